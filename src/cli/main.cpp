@@ -1,0 +1,2 @@
+// Program entry of the ostrel command.
+int main() { return 1; }

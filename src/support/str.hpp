@@ -1,0 +1,72 @@
+// Bounded strings and text utilities: copies into fixed caller buffers, ASCII
+// case folding, tokenisers, line and word-wrap scanners, whole-stream readers.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <string>
+
+namespace ostrel {
+
+// Entry i is i, except that "a".."z" fold to "A".."Z".
+extern const uint32_t str_upper_fold_table[256];
+
+char* str_tolower(char* text);
+char* str_toupper(char* text);
+int str_char_tolower(int byte);
+int str_char_toupper(int byte);
+int str_abs(int value);
+
+// Size is always the size of the whole destination buffer, terminator included.
+// A size of 0 writes nothing and returns NULL; otherwise the text is cut
+// silently and always terminated.
+char* str_copy(char* dst, const char* src, size_t size);
+char* str_append(char* dst, const char* src, size_t size);
+char* str_append_int(char* dst, int value, size_t size);
+char* str_append_u64(char* dst, uint64_t value, size_t size);
+char* str_append_char(char* dst, int byte, size_t size);
+// The runtime's vsnprintf into a buffer of the given size; returns what
+// vsnprintf returns.
+int str_sprintf(char* buf, size_t size, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
+
+// 0 when equal ignoring ASCII case, else the signed 1-based position of the
+// first difference (negative when a sorts first).
+int str_casecmp(const char* a, const char* b);
+int str_ncasecmp(const char* a, const char* b, int n);
+// text itself when sub occurs in it ignoring case, else NULL.
+const char* str_casestr(const char* text, const char* sub);
+
+char* str_reverse(char* text);
+char* str_chomp(char* text);
+const char* str_keep_alnum(const char* src, char* dst);
+
+char* str_tok(char* text, const char* delims, char** save);
+char* str_tok_quoted(char* text, const char* delims, char quote, char** save);
+const char* str_token_quoted(const char* text, const char* delims, char quote,
+                             const char** save, uint32_t* len);
+
+const char* str_find_any(const char* text, const char* set, const char** out, const char* end);
+// Next line of a text (its length without the line end in *len). With end
+// given, nothing at or past end is read.
+const char* str_next_line(const char** cursor, uint32_t* len, const char* end);
+// out must have room for width + 1 bytes.
+char* str_wrap_line(const char** cursor, char* out, int width);
+
+// Whole-stream readers; the result is malloc'd and NUL-terminated, NULL when
+// memory runs out. The caller frees it.
+char* file_read_stream(FILE* stream, size_t* len);
+char* file_read_lines_crlf(FILE* stream);
+
+char* str_from_u64_base(uint64_t value, int base, char* out);
+
+// A text that may be NULL, as a C string for interfaces that take one.
+inline const char* str_or_null(const std::optional<std::string>& s) {
+    return s ? s->c_str() : nullptr;
+}
+// True for a text that is neither NULL nor empty.
+inline bool str_non_empty(const char* s) { return s && *s; }
+
+}  // namespace ostrel

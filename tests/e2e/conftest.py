@@ -1,0 +1,60 @@
+"""Shared fixtures: run the built ostrel binary in a scratch folder."""
+import os
+import subprocess
+from dataclasses import dataclass
+from pathlib import Path
+
+import pytest
+
+BIN = os.environ.get("OSTREL_BIN") or str(
+    Path(__file__).resolve().parents[2] / "build" / "src" / "ostrel")
+
+
+@dataclass
+class Result:
+    status: int
+    out: bytes
+    err: bytes
+
+    @property
+    def stdout(self) -> str:
+        return self.out.decode("utf-8", "replace")
+
+    @property
+    def stderr(self) -> str:
+        return self.err.decode("utf-8", "replace")
+
+
+class Runner:
+    """Runs ostrel with a clean environment in its own temporary folder.
+
+    No APPDATA reaches the program unless a test passes one, so a developer's
+    own default configuration never leaks into a run.
+    """
+
+    def __init__(self, cwd: Path):
+        self.cwd = cwd
+        self.env = {"PATH": "/usr/bin:/bin", "HOME": str(cwd), "LANG": "C.UTF-8"}
+
+    def __call__(self, *args, stdin=b"", env=None, timeout=60) -> Result:
+        full_env = dict(self.env)
+        full_env.update(env or {})
+        p = subprocess.run([BIN, *map(str, args)], cwd=self.cwd, env=full_env,
+                           input=stdin, capture_output=True, timeout=timeout)
+        return Result(p.returncode, p.stdout, p.stderr)
+
+    def path(self, name: str) -> Path:
+        return self.cwd / name
+
+    def write(self, name: str, data) -> Path:
+        p = self.cwd / name
+        p.parent.mkdir(parents=True, exist_ok=True)
+        if isinstance(data, str):
+            data = data.encode("utf-8")
+        p.write_bytes(data)
+        return p
+
+
+@pytest.fixture
+def ostrel(tmp_path) -> Runner:
+    return Runner(tmp_path)

@@ -1,0 +1,3 @@
+def test_binary_runs(ostrel):
+    r = ostrel()
+    assert r.status == 1
