@@ -1,0 +1,37 @@
+// Recipient lists, address classes, IDN conversion, DSN flags, and the scanner
+// callbacks that fill the handle from list files and message files.
+#pragma once
+
+#include <cstdint>
+
+#include "message/lists.hpp"
+
+namespace ostrel {
+
+struct mail_handle;
+
+// Adds at the head (element 0); NULL for an unusable address.
+addr_node* addr_list_add(addr_list* list, const char* address, const char* name,
+                         const char* dsn_letters);
+int addr_list_free(addr_list* list);
+uint32_t addr_dsn_parse(const char* letters);
+// out holds at least 30 bytes.
+char* addr_dsn_notify_text(char* out, uint32_t flags);
+uint32_t addr_classify(const char* address);
+// out holds 256 bytes.
+char* addr_idn_to_ascii(const char* domain, char* out);
+char* addr_normalise(const char* address, char* out, uint32_t* cls, int utf8_ok);
+
+// Scanner callbacks (msg_scan_cb).
+int addr_cb_list_file(void* list, const char* addr, uint32_t addr_len, const char* name,
+                      uint32_t name_len);
+int addr_cb_to(void* handle, const char* addr, uint32_t addr_len, const char* name,
+               uint32_t name_len);
+int addr_cb_cc(void* handle, const char* addr, uint32_t addr_len, const char* name,
+               uint32_t name_len);
+int addr_cb_from(void* handle, const char* addr, uint32_t addr_len, const char* name,
+                 uint32_t name_len);
+int msg_cb_header(void* handle, const char* name, uint32_t name_len, const char* value,
+                  uint32_t value_len);
+
+}  // namespace ostrel

@@ -1,0 +1,18 @@
+// Attachment and custom header lists, in the order of adding.
+#pragma once
+
+#include <cstdint>
+
+#include "message/lists.hpp"
+
+namespace ostrel {
+
+int mime_attach_add(mime_attachment_list* list, const char* path, uint32_t encoding,
+                    uint32_t is_inline, const char* content_id, const char* mime_type,
+                    const char* name);
+// Option 12's variant >> 8 to an encoding code: 0 → 0, 1 → 1, 2 → 4, 3 → 2.
+uint32_t mime_attach_encoding_by_kind(uint32_t kind);
+int msg_header_list_add(msg_header_list* list, const char* name, const char* value);
+int msg_header_list_free(msg_header_list* list);
+
+}  // namespace ostrel
