@@ -132,6 +132,8 @@ using fmt_sink = void (*)(void* ctx, const char* text);
 // marker fmt_escaper_boundary.
 using fmt_escaper = const char* (*)(const char* text, char* work);
 inline const char* const fmt_escaper_boundary = reinterpret_cast<const char*>(1);
+// Bytes of the work area an escaper is given (the same area for a whole run).
+inline constexpr size_t fmt_escaper_work_size = 64;
 
 // The output sink of every message writer: printf-like through the engine.
 using msg_out_cb = void (*)(void* ctx, const char* format, fmt_args args);
@@ -141,7 +143,8 @@ void fmt_engine(fmt_sink sink, void* ctx, const uint8_t* mask, fmt_escaper esc,
                 const char* format, fmt_args args);
 
 // One emission step with the pending buffer's size as a parameter; a NULL
-// piece hands the pending text to the sink.
+// piece hands the pending text to the sink. A piece of 4096 bytes or more goes
+// to the sink as it stands, so it must be terminated at len.
 void fmt_emit(char* buffer, size_t size, size_t* pending, int masked, fmt_sink sink, void* ctx,
               const char* piece, size_t len);
 
