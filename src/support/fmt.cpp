@@ -53,12 +53,9 @@ class engine_run {
     void piece(const char* text, size_t len, bool masked) {
         fmt_emit(buffer_, sizeof buffer_, &pending_, masked, sink_, ctx_, text, len);
     }
+    // A NULL text emits nothing but hands the pending text over.
     void piece(const char* text, bool masked) {
-        if (text) {
-            piece(text, std::strlen(text), masked);
-        } else {
-            piece(nullptr, 0, masked);
-        }
+        piece(text, text ? std::strlen(text) : 0, masked);
     }
 
     void escape(char c) {

@@ -48,6 +48,8 @@ char* str_tok_quoted(char* text, const char* delims, char quote, char** save);
 const char* str_token_quoted(const char* text, const char* delims, char quote,
                              const char** save, uint32_t* len);
 
+// First byte of text that is in set; end is the last position examined
+// (nullptr: no limit). *out receives the position where the scan stopped.
 const char* str_find_any(const char* text, const char* set, const char** out, const char* end);
 // Next line of a text (its length without the line end in *len). With end
 // given, nothing at or past end is read.

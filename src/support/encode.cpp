@@ -1,0 +1,319 @@
+#include "support/encode.hpp"
+
+#include <array>
+#include <cstring>
+
+namespace ostrel {
+
+const char b64_alphabets[3 * 64 + 1] =
+    "`!\"#$%&'()*+,-./0123456789:;<=>?@ABCDEFGHIJKLMNOPQRSTUVWXYZ[\\]^_"
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/"
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+
+namespace {
+
+constexpr const char* uu_alphabet = b64_alphabets;
+constexpr const char* std_alphabet = b64_alphabets + 64;
+constexpr const char* url_alphabet = b64_alphabets + 128;
+constexpr char hex_upper[] = "0123456789ABCDEF";
+constexpr char hex_lower[] = "0123456789abcdef";
+
+constexpr std::array<uint8_t, 256> make_decode_table() {
+    std::array<uint8_t, 256> t{};
+    for (int i = 0; i < 64; ++i) {
+        t[static_cast<uint8_t>(b64_alphabets[64 + i])] = static_cast<uint8_t>(i);
+        t[static_cast<uint8_t>(b64_alphabets[128 + i])] = static_cast<uint8_t>(i);
+    }
+    return t;
+}
+
+// Two output characters per 12 input bits: one look-up per half group.
+using pair_table = std::array<std::array<char, 2>, 4096>;
+constexpr pair_table make_pairs(const char* alphabet) {
+    pair_table t{};
+    for (int i = 0; i < 4096; ++i) t[i] = {alphabet[i >> 6], alphabet[i & 63]};
+    return t;
+}
+constexpr pair_table std_pairs = make_pairs(b64_alphabets + 64);
+constexpr pair_table url_pairs = make_pairs(b64_alphabets + 128);
+
+int text_length(const char* in, int len) {
+    return len < 0 ? static_cast<int>(std::strlen(in)) : len;
+}
+
+// Whole groups through the pair table; returns the characters written.
+size_t encode_groups(const uint8_t* in, size_t groups, char* out, const pair_table& pairs) {
+    char* o = out;
+    for (size_t g = 0; g < groups; ++g, in += 3, o += 4) {
+        uint32_t v = (uint32_t{in[0]} << 16) | (uint32_t{in[1]} << 8) | in[2];
+        std::memcpy(o, pairs[v >> 12].data(), 2);
+        std::memcpy(o + 2, pairs[v & 0xFFF].data(), 2);
+    }
+    return static_cast<size_t>(o - out);
+}
+
+// The 1 or 2 bytes of a short last group; pad adds "=" for the missing ones.
+int encode_tail(const uint8_t* in, int rest, char* out, const char* alphabet, bool pad) {
+    uint32_t v = uint32_t{in[0]} << 16;
+    if (rest == 2) v |= uint32_t{in[1]} << 8;
+    out[0] = alphabet[v >> 18];
+    out[1] = alphabet[(v >> 12) & 63];
+    int n = 2;
+    if (rest == 2) out[n++] = alphabet[(v >> 6) & 63];
+    if (pad)
+        while (n < 4) out[n++] = '=';
+    return n;
+}
+
+int encode_any(const uint8_t* in, int len, char* out, const pair_table& pairs, const char* alphabet,
+               bool pad) {
+    if (len <= 0) return 0;
+    size_t groups = static_cast<size_t>(len) / 3;
+    size_t n = encode_groups(in, groups, out, pairs);
+    int rest = len % 3;
+    if (rest) n += encode_tail(in + groups * 3, rest, out + n, alphabet, pad);
+    return static_cast<int>(n);
+}
+
+}  // namespace
+
+const std::array<uint8_t, 256> b64_decode_table = make_decode_table();
+
+namespace {
+
+constexpr std::array<std::array<char, 3>, 256> make_hex_table() {
+    std::array<std::array<char, 3>, 256> t{};
+    for (int i = 0; i < 256; ++i) t[i] = {hex_upper[i >> 4], hex_upper[i & 15], '\0'};
+    return t;
+}
+
+constexpr bool url_kept(int b) {
+    if ((b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z') || (b >= '0' && b <= '9')) return true;
+    for (const char* k = "!$'()*,-.;_ "; *k; ++k)
+        if (*k == b) return true;
+    return false;
+}
+
+constexpr std::array<str_url_escape, 256> make_url_table() {
+    std::array<str_url_escape, 256> t{};
+    for (int i = 0; i < 256; ++i) {
+        if (url_kept(i))
+            t[i] = {1, {static_cast<char>(i), '\0', '\0', '\0'}};
+        else
+            t[i] = {3, {'%', hex_lower[i >> 4], hex_lower[i & 15], '\0'}};
+    }
+    return t;
+}
+
+}  // namespace
+
+const std::array<std::array<char, 3>, 256> mime_qp_hex_table = make_hex_table();
+const std::array<str_url_escape, 256> str_url_escape_table = make_url_table();
+
+int b64_encode(const uint8_t* in, int len, char* out) {
+    return encode_any(in, len, out, std_pairs, std_alphabet, true);
+}
+
+int b64_encode(const char* in, int len, char* out) {
+    return b64_encode(reinterpret_cast<const uint8_t*>(in), text_length(in, len), out);
+}
+
+int b64_url_encode(const uint8_t* in, int len, char* out) {
+    return encode_any(in, len, out, url_pairs, url_alphabet, false);
+}
+
+int b64_url_encode(const char* in, int len, char* out) {
+    return b64_url_encode(reinterpret_cast<const uint8_t*>(in), text_length(in, len), out);
+}
+
+int b64_decode(const char* in, int len, uint8_t* out) {
+    if (len <= 0) return 0;
+    const auto* s = reinterpret_cast<const uint8_t*>(in);
+    int groups = (len + 3) / 4;
+    for (int g = 0; g < groups; ++g) {
+        uint32_t d[4] = {0, 0, 0, 0};
+        for (int k = 0; k < 4 && 4 * g + k < len; ++k) d[k] = b64_decode_table[s[4 * g + k]];
+        out[3 * g] = static_cast<uint8_t>((d[0] << 2) | (d[1] >> 4));
+        out[3 * g + 1] = static_cast<uint8_t>((d[1] << 4) | (d[2] >> 2));
+        out[3 * g + 2] = static_cast<uint8_t>((d[2] << 6) | d[3]);
+    }
+    int last = 4 * (groups - 1);
+    int have = len - last;
+    int less = 0;
+    if (have >= 3 && in[last + 2] == '=')
+        less = 2;
+    else if (have == 4 && in[last + 3] == '=')
+        less = 1;
+    else if (have == 2)
+        less = 2;
+    else if (have == 3)
+        less = 1;
+    return 3 * groups - less;
+}
+
+int mime_uu_encode_line(const uint8_t* in, int len, char* out) {
+    if (len > 45) return 0;
+    if (len < 0) len = 0;
+    out[0] = static_cast<char>(32 + len);
+    int n = 1;
+    for (int i = 0; i < len; i += 3) {
+        uint32_t v = uint32_t{in[i]} << 16;
+        if (i + 1 < len) v |= uint32_t{in[i + 1]} << 8;
+        if (i + 2 < len) v |= in[i + 2];
+        for (int k = 3; k >= 0; --k) out[n++] = uu_alphabet[(v >> (6 * k)) & 63];
+    }
+    return n;
+}
+
+int mime_yenc_encode(const uint8_t* in, int len, char* out) {
+    int n = 0;
+    for (int i = 0; i < len; ++i) {
+        auto e = static_cast<uint8_t>(in[i] + 42);
+        if (e == 0 || e == '\n' || e == '\r' || e == '=') {
+            out[n++] = '=';
+            e = static_cast<uint8_t>(e + 64);
+        }
+        out[n++] = static_cast<char>(e);
+    }
+    return n;
+}
+
+namespace {
+
+// The encoder's output position and line state during one call.
+struct qp_writer {
+    char* out;
+    int n;
+    uint32_t column;
+
+    void raw(const char* s, int len) {
+        std::memcpy(out + n, s, static_cast<size_t>(len));
+        n += len;
+    }
+    void soft_break() {
+        raw("=\r\n", 3);
+        column = 0;
+    }
+    void encoded(uint8_t b) {
+        if (column >= 73) soft_break();
+        out[n++] = '=';
+        raw(mime_qp_hex_table[b].data(), 2);
+        column += 3;
+    }
+    // Step c-e of the byte rules: soft break, leading dot, escape or literal.
+    void byte(uint8_t b) {
+        bool must = b == '=' || (b < 0x20 && b != '\t') || b >= 0x7F;
+        if (column > 74 && !must) soft_break();
+        if (must || (b == '.' && column == 0)) {
+            encoded(b);
+            return;
+        }
+        out[n++] = static_cast<char>(b);
+        ++column;
+    }
+};
+
+constexpr uint8_t qp_cr = '\r';
+
+bool qp_blank(uint8_t b) {
+    return b == ' ' || b == '\t';
+}
+
+// A space or tab is held back until the next byte shows whether it ends a
+// line: decoders may drop whitespace there, so it is then written encoded.
+void qp_take(qp_writer& w, uint8_t& pending, uint8_t b, bool text) {
+    if (qp_blank(pending)) {
+        bool ends_line = text && b == '\r';
+        if (ends_line)
+            w.encoded(pending);
+        else
+            w.byte(pending);
+        pending = 0;
+    }
+    if (text && pending == qp_cr) {
+        pending = 0;
+        if (b == '\n') {
+            w.raw("\r\n", 2);
+            w.column = 0;
+            return;
+        }
+        w.encoded(qp_cr);  // a lone CR
+    }
+    if ((text && b == '\r') || qp_blank(b)) {
+        pending = b;
+        return;
+    }
+    w.byte(b);
+    pending = b;
+}
+
+}  // namespace
+
+int mime_qp_encode(uint32_t* column, uint8_t* pending, const uint8_t* in, int len, char* out,
+                   int text_mode) {
+    qp_writer w{out, 0, *column};
+    if (!in) {
+        // The end of the stream also ends its last line.
+        if ((text_mode && *pending == qp_cr) || qp_blank(*pending)) w.encoded(*pending);
+        *column = w.n ? w.column : 0;
+        *pending = 0;
+        return w.n;
+    }
+    if (len <= 0) return 0;
+    for (int i = 0; i < len; ++i) qp_take(w, *pending, in[i], text_mode != 0);
+    *column = w.column;
+    return w.n;
+}
+
+namespace {
+
+int hex_value(uint8_t c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+
+}  // namespace
+
+int mime_qp_decode(const char* in, int len, uint8_t* out, int text_mode) {
+    const auto* s = reinterpret_cast<const uint8_t*>(in);
+    // Positions past len read as the terminator, so nothing past it is read.
+    auto at = [&](int k) -> uint8_t { return k < len ? s[k] : 0; };
+    int n = 0;
+    bool soft_end = false;
+    for (int i = 0; i < len;) {
+        if (s[i] != '=') {
+            out[n++] = s[i++];
+            continue;
+        }
+        if (!text_mode && i == len - 1) return 0;
+        uint8_t a = at(i + 1), b = at(i + 2);
+        int hi = hex_value(a), lo = hex_value(b);
+        if (a == 0)
+            soft_end = true;
+        else if (hi >= 0 && lo >= 0)
+            out[n++] = static_cast<uint8_t>(hi << 4 | lo);
+        i += 3;
+    }
+    if (text_mode && !soft_end) {
+        out[n++] = '\r';
+        out[n++] = '\n';
+    }
+    return n;
+}
+
+char* str_url_encode(const char* text, char* out, int size) {
+    if (size < 1) return out;
+    int n = 0;
+    for (const char* p = text ? text : ""; *p; ++p) {
+        const str_url_escape& e = str_url_escape_table[static_cast<uint8_t>(*p)];
+        if (n + e.length >= size) break;
+        std::memcpy(out + n, e.text, e.length);
+        n += e.length;
+    }
+    out[n] = '\0';
+    return out;
+}
+
+}  // namespace ostrel

@@ -1,0 +1,58 @@
+// Transfer encodings over caller buffers: base64 and base64url, a base64
+// decoder for both alphabets, uuencode lines, yEnc, quoted-printable and
+// percent-encoding. Nothing allocates; only str_url_encode terminates.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+namespace ostrel {
+
+// uuencode, base64 and base64url alphabets, 64 characters each, in a row.
+extern const char b64_alphabets[3 * 64 + 1];
+// Both base64 alphabets to their values; every other byte (and "=") is 0.
+extern const std::array<uint8_t, 256> b64_decode_table;
+// Each byte value as two upper-case hex digits.
+extern const std::array<std::array<char, 3>, 256> mime_qp_hex_table;
+
+struct str_url_escape {
+    uint8_t length;  // 1: kept as it is, 3: written as text
+    char text[4];    // "%" and two lower-case hex digits
+};
+extern const std::array<str_url_escape, 256> str_url_escape_table;
+
+// Room the caller gives: 4 per 3 bytes rounded up.
+int b64_encode(const uint8_t* in, int len, char* out);
+int b64_encode(const char* in, int len, char* out);
+// Without padding: 2, 3 or 4 characters per group.
+int b64_url_encode(const uint8_t* in, int len, char* out);
+int b64_url_encode(const char* in, int len, char* out);
+// Takes both alphabets. Writes whole groups: out needs 3 * ceil(len / 4)
+// bytes; the result may be smaller.
+int b64_decode(const char* in, int len, uint8_t* out);
+inline int b64_decode_room(int len) {
+    return len > 0 ? 3 * ((len + 3) / 4) : 0;
+}
+
+// One line body: the length character and 4 per 3 bytes; 0 when len > 45.
+int mime_uu_encode_line(const uint8_t* in, int len, char* out);
+// At most 2 characters per byte.
+int mime_yenc_encode(const uint8_t* in, int len, char* out);
+
+// Streaming quoted-printable encoder. The caller keeps column and pending
+// across the slices of one stream, zeroed before the first, and ends the
+// stream with a call whose in is NULL. Room: 9 per byte, 6 for the ending
+// call. No output line exceeds 76 characters; text mode turns CR LF into
+// hard breaks and keeps a space or tab before them as =20 or =09.
+int mime_qp_encode(uint32_t* column, uint8_t* pending, const uint8_t* in, int len, char* out,
+                   int text_mode);
+// Decodes len bytes (nothing past them is read). Text mode: in is one line
+// without its end, and CR LF is written after it unless it ended in "=".
+// Room: len + 2. Binary mode returns 0 when the input ends in "=".
+int mime_qp_decode(const char* in, int len, uint8_t* out, int text_mode);
+
+// Percent-encodes text into out, bounded by size and terminated; an escape
+// that does not fit whole is not written. Returns out.
+char* str_url_encode(const char* text, char* out, int size);
+
+}  // namespace ostrel

@@ -1,0 +1,163 @@
+#include "support/file.hpp"
+
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+namespace ostrel {
+
+file_mapping* file_map(const char* path, int writable) {
+    auto m = std::make_unique<file_mapping>();
+    m->file = plat_open_existing(path, writable);
+    if (m->file < 0) return nullptr;
+    int64_t size = plat_fd_size(m->file);
+    if (size <= 0 || !plat_map(m->file, static_cast<uint64_t>(size), writable, &m->mapping)) {
+        plat_close(m->file);
+        return nullptr;
+    }
+    m->view = reinterpret_cast<char*>(m->mapping.data);
+    m->size = m->mapping.size;
+    return m.release();
+}
+
+void file_unmap(file_mapping* m) {
+    if (!m) return;
+    std::unique_ptr<file_mapping> owned(m);
+    plat_unmap(&owned->mapping);
+    plat_close(owned->file);
+}
+
+namespace {
+
+// The next code point of a UTF-8 text; malformed or overlong sequences and
+// surrogates give U+FFFD and consume one byte.
+char32_t next_code_point(const unsigned char*& p) {
+    unsigned char c = *p;
+    int extra = c < 0x80 ? 0 : (c >> 5) == 6 ? 1 : (c >> 4) == 14 ? 2 : (c >> 3) == 30 ? 3 : -1;
+    if (extra <= 0) {
+        ++p;
+        return extra == 0 ? c : 0xFFFD;
+    }
+    char32_t cp = c & (0x3F >> extra);
+    for (int k = 1; k <= extra; ++k) {
+        if ((p[k] & 0xC0) != 0x80) {
+            ++p;
+            return 0xFFFD;
+        }
+        cp = (cp << 6) | (p[k] & 0x3F);
+    }
+    static const char32_t least[] = {0, 0x80, 0x800, 0x10000};
+    if (cp < least[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+        ++p;
+        return 0xFFFD;
+    }
+    p += extra + 1;
+    return cp;
+}
+
+}  // namespace
+
+char16_t* path_utf8_to_wide(const char* text) {
+    std::vector<char16_t> units;
+    for (auto p = reinterpret_cast<const unsigned char*>(text); *p;) {
+        char32_t cp = next_code_point(p);
+        if (cp >= 0x10000) {
+            cp -= 0x10000;
+            units.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
+            units.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+        } else {
+            units.push_back(static_cast<char16_t>(cp));
+        }
+    }
+    units.push_back(0);
+    auto* out = static_cast<char16_t*>(std::malloc(units.size() * sizeof(char16_t)));
+    if (out) std::memcpy(out, units.data(), units.size() * sizeof(char16_t));
+    return out;
+}
+
+// On POSIX a UTF-8 name is already the file system's name.
+int file_exists_utf8(const char* path) {
+    return plat_exists(path);
+}
+FILE* file_fopen_utf8(const char* path, const char* mode) {
+    return plat_fopen(path, mode);
+}
+int file_open_utf8(const char* path, int oflag, int pmode) {
+    return plat_open(path, oflag, pmode);
+}
+int file_exists(const char* path) {
+    return plat_exists(path);
+}
+
+const char* path_basename(const char* path) {
+    const char* slash = std::strrchr(path, '/');
+    const char* back = std::strrchr(path, '\\');
+    const char* last = slash > back ? slash : back;
+    return last ? last + 1 : path;
+}
+
+char* path_basename(char* path) {
+    return path + (path_basename(static_cast<const char*>(path)) - path);
+}
+
+int64_t file_size(const char* path) {
+    struct stat st;
+    return ::stat(path, &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
+}
+
+int64_t file_mtime(const char* path) {
+    struct stat st;
+    return ::stat(path, &st) == 0 ? static_cast<int64_t>(st.st_mtime) : 0;
+}
+
+namespace {
+
+struct file_closer {
+    void operator()(FILE* f) const { std::fclose(f); }
+};
+using file_ptr = std::unique_ptr<FILE, file_closer>;
+
+// Copies until the end of the source; false on a read or write error.
+bool copy_stream(FILE* in, FILE* out) {
+    char block[4096];
+    size_t n;
+    while ((n = std::fread(block, 1, sizeof block, in)) > 0)
+        if (std::fwrite(block, 1, n, out) != n) return false;
+    return !std::ferror(in);
+}
+
+}  // namespace
+
+int file_copy(const char* source, const char* target) {
+    file_ptr in(std::fopen(source, "rb"));
+    if (!in) return 0;
+    FILE* out = std::fopen(target, "wb");
+    if (!out) return 0;
+    bool ok = copy_stream(in.get(), out);
+    // Buffered bytes may fail only when they are flushed on close.
+    if (std::fclose(out) != 0) ok = false;
+    return ok ? 1 : 0;
+}
+
+int file_move(const char* source, const char* target) {
+    if (std::rename(source, target) == 0) return 1;
+    if (!file_copy(source, target)) return 0;
+    std::remove(source);
+    return 1;
+}
+
+int file_append_zeros(const char* path, uint32_t count) {
+    file_ptr f(std::fopen(path, "ab"));
+    if (!f) return 0;
+    static const char zeros[4096] = {};
+    for (uint32_t left = count; left > 0;) {
+        uint32_t n = left < sizeof zeros ? left : static_cast<uint32_t>(sizeof zeros);
+        if (std::fwrite(zeros, 1, n, f.get()) != n) break;
+        left -= n;
+    }
+    return 1;
+}
+
+}  // namespace ostrel

@@ -1,0 +1,56 @@
+// The file layer: files opened by UTF-8 or byte-string names, existence
+// tests, the last part of a path, whole-file views and whole-file helpers.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+
+#include "platform/file_map.hpp"
+
+namespace ostrel {
+
+// One mapped file: the whole file from offset 0. view[size] is always a
+// readable zero byte, so a scanner that stops at NUL stays inside.
+struct file_mapping {
+    char* view = nullptr;
+    uint64_t size = 0;
+    int file = -1;
+    plat_view mapping;
+};
+
+// NULL for a missing, unreadable, empty or unmappable file.
+file_mapping* file_map(const char* path, int writable);
+void file_unmap(file_mapping* m);
+struct file_mapping_deleter {
+    void operator()(file_mapping* m) const { file_unmap(m); }
+};
+using file_mapping_ptr = std::unique_ptr<file_mapping, file_mapping_deleter>;
+
+// A malloc'd UTF-16 copy ending in a zero unit (invalid bytes become
+// U+FFFD); the caller frees it. NULL when memory runs out.
+char16_t* path_utf8_to_wide(const char* text);
+
+// The runtime's flags that callers pass to file_open_utf8.
+inline constexpr int file_o_binary = plat_o_binary;
+inline constexpr int file_s_iread = plat_s_iread;
+
+int file_exists_utf8(const char* path);
+FILE* file_fopen_utf8(const char* path, const char* mode);
+int file_open_utf8(const char* path, int oflag, int pmode);
+int file_exists(const char* path);
+
+// Points into path, after its last "\" or "/".
+const char* path_basename(const char* path);
+char* path_basename(char* path);
+
+int64_t file_size(const char* path);   // -1 on failure
+int64_t file_mtime(const char* path);  // 0 on failure
+// 1 only when every byte was read and written; a partial target is kept.
+int file_copy(const char* source, const char* target);
+// 1 when moved; on failure the source is kept.
+int file_move(const char* source, const char* target);
+// 1 when the file could be opened; write errors are not reported.
+int file_append_zeros(const char* path, uint32_t count);
+
+}  // namespace ostrel

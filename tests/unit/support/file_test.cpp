@@ -1,0 +1,250 @@
+#include "support/file.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "support/tool_run.hpp"
+
+namespace ostrel {
+namespace {
+
+using test::read_file;
+using test::scratch_dir;
+using test::write_file;
+
+std::u16string wide(const char* text) {
+    std::unique_ptr<char16_t, decltype(&std::free)> w(path_utf8_to_wide(text), &std::free);
+    return w ? std::u16string(w.get()) : u"<null>";
+}
+
+dev_t device_of(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? st.st_dev : 0;
+}
+
+TEST(PathBasename, LastSeparatorOfEitherKind) {
+    struct row {
+        const char *in, *out;
+    } rows[] = {{"d:\\dir/sub\\file.txt", "file.txt"},
+                {"a/b\\c", "c"},
+                {"name", "name"},
+                {"dir/", ""},
+                {"a\\b/c", "c"},
+                {"", ""}};
+    for (const auto& r : rows) {
+        EXPECT_STREQ(path_basename(r.in), r.out) << r.in;
+        EXPECT_GE(path_basename(r.in), r.in);  // points into the argument
+    }
+}
+
+TEST(PathUtf8ToWide, ConvertsLikeAUtf16Encoder) {
+    EXPECT_EQ(wide("abc"), u"abc");
+    EXPECT_EQ(wide("r\xC3\xA9sum\xC3\xA9.txt"), u"r\u00E9sum\u00E9.txt");
+    EXPECT_EQ(wide("\xE2\x82\xAC"), u"\u20AC");
+    EXPECT_EQ(wide("\xF0\x9F\x98\x80"), u"\U0001F600");  // a surrogate pair
+    EXPECT_EQ(wide(""), u"");
+    // Malformed input gives replacement characters, never reads past the end.
+    EXPECT_EQ(wide("a\xC3"), u"a\uFFFD");
+    EXPECT_EQ(wide("\xFF"
+                   "b"),
+              u"\uFFFDb");
+    EXPECT_EQ(wide("\xC0\xAF"), u"\uFFFD\uFFFD");            // overlong "/"
+    EXPECT_EQ(wide("\xED\xA0\x80"), u"\uFFFD\uFFFD\uFFFD");  // a lone surrogate
+}
+
+TEST(FileNames, Utf8NamesReachTheFileSystemUnchanged) {
+    scratch_dir dir;
+    std::string name = dir.file("r\xC3\xA9sum\xC3\xA9.txt");
+    EXPECT_EQ(file_exists_utf8(name.c_str()), 0);
+    FILE* f = file_fopen_utf8(name.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fputs("hello", f);
+    std::fclose(f);
+    EXPECT_EQ(file_exists_utf8(name.c_str()), 1);
+    EXPECT_EQ(file_exists(name.c_str()), 1);
+    EXPECT_EQ(read_file(name), "hello");
+    // The directory holds exactly that byte name.
+    bool found = false;
+    for (const auto& e : std::filesystem::directory_iterator(dir.path()))
+        found |= e.path().filename().string() == "r\xC3\xA9sum\xC3\xA9.txt";
+    EXPECT_TRUE(found);
+
+    int fd = file_open_utf8(name.c_str(), file_o_binary, file_s_iread);
+    ASSERT_GE(fd, 0);
+    char buf[8] = {};
+    EXPECT_EQ(::read(fd, buf, sizeof buf), 5);
+    EXPECT_EQ(::write(fd, "x", 1), -1);  // opened read-only
+    ::close(fd);
+    EXPECT_EQ(file_open_utf8(dir.file("missing").c_str(), file_o_binary, file_s_iread), -1);
+    EXPECT_EQ(file_fopen_utf8(dir.file("missing").c_str(), "rb"), nullptr);
+}
+
+TEST(FileNames, RuntimeOpenFlagsAreTranslated) {
+    scratch_dir dir;
+    std::string name = dir.file("new.bin");
+    // _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, read and write permission.
+    int fd = file_open_utf8(name.c_str(), 0x0001 | 0x0100 | 0x0200 | 0x8000, 0x0100 | 0x0080);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(::write(fd, "abc", 3), 3);
+    ::close(fd);
+    EXPECT_EQ(read_file(name), "abc");
+    struct stat st {};
+    ASSERT_EQ(::stat(name.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0600, 0600u);
+    // _O_CREAT | _O_EXCL on an existing file fails.
+    EXPECT_EQ(file_open_utf8(name.c_str(), 0x0001 | 0x0100 | 0x0400, 0x0180), -1);
+}
+
+TEST(FileExists, FilesDirectoriesAndMissing) {
+    scratch_dir dir;
+    write_file(dir.file("a"), "x");
+    EXPECT_EQ(file_exists(dir.file("a").c_str()), 1);
+    EXPECT_EQ(file_exists(dir.path().c_str()), 1);
+    EXPECT_EQ(file_exists(dir.file("b").c_str()), 0);
+    EXPECT_EQ(file_exists_utf8(dir.file("b").c_str()), 0);
+}
+
+TEST(FileSizeAndTime, ExistingAndMissing) {
+    scratch_dir dir;
+    write_file(dir.file("a"), std::string(1234, 'z'));
+    EXPECT_EQ(file_size(dir.file("a").c_str()), 1234);
+    EXPECT_EQ(file_size(dir.file("none").c_str()), -1);
+    EXPECT_EQ(file_mtime(dir.file("none").c_str()), 0);
+    int64_t now = ::time(nullptr);
+    EXPECT_LE(std::llabs(file_mtime(dir.file("a").c_str()) - now), 60);
+}
+
+TEST(FileMap, WholeFileWithATerminatorAfterIt) {
+    scratch_dir dir;
+    long page = ::sysconf(_SC_PAGESIZE);
+    // A file that fills whole pages is where a view without a terminator
+    // would end at an unmapped page.
+    for (size_t n : {size_t{10}, size_t{1}, static_cast<size_t>(page),
+                     static_cast<size_t>(3 * page), static_cast<size_t>(page) + 1}) {
+        std::mt19937 rng(static_cast<unsigned>(n));
+        std::string data = test::random_bytes(rng, n, "abcdefgh\n");
+        write_file(dir.file("m"), data);
+        file_mapping_ptr m(file_map(dir.file("m").c_str(), 0));
+        ASSERT_NE(m, nullptr) << n;
+        ASSERT_EQ(m->size, n);
+        EXPECT_EQ(std::string(m->view, n), data);
+        EXPECT_EQ(m->view[n], '\0');
+        EXPECT_EQ(std::strlen(m->view), n);  // a scanner stops at the end
+    }
+}
+
+TEST(FileMap, RefusesEmptyMissingAndDirectories) {
+    scratch_dir dir;
+    write_file(dir.file("empty"), "");
+    EXPECT_EQ(file_map(dir.file("empty").c_str(), 0), nullptr);
+    EXPECT_EQ(file_map(dir.file("missing").c_str(), 0), nullptr);
+    EXPECT_EQ(file_map(dir.path().c_str(), 0), nullptr);
+    file_unmap(nullptr);
+}
+
+TEST(FileMap, NoDescriptorLeftBehind) {
+    scratch_dir dir;
+    write_file(dir.file("empty"), "");
+    write_file(dir.file("full"), "0123456789");
+    int before = ::dup(0);
+    ::close(before);
+    for (int i = 0; i < 50; ++i) {
+        EXPECT_EQ(file_map(dir.file("empty").c_str(), 0), nullptr);
+        file_unmap(file_map(dir.file("full").c_str(), 0));
+    }
+    int after = ::dup(0);
+    ::close(after);
+    EXPECT_EQ(after, before);
+}
+
+TEST(FileMap, WritableViewWritesTheFile) {
+    scratch_dir dir;
+    write_file(dir.file("w"), "0123456789");
+    {
+        file_mapping_ptr m(file_map(dir.file("w").c_str(), 1));
+        ASSERT_NE(m, nullptr);
+        m->view[0] = 'X';
+    }
+    EXPECT_EQ(read_file(dir.file("w")), "X123456789");
+}
+
+TEST(FileCopy, CopiesWholeFiles) {
+    scratch_dir dir;
+    std::mt19937 rng(1);
+    for (size_t n : {0, 1, 4096, 10000}) {
+        std::string data = test::random_bytes(rng, n);
+        write_file(dir.file("src"), data);
+        EXPECT_EQ(file_copy(dir.file("src").c_str(), dir.file("dst").c_str()), 1) << n;
+        EXPECT_EQ(read_file(dir.file("dst")), data) << n;
+    }
+}
+
+TEST(FileCopy, ReportsOpenReadAndWriteFailures) {
+    scratch_dir dir;
+    write_file(dir.file("src"), std::string(10000, 'q'));
+    EXPECT_EQ(file_copy(dir.file("missing").c_str(), dir.file("dst").c_str()), 0);
+    EXPECT_EQ(file_copy(dir.file("src").c_str(), dir.file("no/dir/dst").c_str()), 0);
+    // Reading a directory fails after it opened.
+    EXPECT_EQ(file_copy(dir.path().c_str(), dir.file("dst2").c_str()), 0);
+    // Every write to /dev/full fails.
+    if (file_exists("/dev/full")) {
+        EXPECT_EQ(file_copy(dir.file("src").c_str(), "/dev/full"), 0);
+    }
+}
+
+TEST(FileMove, RenamesOrCopiesAndRemoves) {
+    scratch_dir dir;
+    write_file(dir.file("a"), "payload");
+    EXPECT_EQ(file_move(dir.file("a").c_str(), dir.file("b").c_str()), 1);
+    EXPECT_EQ(file_exists(dir.file("a").c_str()), 0);
+    EXPECT_EQ(read_file(dir.file("b")), "payload");
+
+    // Across file systems rename fails and the copy takes over.
+    if (!file_exists("/dev/shm") || device_of("/dev/shm") == device_of(dir.path().string()))
+        GTEST_SKIP() << "no second file system";
+    std::string other = "/dev/shm/ostrel-move-" + std::to_string(::getpid());
+    EXPECT_EQ(file_move(dir.file("b").c_str(), other.c_str()), 1);
+    EXPECT_EQ(file_exists(dir.file("b").c_str()), 0);
+    EXPECT_EQ(read_file(other), "payload");
+    std::remove(other.c_str());
+}
+
+TEST(FileMove, FailureKeepsTheSource) {
+    scratch_dir dir;
+    write_file(dir.file("a"), "payload");
+    EXPECT_EQ(file_move(dir.file("a").c_str(), dir.file("no/dir/b").c_str()), 0);
+    EXPECT_EQ(read_file(dir.file("a")), "payload");
+    // A failed write on the copy path: rename to another device fails first.
+    if (file_exists("/dev/full") && device_of("/dev/full") != device_of(dir.path().string())) {
+        EXPECT_EQ(file_move(dir.file("a").c_str(), "/dev/full"), 0);
+        EXPECT_EQ(read_file(dir.file("a")), "payload");
+    }
+    // A failed read on the copy path: a directory moved to another device.
+    if (file_exists("/dev/shm") && device_of("/dev/shm") != device_of(dir.path().string())) {
+        std::filesystem::create_directory(dir.file("d"));
+        std::string other = "/dev/shm/ostrel-move-dir-" + std::to_string(::getpid());
+        EXPECT_EQ(file_move(dir.file("d").c_str(), other.c_str()), 0);
+        EXPECT_EQ(file_exists(dir.file("d").c_str()), 1);
+        std::remove(other.c_str());
+    }
+}
+
+TEST(FileAppendZeros, AppendsCountZeroBytes) {
+    scratch_dir dir;
+    write_file(dir.file("z"), "ab");
+    EXPECT_EQ(file_append_zeros(dir.file("z").c_str(), 5000), 1);
+    EXPECT_EQ(read_file(dir.file("z")), "ab" + std::string(5000, '\0'));
+    EXPECT_EQ(file_append_zeros(dir.file("z").c_str(), 0), 1);
+    EXPECT_EQ(file_size(dir.file("z").c_str()), 5002);
+    EXPECT_EQ(file_append_zeros(dir.file("no/dir/z").c_str(), 3), 0);
+}
+
+}  // namespace
+}  // namespace ostrel
