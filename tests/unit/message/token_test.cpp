@@ -15,6 +15,7 @@ namespace ostrel {
 // The support library's generator (declared here until its header is in the tree).
 rand_mt_state* rand_mt_create(uint32_t seed);
 uint32_t rand_mt_next(rand_mt_state* state);
+void rand_mt_free(rand_mt_state* state);
 
 namespace {
 
@@ -34,12 +35,19 @@ class TokenTest : public ::testing::Test {
     static constexpr uint32_t seed = 5489;
     void SetUp() override {
         ASSERT_EQ(mail_global_init(1, seed), 1);
+        saved_ = mail_rand_state;
         mail_rand_state = rand_mt_create(seed);
         reference_ = rand_mt_create(seed);
         ASSERT_NE(mail_rand_state, nullptr);
     }
+    void TearDown() override {
+        rand_mt_free(mail_rand_state);
+        rand_mt_free(reference_);
+        mail_rand_state = saved_;
+    }
     uint32_t draw() { return rand_mt_next(reference_); }
     rand_mt_state* reference_ = nullptr;
+    rand_mt_state* saved_ = nullptr;
 };
 
 TEST_F(TokenTest, LayoutUnderFixedSeed) {
