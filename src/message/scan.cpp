@@ -206,6 +206,7 @@ int addr_scan_header_list(void* ctx, const char* text, msg_scan_cb cb) {
 }
 
 int msg_scan_headers(void* ctx, const char* text, msg_scan_cb cb) {
+    if (!text) return 1;
     const char* p = text;
     for (;;) {
         for (;;) {

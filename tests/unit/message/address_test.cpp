@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -164,6 +165,25 @@ TEST(AddrIdnToAscii, UnusableDomains) {
     EXPECT_EQ(idn(std::string(255, 'a').c_str()), std::string(255, 'a'));
     EXPECT_EQ(idn(""), "");
     EXPECT_EQ(idn(nullptr), "(null)");
+}
+
+TEST(AddrIdnToAscii, RandomBytesGiveAsciiOrNothing) {
+    std::mt19937 rng(11);
+    const std::string pool = "ab.-\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\x80\xff\x01 ";
+    for (int i = 0; i < 5000; ++i) {
+        std::string d = test::random_bytes(rng, rng() % 300, i % 2 ? pool : std::string());
+        d = d.substr(0, std::strlen(d.c_str()));
+        char out[256 + 8];
+        std::memset(out, 'x', sizeof out);
+        const char* r = addr_idn_to_ascii(d.c_str(), out);
+        for (size_t k = 256; k < sizeof out; ++k) ASSERT_EQ(out[k], 'x') << test::to_hex(d);
+        if (!r) continue;
+        ASSERT_LT(std::strlen(r), 256u);
+        for (const char* p = r; *p; ++p) ASSERT_TRUE(*p >= 0x20 && *p < 0x7F) << test::to_hex(d);
+        std::string addr = "u@" + d;
+        char norm[256];
+        addr_normalise(addr.c_str(), norm, nullptr, 0);
+    }
 }
 
 TEST(AddrNormalise, Table) {
