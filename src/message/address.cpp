@@ -23,7 +23,9 @@ namespace {
 constexpr size_t addr_buf_size = 256;  // addresses, names and IDN results
 constexpr size_t addr_max_len = 254;
 
-bool printable(unsigned char c) { return c >= 0x20 && c <= 0x7E; }
+bool printable(unsigned char c) {
+    return c >= 0x20 && c <= 0x7E;
+}
 
 bool all_printable(std::string_view s) {
     for (unsigned char c : s)
@@ -102,8 +104,7 @@ int add_from_header(addr_list* list, const char* addr, uint32_t addr_len, const 
     if (addr_len > addr_buf_size - 1) return 0;
     std::string_view trimmed = name ? trim_name(name, name_len) : std::string_view();
     if (trimmed.size() > addr_buf_size - 1) return 0;
-    addr_list_add(list, std::string(addr, addr_len).c_str(), std::string(trimmed).c_str(),
-                  nullptr);
+    addr_list_add(list, std::string(addr, addr_len).c_str(), std::string(trimmed).c_str(), nullptr);
     return 1;
 }
 
@@ -137,11 +138,24 @@ uint32_t addr_dsn_parse(const char* letters) {
     uint32_t flags = 0;
     for (const char* p = letters; p && *p; ++p) {
         switch (*p) {
-            case 'N': case 'n': flags |= 1; break;
-            case 'S': case 's': flags |= 2; break;
-            case 'F': case 'f': flags |= 4; break;
-            case 'D': case 'd': flags |= 8; break;
-            default: break;
+            case 'N':
+            case 'n':
+                flags |= 1;
+                break;
+            case 'S':
+            case 's':
+                flags |= 2;
+                break;
+            case 'F':
+            case 'f':
+                flags |= 4;
+                break;
+            case 'D':
+            case 'd':
+                flags |= 8;
+                break;
+            default:
+                break;
         }
     }
     return flags;

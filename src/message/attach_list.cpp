@@ -40,10 +40,14 @@ int mime_attach_add(mime_attachment_list* list, const char* path, uint32_t encod
 
 uint32_t mime_attach_encoding_by_kind(uint32_t kind) {
     switch (kind) {
-        case 1: return mime_enc_base64;
-        case 2: return mime_enc_qp;
-        case 3: return mime_enc_uuencode;
-        default: return mime_enc_auto;
+        case 1:
+            return mime_enc_base64;
+        case 2:
+            return mime_enc_qp;
+        case 3:
+            return mime_enc_uuencode;
+        default:
+            return mime_enc_auto;
     }
 }
 

@@ -36,7 +36,8 @@ std::string normalised(const char* address, int utf8_ok, uint32_t* cls = nullptr
 
 TEST(AddrList, NewestFirst) {
     addr_list l;
-    for (const char* a : {"z@x.org", "y@x.org", "x@x.org"}) ASSERT_NE(addr_list_add(&l, a, nullptr, nullptr), nullptr);
+    for (const char* a : {"z@x.org", "y@x.org", "x@x.org"})
+        ASSERT_NE(addr_list_add(&l, a, nullptr, nullptr), nullptr);
     EXPECT_EQ(addresses(l), (std::vector<std::string>{"x@x.org", "y@x.org", "z@x.org"}));
     EXPECT_EQ(addr_list_free(&l), 1);
     EXPECT_TRUE(l.empty());
@@ -45,7 +46,8 @@ TEST(AddrList, NewestFirst) {
 TEST(AddrList, Entries) {
     addr_list l;
     EXPECT_EQ(addr_list_add(&l, "no-at-sign", nullptr, nullptr), nullptr);
-    EXPECT_EQ(addr_list_add(&l, (std::string(250, 'a') + "@b.org").c_str(), nullptr, nullptr), nullptr);
+    EXPECT_EQ(addr_list_add(&l, (std::string(250, 'a') + "@b.org").c_str(), nullptr, nullptr),
+              nullptr);
     EXPECT_EQ(addr_list_add(&l, nullptr, nullptr, nullptr), nullptr);
     EXPECT_TRUE(l.empty());
 
@@ -115,7 +117,8 @@ TEST(AddrClassify, Table) {
 TEST(AddrIdnToAscii, AgreesWithPython) {
     const std::vector<std::string> domains = {
         "example.org",
-        "b\xc3\xbc" "cher.de",
+        "b\xc3\xbc"
+        "cher.de",
         "m\xc3\xbcnchen.example",
         "\xc3\xbc.de",
         "xn--already.example",
@@ -143,7 +146,8 @@ TEST(AddrIdnToAscii, AgreesWithPython) {
                                "    out('.'.join(r).encode())\n",
                                domains);
     ASSERT_EQ(py.size(), domains.size()) << "python3 did not run";
-    for (size_t i = 0; i < domains.size(); ++i) EXPECT_EQ(idn(domains[i].c_str()), py[i]) << domains[i];
+    for (size_t i = 0; i < domains.size(); ++i)
+        EXPECT_EQ(idn(domains[i].c_str()), py[i]) << domains[i];
 }
 
 TEST(AddrIdnToAscii, UnusableDomains) {
@@ -188,9 +192,16 @@ TEST(AddrIdnToAscii, RandomBytesGiveAsciiOrNothing) {
 
 TEST(AddrNormalise, Table) {
     uint32_t cls = 99;
-    EXPECT_EQ(normalised("user@b\xc3\xbc" "cher.de", 0, &cls), "user@xn--bcher-kva.de");
+    EXPECT_EQ(normalised("user@b\xc3\xbc"
+                         "cher.de",
+                         0, &cls),
+              "user@xn--bcher-kva.de");
     EXPECT_EQ(cls, 2u);
-    EXPECT_EQ(normalised("user@b\xc3\xbc" "cher.de", 1), "user@b\xc3\xbc" "cher.de");
+    EXPECT_EQ(normalised("user@b\xc3\xbc"
+                         "cher.de",
+                         1),
+              "user@b\xc3\xbc"
+              "cher.de");
     EXPECT_EQ(normalised("j\xc3\xb6rg@example.org", 0, &cls), "(null)");
     EXPECT_EQ(cls, 3u);
     EXPECT_EQ(normalised("j\xc3\xb6rg@example.org", 1), "j\xc3\xb6rg@example.org");
@@ -201,26 +212,28 @@ TEST(AddrNormalise, Table) {
     EXPECT_EQ(cls, 0u);
     EXPECT_EQ(normalised("a@b\xc3.de", 0), "(null)");
     // Fits before conversion, not after: unusable rather than cut.
-    std::string longish = std::string(200, 'l') + "@" + "\xc3\xa9\xc3\xa9\xc3\xa9.\xc3\xa9\xc3\xa9.org";
+    std::string longish =
+        std::string(200, 'l') + "@" + "\xc3\xa9\xc3\xa9\xc3\xa9.\xc3\xa9\xc3\xa9.org";
     for (int i = 0; i < 5; ++i) longish += ".\xc3\xa9";
     ASSERT_LE(longish.size(), 254u);
     EXPECT_EQ(normalised(longish.c_str(), 0), "(null)");
 }
 
 TEST(AddrQuoteDisplayName, ParsesBack) {
-    const std::vector<std::string> names = {"Plain Name", "Say \"hi\"", "back\\slash", "\"\\\"",
-                                            "Doe, John", "a\\\"b"};
+    const std::vector<std::string> names = {"Plain Name", "Say \"hi\"", "back\\slash",
+                                            "\"\\\"",     "Doe, John",  "a\\\"b"};
     std::vector<std::string> fields;
     for (const auto& n : names)
         fields.push_back("\"" + addr_quote_display_name(n.c_str()) + "\" <a@b.org>");
     EXPECT_EQ(addr_quote_display_name("Say \"hi\""), "Say \\\"hi\\\"");
     EXPECT_EQ(addr_quote_display_name(nullptr), "");
     test::scratch_dir dir;
-    auto py = test::python_map(dir,
-                               "    from email.utils import getaddresses\n"
-                               "    r = getaddresses([data.decode()])\n"
-                               "    out((r[0][0] if len(r) == 1 and r[0][1] == 'a@b.org' else '?').encode())\n",
-                               fields);
+    auto py = test::python_map(
+        dir,
+        "    from email.utils import getaddresses\n"
+        "    r = getaddresses([data.decode()])\n"
+        "    out((r[0][0] if len(r) == 1 and r[0][1] == 'a@b.org' else '?').encode())\n",
+        fields);
     ASSERT_EQ(py.size(), names.size()) << "python3 did not run";
     for (size_t i = 0; i < names.size(); ++i) EXPECT_EQ(py[i], names[i]) << fields[i];
 }
@@ -241,14 +254,10 @@ TEST(AddrCbListFile, FillsTheList) {
         std::optional<std::string> name;
     } want[] = {
         {"after@a.org", std::nullopt},  // the over-long one before it is skipped
-        {"o'neil@a.org", std::nullopt},
-        {"seven@a.org", std::nullopt},
-        {"six@a.org", std::nullopt},
-        {"five@a.org", "=?utf-8?B?SsO8cmdlbg==?="},
-        {"four@a.org", "A\" \"B"},
-        {"three@a.org", "Three Names"},
-        {"two@a.org", "Two, Q"},
-        {"one@a.org", std::nullopt},
+        {"o'neil@a.org", std::nullopt}, {"seven@a.org", std::nullopt},
+        {"six@a.org", std::nullopt},    {"five@a.org", "=?utf-8?B?SsO8cmdlbg==?="},
+        {"four@a.org", "A\" \"B"},      {"three@a.org", "Three Names"},
+        {"two@a.org", "Two, Q"},        {"one@a.org", std::nullopt},
     };
     ASSERT_EQ(l.size(), std::size(want));
     for (size_t i = 0; i < l.size(); ++i) {
@@ -279,9 +288,10 @@ class MessageFileHeaders : public ::testing::Test {
 };
 
 TEST_F(MessageFileHeaders, ToAndCc) {
-    scan("T: t@x.org\r\n: empty@x.org\r\nTo: first@x.org,\r\n \"N\" <second@x.org>\r\n"
-         "cC: c@x.org\r\nFROM: f@x.org\r\nToo: no@x.org\r\n\r\nTo: body@x.org\r\n",
-         mail_f2_take_rcpts);
+    scan(
+        "T: t@x.org\r\n: empty@x.org\r\nTo: first@x.org,\r\n \"N\" <second@x.org>\r\n"
+        "cC: c@x.org\r\nFROM: f@x.org\r\nToo: no@x.org\r\n\r\nTo: body@x.org\r\n",
+        mail_f2_take_rcpts);
     EXPECT_EQ(addresses(h.to), (std::vector<std::string>{"second@x.org", "first@x.org"}));
     EXPECT_EQ(h.to[0].name, "N");
     EXPECT_EQ(h.to[1].name, "") << "an entry without a name gets an empty name";

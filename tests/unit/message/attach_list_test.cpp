@@ -25,7 +25,9 @@ class AttachList : public ::testing::Test {
 
 TEST_F(AttachList, OrderOfAdding) {
     for (const char* n : {"c.txt", "a.txt", "b.txt"})
-        ASSERT_EQ(mime_attach_add(&list, make(n).c_str(), mime_enc_auto, 0, nullptr, nullptr, nullptr), 1);
+        ASSERT_EQ(
+            mime_attach_add(&list, make(n).c_str(), mime_enc_auto, 0, nullptr, nullptr, nullptr),
+            1);
     ASSERT_EQ(list.size(), 3u);
     EXPECT_EQ(list[0].display_name, "c.txt");
     EXPECT_EQ(list[1].display_name, "a.txt");
@@ -62,7 +64,7 @@ TEST_F(AttachList, Fields) {
 
 TEST_F(AttachList, DisplayNames) {
     // Both separators: the part after the later one, whichever it is.
-    std::string back_later = make("d/x\\y.txt");  // a file named "x\y.txt"
+    std::string back_later = make("d/x\\y.txt");   // a file named "x\y.txt"
     std::string slash_later = make("e\\f/z.txt");  // a folder named "e\f"
     std::string utf8 = make("R\xc3\xa9sum\xc3\xa9.txt");
     ASSERT_EQ(mime_attach_add(&list, back_later.c_str(), 0, 0, nullptr, nullptr, nullptr), 1);
@@ -121,7 +123,8 @@ TEST(MsgHeaderList, LongValueStaysWithinLineLimits) {
     // or after the blank of a fold.
     std::string field = "X-Long: " + l[0].value;
     size_t start = 0, lines = 0;
-    for (size_t end; (end = field.find("\r\n", start)) != std::string::npos; start = end + 2, ++lines)
+    for (size_t end; (end = field.find("\r\n", start)) != std::string::npos;
+         start = end + 2, ++lines)
         EXPECT_LE(end - start, lines ? 76u : 83u);
     EXPECT_LE(field.size() - start, 76u);
     EXPECT_GT(lines, 40u);

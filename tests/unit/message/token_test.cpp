@@ -19,8 +19,7 @@ void rand_mt_free(rand_mt_state* state);
 
 namespace {
 
-const std::string b64url_chars =
-    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+const std::string b64url_chars = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
 
 uint32_t le32(const std::string& b, size_t at) {
     uint32_t w = 0;
@@ -86,8 +85,12 @@ TEST_F(TokenTest, CounterHalfWrapsAndStaysDistinct) {
         uint8_t b[12];
         ASSERT_EQ(b64_decode(out, 16, b), 12);
         uint32_t low = b[4] | (b[5] << 8);
-        if (i == 0) { EXPECT_EQ(low, 0xFFFFu); }
-        if (i == 1) { EXPECT_EQ(low, 0u); }
+        if (i == 0) {
+            EXPECT_EQ(low, 0xFFFFu);
+        }
+        if (i == 1) {
+            EXPECT_EQ(low, 0u);
+        }
         halves.insert(low);
     }
     EXPECT_EQ(halves.size(), 65536u);
@@ -197,7 +200,11 @@ std::vector<std::string> split_words(const std::string& folded) {
 bool valid_utf8(const std::string& s) {
     for (size_t i = 0; i < s.size();) {
         auto c = static_cast<uint8_t>(s[i]);
-        size_t n = c < 0x80 ? 1 : (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 0;
+        size_t n = c < 0x80             ? 1
+                   : (c & 0xE0) == 0xC0 ? 2
+                   : (c & 0xF0) == 0xE0 ? 3
+                   : (c & 0xF8) == 0xF0 ? 4
+                                        : 0;
         if (!n || i + n > s.size()) return false;
         for (size_t k = 1; k < n; ++k)
             if ((static_cast<uint8_t>(s[i + k]) & 0xC0) != 0x80) return false;
@@ -209,13 +216,23 @@ bool valid_utf8(const std::string& s) {
 TEST(MimeEncodeWord, LongTextBecomesFoldedWordsThatDecodeBack) {
     std::string euro = "\xe2\x82\xac", smile = "\xf0\x9f\x98\x80", e = "\xc3\xa9";
     std::vector<std::string> texts = {
-        std::string(44, 'a') + e,                 // 46 bytes: the "é" may not be split
-        std::string(45, 'a') + "\x01",             // 46 bytes
-        std::string(45, '\x01'),                   // exactly one full word
-        [&] { std::string s; for (int i = 0; i < 300; ++i) s += e; return s; }(),
-        [&] { std::string s; for (int i = 0; i < 100; ++i) s += euro + "x" + smile; return s; }(),
-        std::string(2000, '\x80'),                 // not UTF-8 at all: cut anywhere
-        "Gr\xc3\xbc\xc3\x9f" "e aus M\xc3\xbcnchen, " + std::string(200, 'z') + smile,
+        std::string(44, 'a') + e,       // 46 bytes: the "é" may not be split
+        std::string(45, 'a') + "\x01",  // 46 bytes
+        std::string(45, '\x01'),        // exactly one full word
+        [&] {
+            std::string s;
+            for (int i = 0; i < 300; ++i) s += e;
+            return s;
+        }(),
+        [&] {
+            std::string s;
+            for (int i = 0; i < 100; ++i) s += euro + "x" + smile;
+            return s;
+        }(),
+        std::string(2000, '\x80'),  // not UTF-8 at all: cut anywhere
+        "Gr\xc3\xbc\xc3\x9f"
+        "e aus M\xc3\xbcnchen, " +
+            std::string(200, 'z') + smile,
     };
     test::scratch_dir dir;
     std::vector<std::string> encoded;
@@ -224,7 +241,8 @@ TEST(MimeEncodeWord, LongTextBecomesFoldedWordsThatDecodeBack) {
         ASSERT_TRUE(w.has_value());
         encoded.push_back(*w);
         auto words = split_words(*w);
-        EXPECT_LE(words.size(), t.size() / 42 + 1) << "each word but the last holds 42 bytes or more";
+        EXPECT_LE(words.size(), t.size() / 42 + 1)
+            << "each word but the last holds 42 bytes or more";
         for (const auto& word : words) {
             EXPECT_LE(word.size(), 75u) << word;
             ASSERT_GE(word.size(), 12u);
@@ -241,11 +259,12 @@ TEST(MimeEncodeWord, LongTextBecomesFoldedWordsThatDecodeBack) {
         std::string field = "Subject: " + *w;
         for (const auto& line : split_words(field)) EXPECT_LE(line.size() + 2, 998u);
     }
-    auto decoded = test::python_map(dir,
-                                    "    from email.header import decode_header\n"
-                                    "    out(b''.join(p if isinstance(p, bytes) else p.encode()\n"
-                                    "                 for p, cs in decode_header(data.decode())))\n",
-                                    encoded);
+    auto decoded =
+        test::python_map(dir,
+                         "    from email.header import decode_header\n"
+                         "    out(b''.join(p if isinstance(p, bytes) else p.encode()\n"
+                         "                 for p, cs in decode_header(data.decode())))\n",
+                         encoded);
     ASSERT_EQ(decoded.size(), texts.size()) << "python3 did not run";
     for (size_t i = 0; i < texts.size(); ++i) EXPECT_EQ(decoded[i], texts[i]) << i;
 }
