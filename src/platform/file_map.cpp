@@ -10,7 +10,9 @@
 namespace ostrel {
 
 int plat_open_flags(int runtime_oflag) {
-    int f = (runtime_oflag & plat_o_rdwr) ? O_RDWR : (runtime_oflag & plat_o_wronly) ? O_WRONLY : O_RDONLY;
+    int f = (runtime_oflag & plat_o_rdwr)     ? O_RDWR
+            : (runtime_oflag & plat_o_wronly) ? O_WRONLY
+                                              : O_RDONLY;
     if (runtime_oflag & plat_o_append) f |= O_APPEND;
     if (runtime_oflag & plat_o_creat) f |= O_CREAT;
     if (runtime_oflag & plat_o_trunc) f |= O_TRUNC;
@@ -28,9 +30,13 @@ int plat_open(const char* name, int runtime_oflag, int pmode) {
     return fd;
 }
 
-FILE* plat_fopen(const char* name, const char* mode) { return std::fopen(name, mode); }
+FILE* plat_fopen(const char* name, const char* mode) {
+    return std::fopen(name, mode);
+}
 
-int plat_exists(const char* name) { return ::access(name, F_OK) == 0 ? 1 : 0; }
+int plat_exists(const char* name) {
+    return ::access(name, F_OK) == 0 ? 1 : 0;
+}
 
 int plat_open_existing(const char* name, int writable) {
     int fd;

@@ -9,12 +9,14 @@
 
 namespace ostrel {
 
-const char rand_default_charset[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+const char rand_default_charset[] =
+    "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
 
 namespace {
 
-const char* const full_months[] = {"January", "February", "March",     "April",   "May",      "June",
-                                   "July",    "August",   "September", "October", "November", "December"};
+const char* const full_months[] = {"January",   "February", "March",    "April",
+                                   "May",       "June",     "July",     "August",
+                                   "September", "October",  "November", "December"};
 const char* const short_months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                     "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 const char* const full_days[] = {"Sunday",   "Monday", "Tuesday",  "Wednesday",
@@ -29,26 +31,42 @@ const char* pick(const char* const (&table)[N], int i) {
 
 }  // namespace
 
-const char* date_month_abbr(int month) { return pick(short_months, month - 1); }
-const char* date_month_name(int month) { return pick(full_months, month - 1); }
-const char* date_weekday_abbr(int day) { return pick(short_days, day); }
-const char* date_weekday_name(int day) { return pick(full_days, day); }
-const char* date_weekday_2(int day) { return pick(two_days, day); }
+const char* date_month_abbr(int month) {
+    return pick(short_months, month - 1);
+}
+const char* date_month_name(int month) {
+    return pick(full_months, month - 1);
+}
+const char* date_weekday_abbr(int day) {
+    return pick(short_days, day);
+}
+const char* date_weekday_name(int day) {
+    return pick(full_days, day);
+}
+const char* date_weekday_2(int day) {
+    return pick(two_days, day);
+}
 
 const char* date_ordinal_suffix(int n) {
     int teen = n % 100;
     if (teen >= 11 && teen <= 13) return "th";
     switch (n % 10) {
-        case 1: return "st";
-        case 2: return "nd";
-        case 3: return "rd";
-        default: return "th";
+        case 1:
+            return "st";
+        case 2:
+            return "nd";
+        case 3:
+            return "rd";
+        default:
+            return "th";
     }
 }
 
 namespace {
 
-bool leap_year(int y) { return y % 4 == 0 && (y % 100 != 0 || y % 400 == 0); }
+bool leap_year(int y) {
+    return y % 4 == 0 && (y % 100 != 0 || y % 400 == 0);
+}
 
 // The date as the runtime formats and reads it back ("%04d%02d%02d").
 int make_date(long long y, long long m, long long d) {
@@ -109,7 +127,9 @@ char* rand_string(char* out, const char* set, int n) {
 
 namespace {
 
-bool in_set(const char* set, char c) { return std::strchr(set, c) != nullptr; }
+bool in_set(const char* set, char c) {
+    return std::strchr(set, c) != nullptr;
+}
 
 }  // namespace
 
@@ -139,10 +159,18 @@ char* str_unescape(char* text) {
             continue;
         }
         switch (r[1]) {
-            case '\\': *w++ = '\\'; break;
-            case 'n': *w++ = '\n'; break;
-            case 'r': *w++ = '\r'; break;
-            case 't': *w++ = '\t'; break;
+            case '\\':
+                *w++ = '\\';
+                break;
+            case 'n':
+                *w++ = '\n';
+                break;
+            case 'r':
+                *w++ = '\r';
+                break;
+            case 't':
+                *w++ = '\t';
+                break;
             default:
                 *w++ = '\\';  // not an escape: both bytes stay
                 *w++ = r[1];
@@ -153,8 +181,14 @@ char* str_unescape(char* text) {
     return text;
 }
 
-void* file_dlopen(const char* name) { return ::dlopen(name, RTLD_NOW | RTLD_LOCAL); }
-void* file_dlsym(void* module, const char* symbol) { return module ? ::dlsym(module, symbol) : nullptr; }
-int file_dlclose(void* module) { return module && ::dlclose(module) == 0 ? 0 : 1; }
+void* file_dlopen(const char* name) {
+    return ::dlopen(name, RTLD_NOW | RTLD_LOCAL);
+}
+void* file_dlsym(void* module, const char* symbol) {
+    return module ? ::dlsym(module, symbol) : nullptr;
+}
+int file_dlclose(void* module) {
+    return module && ::dlclose(module) == 0 ? 0 : 1;
+}
 
 }  // namespace ostrel

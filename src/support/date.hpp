@@ -9,9 +9,9 @@ namespace ostrel {
 extern const char rand_default_charset[];
 
 // Names point to constant texts; a value above the table gives "".
-const char* date_month_abbr(int month);    // 1-12
-const char* date_month_name(int month);    // 1-12
-const char* date_weekday_abbr(int day);    // 0-7, 0 and 7 Sunday
+const char* date_month_abbr(int month);  // 1-12
+const char* date_month_name(int month);  // 1-12
+const char* date_weekday_abbr(int day);  // 0-7, 0 and 7 Sunday
 const char* date_weekday_name(int day);
 const char* date_weekday_2(int day);
 const char* date_ordinal_suffix(int n);

@@ -65,8 +65,8 @@ int encode_tail(const uint8_t* in, int rest, char* out, const char* alphabet, bo
     return n;
 }
 
-int encode_any(const uint8_t* in, int len, char* out, const pair_table& pairs,
-               const char* alphabet, bool pad) {
+int encode_any(const uint8_t* in, int len, char* out, const pair_table& pairs, const char* alphabet,
+               bool pad) {
     if (len <= 0) return 0;
     size_t groups = static_cast<size_t>(len) / 3;
     size_t n = encode_groups(in, groups, out, pairs);
@@ -215,7 +215,9 @@ struct qp_writer {
 
 constexpr uint8_t qp_cr = '\r';
 
-bool qp_blank(uint8_t b) { return b == ' ' || b == '\t'; }
+bool qp_blank(uint8_t b) {
+    return b == ' ' || b == '\t';
+}
 
 // A space or tab is held back until the next byte shows whether it ends a
 // line: decoders may drop whitespace there, so it is then written encoded.

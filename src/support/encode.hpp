@@ -30,7 +30,9 @@ int b64_url_encode(const char* in, int len, char* out);
 // Takes both alphabets. Writes whole groups: out needs 3 * ceil(len / 4)
 // bytes; the result may be smaller.
 int b64_decode(const char* in, int len, uint8_t* out);
-inline int b64_decode_room(int len) { return len > 0 ? 3 * ((len + 3) / 4) : 0; }
+inline int b64_decode_room(int len) {
+    return len > 0 ? 3 * ((len + 3) / 4) : 0;
+}
 
 // One line body: the length character and 4 per 3 bytes; 0 when len > 45.
 int mime_uu_encode_line(const uint8_t* in, int len, char* out);

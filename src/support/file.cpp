@@ -78,10 +78,18 @@ char16_t* path_utf8_to_wide(const char* text) {
 }
 
 // On POSIX a UTF-8 name is already the file system's name.
-int file_exists_utf8(const char* path) { return plat_exists(path); }
-FILE* file_fopen_utf8(const char* path, const char* mode) { return plat_fopen(path, mode); }
-int file_open_utf8(const char* path, int oflag, int pmode) { return plat_open(path, oflag, pmode); }
-int file_exists(const char* path) { return plat_exists(path); }
+int file_exists_utf8(const char* path) {
+    return plat_exists(path);
+}
+FILE* file_fopen_utf8(const char* path, const char* mode) {
+    return plat_fopen(path, mode);
+}
+int file_open_utf8(const char* path, int oflag, int pmode) {
+    return plat_open(path, oflag, pmode);
+}
+int file_exists(const char* path) {
+    return plat_exists(path);
+}
 
 const char* path_basename(const char* path) {
     const char* slash = std::strrchr(path, '/');

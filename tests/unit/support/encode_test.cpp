@@ -17,8 +17,12 @@ using test::python_map;
 using test::random_bytes;
 using test::scratch_dir;
 
-const uint8_t* bytes_of(const std::string& s) { return reinterpret_cast<const uint8_t*>(s.data()); }
-int len_of(const std::string& s) { return static_cast<int>(s.size()); }
+const uint8_t* bytes_of(const std::string& s) {
+    return reinterpret_cast<const uint8_t*>(s.data());
+}
+int len_of(const std::string& s) {
+    return static_cast<int>(s.size());
+}
 
 std::string b64(const std::string& in) {
     std::string out(4 * ((in.size() + 2) / 3), '\0');
@@ -63,8 +67,8 @@ std::string qp_stream(const std::string& in, bool text, const std::vector<size_t
     for (size_t k = 0; pos < in.size(); ++k) {
         size_t n = std::min(slices[k % slices.size()], in.size() - pos);
         std::vector<char> buf(9 * n);
-        int w = mime_qp_encode(&column, &pending, bytes_of(in) + pos, static_cast<int>(n), buf.data(),
-                               text);
+        int w = mime_qp_encode(&column, &pending, bytes_of(in) + pos, static_cast<int>(n),
+                               buf.data(), text);
         EXPECT_LE(w, static_cast<int>(buf.size()));
         out.append(buf.data(), static_cast<size_t>(w));
         pos += n;
@@ -119,8 +123,8 @@ TEST(Base64, KnownValues) {
     struct row {
         std::string in, std, url;
     } rows[] = {
-        {"Man", "TWFu", "TWFu"}, {"Ma", "TWE=", "TWE"},  {"M", "TQ==", "TQ"},
-        {"", "", ""},            {"\xFB\xFF", "+/8=", "-_8"},
+        {"Man", "TWFu", "TWFu"},     {"Ma", "TWE=", "TWE"}, {"M", "TQ==", "TQ"}, {"", "", ""},
+        {"\xFB\xFF", "+/8=", "-_8"},
     };
     for (const auto& r : rows) {
         EXPECT_EQ(b64(r.in), r.std) << r.in;
@@ -157,7 +161,8 @@ TEST(Base64, MatchesCoreutilsBase64AndBasenc) {
         test::write_file(file, data);
         int s1 = 0, s2 = 0;
         std::string ref = test::run_command("base64 -w0 " + test::shell_quote(file), &s1);
-        std::string ref_url = test::run_command("basenc --base64url -w0 " + test::shell_quote(file), &s2);
+        std::string ref_url =
+            test::run_command("basenc --base64url -w0 " + test::shell_quote(file), &s2);
         ASSERT_EQ(s1, 0);
         ASSERT_EQ(s2, 0);
         ref_url.erase(ref_url.find_last_not_of('=') + 1);
@@ -172,9 +177,15 @@ TEST(Base64, DecodeResultsAndPadding) {
         int result;
         std::string bytes;  // the first result bytes
     } rows[] = {
-        {"TWFu", 3, "Man"}, {"TWE=", 2, "Ma"},          {"TQ==", 1, "M"},
-        {"TWE", 2, "Ma"},   {"TQ", 1, "M"},             {"-_8", 2, "\xFB\xFF"},
-        {"TQ=", 1, "M"},    {"TWFuTQ==", 4, "ManM"},    {"T", 3, std::string("\x4c\0\0", 3)},
+        {"TWFu", 3, "Man"},
+        {"TWE=", 2, "Ma"},
+        {"TQ==", 1, "M"},
+        {"TWE", 2, "Ma"},
+        {"TQ", 1, "M"},
+        {"-_8", 2, "\xFB\xFF"},
+        {"TQ=", 1, "M"},
+        {"TWFuTQ==", 4, "ManM"},
+        {"T", 3, std::string("\x4c\0\0", 3)},
         // Characters outside both alphabets count as value 0.
         {"T!Fu", 3, std::string("\x4c\x01\x6e", 3)},
         {"====", 1, std::string("\0", 1)},
@@ -211,8 +222,8 @@ TEST(Uuencode, MatchesPythonB2aUu) {
     for (size_t n = 1; n <= 45; ++n) inputs.push_back(random_bytes(rng, n));
     inputs.push_back("Cat");
     inputs.push_back(std::string(45, '\0'));
-    auto ref = python_map(dir, "    import binascii; out(binascii.b2a_uu(data, backtick=True)[:-1])\n",
-                          inputs);
+    auto ref = python_map(
+        dir, "    import binascii; out(binascii.b2a_uu(data, backtick=True)[:-1])\n", inputs);
     ASSERT_EQ(ref.size(), inputs.size());
     for (size_t i = 0; i < inputs.size(); ++i) EXPECT_EQ(uu(inputs[i]), ref[i]) << i;
     EXPECT_EQ(uu("Cat"), "#0V%T");
@@ -359,7 +370,7 @@ TEST(QuotedPrintableDecode, KnownLines) {
         {"abc=", "abc", true},
         {"a=zzb", "ab\r\n", true},
         {"a=\r\nb", "ab", false},
-        {"a=4", "a\r\n", true},   // a cut escape is dropped
+        {"a=4", "a\r\n", true},  // a cut escape is dropped
         {"a=4", "a", false},
         {"=", "", true},
         {"", "\r\n", true},
@@ -375,9 +386,10 @@ TEST(QuotedPrintableDecode, DecodesPythonB2aQpOutput) {
     scratch_dir dir;
     std::mt19937 rng(99);
     std::vector<std::string> inputs = random_inputs(rng, 200);
-    auto enc = python_map(
-        dir, "    import binascii; out(binascii.b2a_qp(data, istext=False).replace(b'\\n', b'\\r\\n'))\n",
-        inputs);
+    auto enc = python_map(dir,
+                          "    import binascii; out(binascii.b2a_qp(data, "
+                          "istext=False).replace(b'\\n', b'\\r\\n'))\n",
+                          inputs);
     ASSERT_EQ(enc.size(), inputs.size());
     for (size_t i = 0; i < inputs.size(); ++i) EXPECT_EQ(qpdec(enc[i], false), inputs[i]) << enc[i];
 }
@@ -420,13 +432,12 @@ TEST(UrlEncode, MatchesPythonQuote) {
                           "    q = re.sub('%[0-9A-F]{2}', lambda m: m.group(0).lower(), q)\n"
                           "    out(q.replace('~', '%7e').encode())\n",
                           inputs);
-    auto back = python_map(dir,
-                           "    import urllib.parse; out(urllib.parse.unquote_to_bytes(data))\n",
-                           [&] {
-                               std::vector<std::string> v;
-                               for (const auto& s : inputs) v.push_back(url(s, 4096));
-                               return v;
-                           }());
+    auto back =
+        python_map(dir, "    import urllib.parse; out(urllib.parse.unquote_to_bytes(data))\n", [&] {
+            std::vector<std::string> v;
+            for (const auto& s : inputs) v.push_back(url(s, 4096));
+            return v;
+        }());
     ASSERT_EQ(ref.size(), inputs.size());
     ASSERT_EQ(back.size(), inputs.size());
     for (size_t i = 0; i < inputs.size(); ++i) {

@@ -32,8 +32,12 @@ dev_t device_of(const std::string& path) {
 TEST(PathBasename, LastSeparatorOfEitherKind) {
     struct row {
         const char *in, *out;
-    } rows[] = {{"d:\\dir/sub\\file.txt", "file.txt"}, {"a/b\\c", "c"}, {"name", "name"},
-                {"dir/", ""}, {"a\\b/c", "c"}, {"", ""}};
+    } rows[] = {{"d:\\dir/sub\\file.txt", "file.txt"},
+                {"a/b\\c", "c"},
+                {"name", "name"},
+                {"dir/", ""},
+                {"a\\b/c", "c"},
+                {"", ""}};
     for (const auto& r : rows) {
         EXPECT_STREQ(path_basename(r.in), r.out) << r.in;
         EXPECT_GE(path_basename(r.in), r.in);  // points into the argument
@@ -48,8 +52,10 @@ TEST(PathUtf8ToWide, ConvertsLikeAUtf16Encoder) {
     EXPECT_EQ(wide(""), u"");
     // Malformed input gives replacement characters, never reads past the end.
     EXPECT_EQ(wide("a\xC3"), u"a\uFFFD");
-    EXPECT_EQ(wide("\xFF" "b"), u"\uFFFDb");
-    EXPECT_EQ(wide("\xC0\xAF"), u"\uFFFD\uFFFD");         // overlong "/"
+    EXPECT_EQ(wide("\xFF"
+                   "b"),
+              u"\uFFFDb");
+    EXPECT_EQ(wide("\xC0\xAF"), u"\uFFFD\uFFFD");            // overlong "/"
     EXPECT_EQ(wide("\xED\xA0\x80"), u"\uFFFD\uFFFD\uFFFD");  // a lone surrogate
 }
 
@@ -120,8 +126,8 @@ TEST(FileMap, WholeFileWithATerminatorAfterIt) {
     long page = ::sysconf(_SC_PAGESIZE);
     // A file that fills whole pages is where a view without a terminator
     // would end at an unmapped page.
-    for (size_t n : {size_t{10}, size_t{1}, static_cast<size_t>(page), static_cast<size_t>(3 * page),
-                     static_cast<size_t>(page) + 1}) {
+    for (size_t n : {size_t{10}, size_t{1}, static_cast<size_t>(page),
+                     static_cast<size_t>(3 * page), static_cast<size_t>(page) + 1}) {
         std::mt19937 rng(static_cast<unsigned>(n));
         std::string data = test::random_bytes(rng, n, "abcdefgh\n");
         write_file(dir.file("m"), data);

@@ -86,34 +86,68 @@ TEST(MimeTypes, TellingRows) {
     const std::map<std::string, std::string> rows = {
         {"sub", "text/vnd.dvb.subtitle"},
         {"wmz", "application/x-msmetafile"},
-        {"txt", "text/plain"}, {"text", "text/plain"}, {"conf", "text/plain"}, {"log", "text/plain"},
-        {"htm", "text/html"}, {"html", "text/html"}, {"csv", "text/csv"}, {"ics", "text/calendar"},
-        {"css", "text/css"}, {"js", "text/javascript"}, {"vcf", "text/x-vcard"},
-        {"c", "text/x-c"}, {"cc", "text/x-c"}, {"cpp", "text/x-c"}, {"cxx", "text/x-c"},
-        {"h", "text/x-c"}, {"hh", "text/x-c"}, {"dic", "text/x-c"},
+        {"txt", "text/plain"},
+        {"text", "text/plain"},
+        {"conf", "text/plain"},
+        {"log", "text/plain"},
+        {"htm", "text/html"},
+        {"html", "text/html"},
+        {"csv", "text/csv"},
+        {"ics", "text/calendar"},
+        {"css", "text/css"},
+        {"js", "text/javascript"},
+        {"vcf", "text/x-vcard"},
+        {"c", "text/x-c"},
+        {"cc", "text/x-c"},
+        {"cpp", "text/x-c"},
+        {"cxx", "text/x-c"},
+        {"h", "text/x-c"},
+        {"hh", "text/x-c"},
+        {"dic", "text/x-c"},
         {"eml", "message/rfc822"},
-        {"jpg", "image/jpeg"}, {"jpeg", "image/jpeg"}, {"jpe", "image/jpeg"},
-        {"png", "image/png"}, {"gif", "image/gif"}, {"bmp", "image/bmp"},
-        {"tif", "image/tiff"}, {"tiff", "image/tiff"}, {"svg", "image/svg+xml"},
-        {"ico", "image/x-icon"}, {"webp", "image/webp"},
-        {"mp3", "audio/mpeg"}, {"wav", "audio/x-wav"}, {"ogg", "audio/ogg"},
-        {"mp4", "video/mp4"}, {"mov", "video/quicktime"}, {"avi", "video/x-msvideo"},
-        {"mpg", "video/mpeg"}, {"mpeg", "video/mpeg"},
-        {"pdf", "application/pdf"}, {"zip", "application/zip"},
-        {"7z", "application/x-7z-compressed"}, {"rar", "application/x-rar-compressed"},
-        {"tar", "application/x-tar"}, {"json", "application/json"}, {"xml", "application/xml"},
-        {"rtf", "application/rtf"}, {"doc", "application/msword"},
+        {"jpg", "image/jpeg"},
+        {"jpeg", "image/jpeg"},
+        {"jpe", "image/jpeg"},
+        {"png", "image/png"},
+        {"gif", "image/gif"},
+        {"bmp", "image/bmp"},
+        {"tif", "image/tiff"},
+        {"tiff", "image/tiff"},
+        {"svg", "image/svg+xml"},
+        {"ico", "image/x-icon"},
+        {"webp", "image/webp"},
+        {"mp3", "audio/mpeg"},
+        {"wav", "audio/x-wav"},
+        {"ogg", "audio/ogg"},
+        {"mp4", "video/mp4"},
+        {"mov", "video/quicktime"},
+        {"avi", "video/x-msvideo"},
+        {"mpg", "video/mpeg"},
+        {"mpeg", "video/mpeg"},
+        {"pdf", "application/pdf"},
+        {"zip", "application/zip"},
+        {"7z", "application/x-7z-compressed"},
+        {"rar", "application/x-rar-compressed"},
+        {"tar", "application/x-tar"},
+        {"json", "application/json"},
+        {"xml", "application/xml"},
+        {"rtf", "application/rtf"},
+        {"doc", "application/msword"},
         {"docx", "application/vnd.openxmlformats-officedocument.wordprocessingml.document"},
         {"xls", "application/vnd.ms-excel"},
         {"xlsx", "application/vnd.openxmlformats-officedocument.spreadsheetml.sheet"},
         {"ppt", "application/vnd.ms-powerpoint"},
         {"pptx", "application/vnd.openxmlformats-officedocument.presentationml.presentation"},
         {"odt", "application/vnd.oasis.opendocument.text"},
-        {"exe", "application/x-msdownload"}, {"dll", "application/x-msdownload"},
-        {"bat", "application/x-msdownload"}, {"bin", "application/octet-stream"},
-        {"asc", "application/pgp-signature"}, {"sig", "application/pgp-signature"},
+        {"exe", "application/x-msdownload"},
+        {"dll", "application/x-msdownload"},
+        {"bat", "application/x-msdownload"},
+        {"bin", "application/octet-stream"},
+        {"asc", "application/pgp-signature"},
+        {"sig", "application/pgp-signature"},
         {"p7s", "application/pkcs7-signature"},
-        {"ps", "application/postscript"}, {"eps", "application/postscript"},
+        {"ps", "application/postscript"},
+        {"eps", "application/postscript"},
     };
     for (const auto& [ext, type] : rows) {
         EXPECT_EQ(type_of("file." + ext), type) << ext;
@@ -167,8 +201,8 @@ TEST(MimeTypes, TableShape) {
         ++per_type[mime_type_words[r.type]];
     }
     const std::map<std::string, int> counts = {
-        {"application", 719}, {"text", 69}, {"image", 59}, {"video", 58}, {"audio", 49},
-        {"model", 19}, {"chemical", 6}, {"font", 5}, {"message", 2}, {"x-conference", 1}};
+        {"application", 719}, {"text", 69},    {"image", 59}, {"video", 58},  {"audio", 49},
+        {"model", 19},        {"chemical", 6}, {"font", 5},   {"message", 2}, {"x-conference", 1}};
     EXPECT_EQ(per_type, counts);
     EXPECT_EQ(row_text(mime_type_table[0]), "x-conference/x-cooltalk");
     EXPECT_EQ(row_text(mime_type_table[mime_type_row_count - 1]), "application/andrew-inset");
@@ -193,10 +227,12 @@ TEST(MimeTypes, RowsAgreeWithPythonMimetypes) {
                                 "    import mimetypes\n"
                                 "    m = mimetypes.MimeTypes(filenames=(), strict=True)\n"
                                 "    m.types_map = ({}, {}); m.types_map_inv = ({}, {})\n"
-                                "    m.read('" + list + "')\n"
-                                "    ext = '.' + data.decode()\n"
-                                "    out(' '.join(t for t, e in m.types_map_inv[True].items()\n"
-                                "                 if ext in e).encode())\n",
+                                "    m.read('" +
+                                    list +
+                                    "')\n"
+                                    "    ext = '.' + data.decode()\n"
+                                    "    out(' '.join(t for t, e in m.types_map_inv[True].items()\n"
+                                    "                 if ext in e).encode())\n",
                                 exts);
     ASSERT_EQ(ref.size(), exts.size());
     for (size_t i = 0; i < exts.size(); ++i) {

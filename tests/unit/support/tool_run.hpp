@@ -63,7 +63,9 @@ inline std::string run_command(const std::string& cmd, int* status = nullptr) {
     return out;
 }
 
-inline std::string shell_quote(const std::string& s) { return "'" + s + "'"; }
+inline std::string shell_quote(const std::string& s) {
+    return "'" + s + "'";
+}
 
 inline std::string to_hex(const std::string& bytes) {
     static const char digits[] = "0123456789abcdef";
@@ -77,7 +79,8 @@ inline std::string to_hex(const std::string& bytes) {
 
 inline std::string from_hex(const std::string& hex) {
     std::string b;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2) b += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+    for (size_t i = 0; i + 1 < hex.size(); i += 2)
+        b += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
     return b;
 }
 
@@ -104,7 +107,8 @@ inline std::vector<std::string> python_map(const scratch_dir& dir, const std::st
     for (const auto& in : inputs) lines += to_hex(in) + "\n";
     write_file(data, lines);
     int status = 0;
-    std::string out = run_command("/usr/bin/python3 " + shell_quote(script) + " " + shell_quote(data), &status);
+    std::string out =
+        run_command("/usr/bin/python3 " + shell_quote(script) + " " + shell_quote(data), &status);
     std::vector<std::string> result;
     if (status != 0) return result;
     for (const auto& l : split_lines(out)) result.push_back(from_hex(l));

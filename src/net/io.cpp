@@ -1,0 +1,283 @@
+#include "net/io.hpp"
+
+#include <poll.h>
+#include <tls.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "net/trace.hpp"
+#include "platform/socket.hpp"
+
+namespace ostrel {
+
+namespace {
+
+int wait_for(ip_conn* c, short events) { return plat_sock_poll(c->sock, events, c->timeout_ms); }
+
+// One read through the TLS context, waiting on the WANT results.
+int tls_raw_read(ip_conn* c, char* dst, int len) {
+    for (;;) {
+        ssize_t n = tls_read(c->tls.get(), dst, static_cast<size_t>(len));
+        if (ip_tracing(c, true)) {
+            if (n < 0)
+                ip_tracef(c, -1, "tls_read() returned %d\n", static_cast<int>(n));
+            else
+                ip_tracef(c, -1, "tls_read() read %d bytes\n", static_cast<int>(n));
+        }
+        if (n == TLS_WANT_POLLIN || n == TLS_WANT_POLLOUT) {
+            if (!(c->flags & ip_f_wait)) {
+                c->flags |= ip_f_would_block;
+                return 0;
+            }
+            if (wait_for(c, n == TLS_WANT_POLLIN ? POLLIN : POLLOUT) <= 0) return 0;
+            continue;
+        }
+        return n >= 0 ? static_cast<int>(n) : 0;
+    }
+}
+
+int sock_raw_read(ip_conn* c, char* dst, int len) {
+    for (;;) {
+        long n = plat_sock_recv(c->sock, dst, static_cast<size_t>(len));
+        c->last_error = n < 0 ? plat_sock_error() : 0;
+        if (ip_tracing(c, true)) {
+            if (n < 0)
+                ip_tracef(c, -1, "recv() returned %d\n", static_cast<int>(n));
+            else
+                ip_tracef(c, -1, "recv() read %d bytes\n", static_cast<int>(n));
+        }
+        if (n >= 0) return static_cast<int>(n);
+        if (!plat_sock_would_block(static_cast<int>(c->last_error))) return 0;
+        if (!(c->flags & ip_f_wait)) {
+            c->flags |= ip_f_would_block;
+            return 0;
+        }
+        if (wait_for(c, POLLIN) == 0) return 0;
+    }
+}
+
+// Sends every byte at once, bypassing the collected output.
+int write_now(ip_conn* c, const char* data, int len) {
+    if (len < 1 || c->sock < 0) return 0;
+    int sent = 0;
+    while (sent < len) {
+        long n;
+        short wait_ev = POLLOUT;
+        if (c->tls) {
+            n = tls_write(c->tls.get(), data + sent, static_cast<size_t>(len - sent));
+            if (ip_tracing(c, true)) {
+                if (n < 0)
+                    ip_tracef(c, -1, "tls_write() returned %d\n", static_cast<int>(n));
+                else
+                    ip_tracef(c, -1, "tls_write() sent %d bytes\n", static_cast<int>(n));
+            }
+            if (n == TLS_WANT_POLLIN) wait_ev = POLLIN;
+            if (n < 0 && n != TLS_WANT_POLLIN && n != TLS_WANT_POLLOUT) return 0;
+        } else {
+            n = plat_sock_send(c->sock, data + sent, static_cast<size_t>(len - sent));
+            if (ip_tracing(c, true)) {
+                if (n < 0)
+                    ip_tracef(c, -1, "send() returned %d\n", static_cast<int>(n));
+                else
+                    ip_tracef(c, -1, "send() sent %d bytes\n", static_cast<int>(n));
+            }
+            if (n < 0) {
+                c->last_error = plat_sock_error();
+                if (!plat_sock_would_block(static_cast<int>(c->last_error))) return 0;
+            }
+        }
+        if (n >= 0) {
+            sent += static_cast<int>(n);
+            continue;
+        }
+        if (wait_for(c, wait_ev) <= 0) return 0;
+    }
+    return sent;
+}
+
+// Sink of the formatted writes: collects the text, sends full blocks.
+void out_sink(void* ctx, const char* text) {
+    auto* c = static_cast<ip_conn*>(ctx);
+    try {
+        c->out_pending.append(text);
+    } catch (const std::bad_alloc&) {
+        ip_flush(c);
+        write_now(c, text, static_cast<int>(std::strlen(text)));
+        return;
+    }
+    if (c->out_pending.size() >= ip_out_block) ip_flush(c);
+}
+
+void set_read_error(ip_conn* c, const char* text) {
+    c->error_text = text;
+    c->error_owned |= 1;
+}
+
+int unread(const ip_conn* c) { return static_cast<int>(c->buf + c->buf_fill - c->read_ptr); }
+
+// The first terminator among the unread bytes, or NULL.
+char* find_term(ip_conn* c, const char* term, int n) {
+    if (unread(c) < n) return nullptr;
+    char* last = c->buf + c->buf_fill - n;
+    for (char* p = c->read_ptr; p <= last; ++p)
+        if (*p == term[0] && std::strncmp(p, term, static_cast<size_t>(n)) == 0) return p;
+    return nullptr;
+}
+
+void trace_line(ip_conn* c, const char* line, size_t len, unsigned term_len) {
+    if (!ip_tracing(c)) return;
+    try {
+        std::string copy(line, len + term_len);
+        ip_trace_text(c, 1, copy.c_str());
+    } catch (const std::bad_alloc&) {
+        // Out of memory: the line goes untraced.
+    }
+}
+
+// Makes room behind the held bytes: compacts, or doubles a full buffer.
+int make_room(ip_conn* c) {
+    int held = unread(c);
+    if (held == c->buf_size) {
+        if (c->buf_size > INT32_MAX / 2) return 0;
+        size_t offset = static_cast<size_t>(c->read_ptr - c->buf);
+        try {
+            c->storage.resize(static_cast<size_t>(c->buf_size) * 2);
+        } catch (const std::bad_alloc&) {
+            return 0;
+        }
+        c->buf = c->storage.data();
+        c->read_ptr = c->buf + offset;
+        c->buf_size *= 2;
+        c->buf_fill = held;
+        return 1;
+    }
+    std::memmove(c->buf, c->read_ptr, static_cast<size_t>(held));
+    c->read_ptr = c->buf;
+    c->buf_fill = held;
+    return 1;
+}
+
+}  // namespace
+
+int ip_flush(ip_conn* c) {
+    if (!c || c->out_pending.empty()) return 1;
+    std::string block;
+    block.swap(c->out_pending);
+    if (c->sock < 0) return 0;
+    return write_now(c, block.data(), static_cast<int>(block.size())) ? 1 : 0;
+}
+
+int ip_raw_read(ip_conn* c, char* dst, int len) {
+    // What was collected must reach the peer before its answer is awaited.
+    ip_flush(c);
+    c->flags &= ~static_cast<uint32_t>(ip_f_would_block);
+    if (len < 1 || c->sock < 0) return 0;
+    return c->tls ? tls_raw_read(c, dst, len) : sock_raw_read(c, dst, len);
+}
+
+int ip_read(ip_conn* c, char* dst, int len) {
+    int avail = unread(c);
+    if (c->buf && avail > 0) {
+        int n = avail < len ? avail : len;
+        if (n < 0) n = 0;
+        std::memcpy(dst, c->read_ptr, static_cast<size_t>(n));
+        c->read_ptr += n;
+        if (ip_tracing(c, true)) ip_tracef(c, -1, "ip_read() read %d bytes from buffer\n", n);
+        return n;
+    }
+    int n = ip_raw_read(c, dst, len);
+    if (ip_tracing(c, true)) ip_tracef(c, -1, "ip_read() read %d bytes from socket\n", n);
+    return n;
+}
+
+char* ip_readline(ip_conn* c, const char* term, unsigned term_len) {
+    if (!c || !c->buf || !term) return nullptr;
+    const int n = static_cast<int>(term_len ? term_len : std::strlen(term));
+    if (n < 1 || n > c->buf_size) return nullptr;
+    if (c->buf_fill == 0) {
+        c->read_ptr = c->buf;
+        c->buf_fill = ip_raw_read(c, c->buf, c->buf_size);
+        if (c->buf_fill == 0) return nullptr;
+    }
+    for (;;) {
+        if (char* p = find_term(c, term, n)) {
+            char* line = c->read_ptr;
+            c->read_ptr = p + n;
+            trace_line(c, line, static_cast<size_t>(p - line), term_len);
+            *p = 0;
+            return line;
+        }
+        // A line that cannot end within the limit is refused, not buffered on.
+        if (unread(c) > ip_line_max + n - 1) {
+            set_read_error(c, "Received line too long");
+            return nullptr;
+        }
+        if (n + c->buf_fill > c->buf_size && !make_room(c)) return nullptr;
+        int got = ip_raw_read(c, c->buf + c->buf_fill, c->buf_size - c->buf_fill);
+        if (got == 0) return nullptr;
+        c->buf_fill += got;
+        if (!(c->flags & ip_f_wait)) return nullptr;
+    }
+}
+
+int ip_write(ip_conn* c, const char* data, int len) {
+    if (!c || len < 1) return 0;
+    ip_flush(c);
+    return write_now(c, data, len);
+}
+
+int ip_write_str(ip_conn* c, const char* text) {
+    return ip_write(c, text, static_cast<int>(std::strlen(text)));
+}
+
+int ip_vprintf(ip_conn* c, const char* format, fmt_args args) {
+    if (!c) return 0;
+    if (!ip_tracing(c)) {
+        fmt_engine(out_sink, c, nullptr, nullptr, format, args);
+        return 1;
+    }
+    char* text = fmt_vasprintf(nullptr, nullptr, nullptr, format, args);
+    if (!text) return 1;
+    out_sink(c, text);
+    ip_trace_text(c, 0, text);
+    std::free(text);
+    return 1;
+}
+
+int ip_vprintf_masked(ip_conn* c, const uint8_t* mask, const char* format, fmt_args args) {
+    if (!c) return 0;
+    if (ip_tracing(c)) {
+        char* masked = fmt_vasprintf(nullptr, mask, nullptr, format, args);
+        ip_trace_text(c, 0, masked);
+        std::free(masked);
+    }
+    fmt_engine(out_sink, c, nullptr, nullptr, format, args);
+    return 1;
+}
+
+int ip_puts(ip_conn* c, const char* text) { return ip_printf(c, "%s", text); }
+
+void ip_msg_out(void* ctx, const char* format, fmt_args args) {
+    ip_vprintf(static_cast<ip_conn*>(ctx), format, args);
+}
+
+char* ip_read_all(ip_conn* c, int* len) {
+    std::string all;
+    try {
+        char block[4096];
+        for (int n; (n = ip_read(c, block, sizeof block)) > 0;) all.append(block, n);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+    char* out = static_cast<char*>(std::malloc(all.size() + 1));
+    if (!out) return nullptr;
+    std::memcpy(out, all.data(), all.size());
+    out[all.size()] = 0;
+    if (len) *len = static_cast<int>(all.size());
+    return out;
+}
+
+}  // namespace ostrel
