@@ -11,10 +11,10 @@ namespace ostrel {
 namespace {
 
 enum : uint8_t {
-    k_blank = 1,   // SP, HT
-    k_local = 2,   // may stand in the local part of an address
-    k_name = 4,    // may stand in an unquoted display name
-    k_label = 8,   // may stand in a domain label, or in a header name
+    k_blank = 1,  // SP, HT
+    k_local = 2,  // may stand in the local part of an address
+    k_name = 4,   // may stand in an unquoted display name
+    k_label = 8,  // may stand in a domain label, or in a header name
 };
 
 constexpr std::array<uint8_t, 256> make_classes() {
@@ -25,7 +25,8 @@ constexpr std::array<uint8_t, 256> make_classes() {
         if (alnum) t[c] = k_local | k_name | k_label;
     }
     // The local part takes every atext byte, "'" included, and the dot.
-    for (const char* s = "!#$%&'*+-/=?^_`{|}~."; *s; ++s) t[static_cast<uint8_t>(*s)] |= k_local | k_name;
+    for (const char* s = "!#$%&'*+-/=?^_`{|}~."; *s; ++s)
+        t[static_cast<uint8_t>(*s)] |= k_local | k_name;
     t['-'] |= k_label;
     t[','] |= k_name;
     // The bytes of U+2019 (a typographic apostrophe in names pasted into lists).
@@ -37,9 +38,15 @@ constexpr std::array<uint8_t, 256> make_classes() {
 
 constexpr std::array<uint8_t, 256> classes = make_classes();
 
-inline uint8_t cls(const char* p) { return classes[static_cast<uint8_t>(*p)]; }
-inline bool is_blank(const char* p) { return cls(p) & k_blank; }
-inline bool is_label(const char* p) { return cls(p) & k_label; }
+inline uint8_t cls(const char* p) {
+    return classes[static_cast<uint8_t>(*p)];
+}
+inline bool is_blank(const char* p) {
+    return cls(p) & k_blank;
+}
+inline bool is_label(const char* p) {
+    return cls(p) & k_label;
+}
 
 // Length of the line end at p: LF, CR LF, or 0.
 inline int line_end_len(const char* p) {
@@ -206,6 +213,7 @@ int addr_scan_header_list(void* ctx, const char* text, msg_scan_cb cb) {
 }
 
 int msg_scan_headers(void* ctx, const char* text, msg_scan_cb cb) {
+    if (!text) return 1;
     const char* p = text;
     for (;;) {
         for (;;) {

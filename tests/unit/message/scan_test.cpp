@@ -76,8 +76,12 @@ pieces scan(scanner fn, const std::string& text) {
     return out;
 }
 
-piece bare(const std::string& a) { return {a, std::nullopt}; }
-piece named(const std::string& a, const std::string& name) { return {a, name}; }
+piece bare(const std::string& a) {
+    return {a, std::nullopt};
+}
+piece named(const std::string& a, const std::string& name) {
+    return {a, name};
+}
 
 struct scan_case {
     const char* what;
@@ -101,7 +105,9 @@ TEST(AddrScanListFile, Entries) {
         {"quoted name keeps anything",
          "\"Smith; (J) @<> \r\n \xc3\xa9\" <js@x.org>",
          {named("js@x.org", "\"Smith; (J) @<> \r\n \xc3\xa9\" ")}},
-        {"name of two quoted strings", "\"A\" \"B\" <js@x.org>", {named("js@x.org", "\"A\" \"B\" ")}},
+        {"name of two quoted strings",
+         "\"A\" \"B\" <js@x.org>",
+         {named("js@x.org", "\"A\" \"B\" ")}},
         {"backslash escapes nothing", "\"a\\\" b\" <js@x.org>", {}},
         {"one label", "a@localhost", {}},
         {"trailing dot", "a@b.com.", {}},
@@ -118,8 +124,11 @@ TEST(AddrScanListFile, Entries) {
         {"semicolon ends", "a@b.com;c@d.com", {bare("a@b.com")}},
         {"address then angle", "a@b.com<c@d.com>", {bare("a@b.com"), named("c@d.com", "")}},
         {"angles back to back", "<a@b.com><c@d.com>", {named("a@b.com", ""), named("c@d.com", "")}},
-        {"apostrophe in local part", "o'brien@x.com p@q.com", {bare("o'brien@x.com"), bare("p@q.com")}},
-        {"apostrophe in angle", "Pat <o'brien@x.com>\np@q.com",
+        {"apostrophe in local part",
+         "o'brien@x.com p@q.com",
+         {bare("o'brien@x.com"), bare("p@q.com")}},
+        {"apostrophe in angle",
+         "Pat <o'brien@x.com>\np@q.com",
          {named("o'brien@x.com", "Pat "), bare("p@q.com")}},
         {"U+2019 bytes in local part", "\xe2\x80\x99x@b.com", {bare("\xe2\x80\x99x@b.com")}},
         {"other UTF-8 in local part", "\xc3\xa9@b.com", {}},
@@ -151,10 +160,13 @@ TEST(AddrScanHeaderList, Entries) {
         {"comma, two folds", "a@b.com,\r\n\t\n c@d.com", {bare("a@b.com"), bare("c@d.com")}},
         {"comma line end, no blank", "a@b.com,\r\nc@d.com", {bare("a@b.com")}},
         {"blank only", "a@b.com c@d.com", {}},
-        {"two angles", "<a@b.com>, \"Q R\" <c@d.com>", {named("a@b.com", ""), named("c@d.com", "\"Q R\" ")}},
+        {"two angles",
+         "<a@b.com>, \"Q R\" <c@d.com>",
+         {named("a@b.com", ""), named("c@d.com", "\"Q R\" ")}},
         {"group", "Team: a@b.com;", {}},
         {"angle then ;", "<a@b.com>;", {}},
-        {"comma in unquoted name", "Doe, John <a@b.com>, c@d.com",
+        {"comma in unquoted name",
+         "Doe, John <a@b.com>, c@d.com",
          {named("a@b.com", "Doe, John "), bare("c@d.com")}},
         {"name, comma, bare address", "Doe, c@d.com", {}},
         {"final CRLF", "a@b.com\r\n", {bare("a@b.com")}},
@@ -208,12 +220,13 @@ TEST(AddrScanHeaderList, AgreesWithPythonOnCommonSubset) {
         "a@b.com c@d.com",  // both refuse it
     };
     test::scratch_dir dir;
-    auto py = test::python_map(dir,
-                               "    from email.utils import getaddresses\n"
-                               "    v = data.decode('latin-1')\n"
-                               "    r = [p for p in getaddresses([v]) if p != ('', '')]\n"
-                               "    out('\\n'.join(n + '\\t' + a for n, a in r).encode('latin-1'))\n",
-                               values);
+    auto py =
+        test::python_map(dir,
+                         "    from email.utils import getaddresses\n"
+                         "    v = data.decode('latin-1')\n"
+                         "    r = [p for p in getaddresses([v]) if p != ('', '')]\n"
+                         "    out('\\n'.join(n + '\\t' + a for n, a in r).encode('latin-1'))\n",
+                         values);
     ASSERT_EQ(py.size(), values.size()) << "python3 did not run";
     for (size_t i = 0; i < values.size(); ++i) {
         std::string mine;
@@ -227,10 +240,13 @@ TEST(AddrScanHeaderList, AgreesWithPythonOnCommonSubset) {
 
 TEST(MsgScanHeaders, Fields) {
     const scan_case cases[] = {
-        {"two fields then body", "To: a@b.com\r\nFrom: c@d.com\r\n\r\nBody: x\r\n",
+        {"two fields then body",
+         "To: a@b.com\r\nFrom: c@d.com\r\n\r\nBody: x\r\n",
          {named("To", "a@b.com"), named("From", "c@d.com")}},
         {"folded value", "Subject: hello\r\n world\r\n\r\n", {named("Subject", "hello\r\n world")}},
-        {"tab fold, LF only", "A: 1\n\tcont\nB: 2\n\nC: 3", {named("A", "1\n\tcont"), named("B", "2")}},
+        {"tab fold, LF only",
+         "A: 1\n\tcont\nB: 2\n\nC: 3",
+         {named("A", "1\n\tcont"), named("B", "2")}},
         {"empty name, digit, trailing -", ": v\r\n9x-: w\r\n", {named("", "v"), named("9x-", "w")}},
         {"line without colon", "A: 1\r\nbad line\r\n\r\nB: 2", {named("A", "1")}},
         {"no final line end", "A: 1", {named("A", "1")}},
@@ -276,15 +292,12 @@ TEST(MsgUnfoldValue, Table) {
         uint32_t n;
         std::string want;
     } cases[] = {
-        {"a\r\n b", 5, "a b"},          // the blank of a fold stays
-        {"a\n\tb", 4, "a\tb"},
-        {"a\r\nb", 4, "a\r\nb"},         // not a fold
-        {"abc\r\n", 5, "abc"},           // final line end
-        {"abc\n", 4, "abc"},
-        {"abc\r\n def", 5, "abc"},       // n cuts after the line end
-        {"abcdef", 3, "abc"},
-        {std::string("ab\0cd", 5), 5, "ab"},
-        {"a\r", 2, "a\r"},               // a lone CR is kept
+        {"a\r\n b", 5, "a b"},                             // the blank of a fold stays
+        {"a\n\tb", 4, "a\tb"}, {"a\r\nb", 4, "a\r\nb"},    // not a fold
+        {"abc\r\n", 5, "abc"},                             // final line end
+        {"abc\n", 4, "abc"},   {"abc\r\n def", 5, "abc"},  // n cuts after the line end
+        {"abcdef", 3, "abc"},  {std::string("ab\0cd", 5), 5, "ab"},
+        {"a\r", 2, "a\r"},  // a lone CR is kept
         {"", 0, ""},
     };
     for (const auto& c : cases) {
@@ -320,13 +333,12 @@ TEST(Scanners, RandomBytesStayInsideTheText) {
                 const char* end;
                 bool ok = true;
             } b{begin, end};
-            fn(&b, begin,
-               [](void* ctx, const char* a, uint32_t al, const char* n, uint32_t nl) {
-                   auto* bb = static_cast<bounds*>(ctx);
-                   if (a < bb->begin || a + al > bb->end) bb->ok = false;
-                   if (n && (n < bb->begin || n + nl > bb->end)) bb->ok = false;
-                   return 1;
-               });
+            fn(&b, begin, [](void* ctx, const char* a, uint32_t al, const char* n, uint32_t nl) {
+                auto* bb = static_cast<bounds*>(ctx);
+                if (a < bb->begin || a + al > bb->end) bb->ok = false;
+                if (n && (n < bb->begin || n + nl > bb->end)) bb->ok = false;
+                return 1;
+            });
             ASSERT_TRUE(b.ok) << test::to_hex(text);
         }
         char* u = msg_unfold_value(begin, static_cast<uint32_t>(text.size() + 1));
