@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "cli/console.hpp"
 #include "cli/state.hpp"
 #include "mail/mail.hpp"
 #include "message/token.hpp"
@@ -17,9 +18,6 @@
 #include "support/str.hpp"
 
 namespace ostrel {
-
-// The trace callback of -d and -dd (the console module).
-int cli_debug_trace(void* user, int direction, const char* text);
 
 void cli_fail(int status, const char* format, ...) {
     va_list ap;
