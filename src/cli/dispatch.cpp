@@ -242,10 +242,18 @@ int opt_verify_ca_path(mail_handle* h, char*, char* value, const cli_keyword& k)
     return 1;
 }
 
-int opt_dkim(mail_handle*, char*, char* value, const cli_keyword&) {
-    // Signing keys are not loaded by this build: a message that was meant to
-    // be signed must not leave unsigned.
-    cli_fail(10, "Error applying DKIM setting: %s\n", value);
+// A value that names no readable key fails as it always will; a usable one
+// is still refused, since signing keys are not loaded by this build and a
+// message meant to be signed must not leave unsigned.
+int opt_dkim(mail_handle*, char* text, char* value, const cli_keyword&) {
+    char domain[cli_dkim_domain_size], selector[cli_dkim_selector_size];
+    char keyfile[cli_dkim_keyfile_size];
+    if (std::strlen(text) >= 4096 || !cli_scan_dkim(value, domain, selector, keyfile))
+        cli_fail(10, "Error applying DKIM setting: %s\n", value);
+    FILE* key = std::fopen(keyfile, "rb");
+    if (!key) cli_fail(10, "Error applying DKIM setting: %s\n", value);
+    std::fclose(key);
+    cli_fail(10, "DKIM signing keys are not supported (%s)\n", value);
 }
 
 int opt_dkim_default(mail_handle*, char*, char* value, const cli_keyword&) {
