@@ -107,16 +107,16 @@ TEST(ResultAccessors, ProtocolNamesAndConnectionInfo) {
 }
 
 struct file_mode_case : ::testing::Test {
-    test::scratch_dir dir;
+    compose_test::scratch_dir dir;
     mail_handle h;
-    std::vector<test::event_record> events;
+    std::vector<compose_test::event_record> events;
 
     void SetUp() override {
         h.mode = mail_mode_file;
         h.from_addr = "me@example.org";
         h.body = ".dot line\r\nnext";
         h.output_file = dir.path("out.eml");
-        test::watch_events(h, events);
+        compose_test::watch_events(h, events);
     }
     std::string output() {
         std::ifstream in(*h.output_file, std::ios::binary);
@@ -134,10 +134,10 @@ TEST_F(file_mode_case, WritesTheMessageDotStuffedOnlyOnRequest) {
     int status = -1;
     EXPECT_EQ(mail_write_output_file(&h, &status), 1);
     EXPECT_EQ(status, mail_file_ok);
-    EXPECT_TRUE(test::contains(output(), "\r\n\r\n.dot line\r\nnext\r\n"));
+    EXPECT_TRUE(compose_test::contains(output(), "\r\n\r\n.dot line\r\nnext\r\n"));
     h.flags |= mail_f_dotstuff_file;
     EXPECT_EQ(mail_write_output_file(&h), 1);
-    EXPECT_TRUE(test::contains(output(), "\r\n\r\n..dot line\r\nnext\r\n"));
+    EXPECT_TRUE(compose_test::contains(output(), "\r\n\r\n..dot line\r\nnext\r\n"));
 }
 
 TEST_F(file_mode_case, OutputFileThatCannotBeMade) {
@@ -185,7 +185,7 @@ TEST(RawParts, SettingAndRendering) {
     EXPECT_EQ(mail_set_raw_part(&h, nullptr, 1), 1);
     EXPECT_EQ(h.raw_inline_part, nullptr);
 
-    test::scratch_dir dir;
+    compose_test::scratch_dir dir;
     FILE* f = std::tmpfile();
     EXPECT_EQ(mime_write_attachments_file(&h, 0, f), 0);  // no boundaries
     EXPECT_EQ(std::ftell(f), 0);
@@ -206,7 +206,7 @@ TEST(RawParts, SettingAndRendering) {
     std::stringstream s;
     s << in.rdbuf();
     EXPECT_EQ(s.str().substr(0, 5), "--M\r\n");
-    EXPECT_TRUE(test::contains(s.str(), "\r\n\r\nYWJj\r\n\r\n"));
+    EXPECT_TRUE(compose_test::contains(s.str(), "\r\n\r\nYWJj\r\n\r\n"));
 }
 
 }  // namespace

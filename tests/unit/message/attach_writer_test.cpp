@@ -8,8 +8,8 @@
 namespace ostrel {
 namespace {
 
-using test::capture;
-using test::contains;
+using compose_test::capture;
+using compose_test::contains;
 
 std::string lines_of(int chars, int count) {
     std::string s;
@@ -34,7 +34,7 @@ TEST(GuessEncoding, ShareOfPrintableText) {
         {"text then binary", std::string(4096, 'x') + std::string(904, '\0'), mime_enc_qp},
         {"binary then text", std::string(4096, '\0') + std::string(904, 'x'), mime_enc_base64},
     };
-    test::scratch_dir dir;
+    compose_test::scratch_dir dir;
     for (const row& r : rows) {
         int fd = ::open(dir.file("f", r.content).c_str(), O_RDONLY);
         EXPECT_EQ(mime_guess_encoding(fd), r.want) << r.what;
@@ -46,11 +46,11 @@ TEST(GuessEncoding, ShareOfPrintableText) {
 }
 
 struct writer_case : ::testing::Test {
-    test::scratch_dir dir;
+    compose_test::scratch_dir dir;
     mail_handle h;
-    std::vector<test::event_record> events;
+    std::vector<compose_test::event_record> events;
 
-    void SetUp() override { test::watch_events(h, events); }
+    void SetUp() override { compose_test::watch_events(h, events); }
     mime_attachment& add(const std::string& name, const std::string& content,
                          uint32_t encoding = mime_enc_auto, uint32_t is_inline = 0) {
         mime_attachment a;
@@ -84,7 +84,7 @@ TEST_F(writer_case, Base64LinesOf76) {
     std::string out = write(0);
     EXPECT_TRUE(contains(out, "Content-Type: application/pdf;\r\n"));
     size_t body = out.find("\r\n\r\n") + 4;
-    std::vector<std::string> lines = test::split_lines(out.substr(body));
+    std::vector<std::string> lines = compose_test::split_lines(out.substr(body));
     ASSERT_EQ(lines.size(), 18u + 1u);  // 17 full lines, one short, the empty line
     for (size_t i = 0; i + 2 < lines.size(); ++i) EXPECT_EQ(lines[i].size(), 76u);
     EXPECT_EQ(lines.back(), "");

@@ -13,7 +13,7 @@
 #include "mail/file_mode.hpp"
 #include "mail/mail.hpp"
 
-namespace ostrel::test {
+namespace ostrel::compose_test {
 
 // Runs fn(sink, ctx) with a memory stream as File mode's sink and returns
 // the exact bytes, NUL bytes included.
@@ -88,4 +88,4 @@ inline bool contains(const std::string& s, const std::string& part) {
     return s.find(part) != std::string::npos;
 }
 
-}  // namespace ostrel::test
+}  // namespace ostrel::compose_test

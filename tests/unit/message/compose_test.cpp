@@ -7,12 +7,12 @@
 namespace ostrel {
 namespace {
 
-using test::contains;
+using compose_test::contains;
 
 struct compose_case : ::testing::Test {
-    test::scratch_dir dir;
+    compose_test::scratch_dir dir;
     mail_handle h;
-    std::vector<test::event_record> events;
+    std::vector<compose_test::event_record> events;
 
     void SetUp() override {
         h.msg_time = 1796784479;
@@ -21,7 +21,7 @@ struct compose_case : ::testing::Test {
         h.boundary_mixed = "MIXED";
         h.boundary_alt = "ALT";
         h.boundary_related = "REL";
-        test::watch_events(h, events);
+        compose_test::watch_events(h, events);
     }
     void attach(const std::string& name, const std::string& content, uint32_t encoding,
                 uint32_t is_inline = 0) {
@@ -33,7 +33,7 @@ struct compose_case : ::testing::Test {
         h.attachments.push_back(a);
     }
     std::string compose(mime_input_status* status = nullptr) {
-        return test::capture(
+        return compose_test::capture(
             [&](msg_out_cb out, void* ctx) { mime_compose_ex(&h, out, ctx, status); });
     }
     // The text after the header block and its custom fields.
@@ -124,7 +124,7 @@ TEST_F(compose_case, UuencodeLayoutWritesTheTextAsItIs) {
     attach("f.bin", std::string(45 + 14, 'A'), mime_enc_uuencode);
     h.flags2 |= mail_f2_dotstuff;
     std::string m = after_message_id(compose());
-    std::vector<std::string> lines = test::split_lines(m);
+    std::vector<std::string> lines = compose_test::split_lines(m);
     ASSERT_GE(lines.size(), 7u);
     EXPECT_EQ(lines[0], "");
     EXPECT_EQ(lines[1], "caf\xc3\xa9");

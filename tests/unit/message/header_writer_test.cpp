@@ -7,8 +7,8 @@
 namespace ostrel {
 namespace {
 
-using test::capture;
-using test::split_lines;
+using compose_test::capture;
+using compose_test::split_lines;
 
 constexpr int64_t dec_9_2026 = 1796784479;  // Wed, 09 Dec 2026 02:47:59 GMT
 
@@ -49,9 +49,9 @@ TEST(HeaderBlock, EveryFieldInItsOrder) {
                                         "Message-ID", "Disposition-Notification-To",
                                         "X-Priority", "X-Mailer"}));
     EXPECT_EQ(block.substr(0, 37), "Date: Wed, 09 Dec 2026 02:47:59 GMT\r\n");
-    EXPECT_TRUE(test::contains(block, "From: \"Me\" <me@example.org>\r\n"));
-    EXPECT_TRUE(test::contains(block, "Disposition-Notification-To: \"Me\" <me@example.org>\r\n"));
-    EXPECT_TRUE(test::contains(block, "X-Priority: 1 (Highest)\r\n"));
+    EXPECT_TRUE(compose_test::contains(block, "From: \"Me\" <me@example.org>\r\n"));
+    EXPECT_TRUE(compose_test::contains(block, "Disposition-Notification-To: \"Me\" <me@example.org>\r\n"));
+    EXPECT_TRUE(compose_test::contains(block, "X-Priority: 1 (Highest)\r\n"));
     EXPECT_EQ(block.substr(block.size() - 2), "\r\n");
 }
 
@@ -69,9 +69,9 @@ TEST(HeaderBlock, EmptyListsGiveOnlyTheUndisclosedLine) {
     mail_handle h = base_handle();
     h.from_addr = "me@b\xc3\xbc" "cher.example";
     std::string block = headers_of(h);
-    EXPECT_TRUE(test::contains(
+    EXPECT_TRUE(compose_test::contains(
         block, "To: \"Undisclosed recipients\" <me@b\xc3\xbc" "cher.example>\r\nMessage-ID: "));
-    EXPECT_FALSE(test::contains(block, "Cc:"));
+    EXPECT_FALSE(compose_test::contains(block, "Cc:"));
 }
 
 TEST(HeaderBlock, EmptyDisplayNamesGiveTheBareForm) {
@@ -82,10 +82,10 @@ TEST(HeaderBlock, EmptyDisplayNamesGiveTheBareForm) {
     h.to.push_back({"t@example.org", std::string(""), 0});
     h.flags |= mail_f_mdn;
     std::string block = headers_of(h);
-    EXPECT_TRUE(test::contains(block, "From: me@example.org\r\n"));
-    EXPECT_TRUE(test::contains(block, "Reply-To: r@example.org\r\n"));
-    EXPECT_TRUE(test::contains(block, "To: t@example.org\r\n"));
-    EXPECT_TRUE(test::contains(block, "Disposition-Notification-To: \"\" <me@example.org>\r\n"));
+    EXPECT_TRUE(compose_test::contains(block, "From: me@example.org\r\n"));
+    EXPECT_TRUE(compose_test::contains(block, "Reply-To: r@example.org\r\n"));
+    EXPECT_TRUE(compose_test::contains(block, "To: t@example.org\r\n"));
+    EXPECT_TRUE(compose_test::contains(block, "Disposition-Notification-To: \"\" <me@example.org>\r\n"));
 }
 
 TEST(HeaderBlock, QuotedNamesEscapeBackslashAndQuote) {
@@ -126,7 +126,7 @@ TEST(HeaderBlock, MessageFileModeFillsTheRemovalList) {
     h.priority = 3;
     h.mailer = "Mailer 1";
     std::string block = headers_of(h);
-    EXPECT_FALSE(test::contains(block, "X-Mailer"));
+    EXPECT_FALSE(compose_test::contains(block, "X-Mailer"));
     std::vector<std::string> removed;
     for (const msg_header_node& n : h.removed_headers) removed.push_back(n.name);
     EXPECT_EQ(removed, (std::vector<std::string>{"Date", "Subject", "From", "To", "Cc",
@@ -171,7 +171,7 @@ TEST(HeaderBlock, RecipientCallbackReplacesTheLists) {
     h.recipient_cb = hand_out;
     h.recipient_user = &none;
     std::string block = headers_of(h);
-    EXPECT_FALSE(test::contains(block, "To:"));  // not even the undisclosed line
+    EXPECT_FALSE(compose_test::contains(block, "To:"));  // not even the undisclosed line
 
     callback_list three{{{"a@x.org", "A"}, {"b@x.org", nullptr}, {"c@x.org", "\xc3\xa9"}}};
     h.recipient_user = &three;
@@ -201,7 +201,7 @@ TEST(HeaderBlock, LongValuesAreFolded) {
             }
             EXPECT_EQ(unfolded, subject);
         } else {
-            EXPECT_TRUE(test::contains(block, "=?utf-8?B?eHh4"));
+            EXPECT_TRUE(compose_test::contains(block, "=?utf-8?B?eHh4"));
         }
     }
 }
