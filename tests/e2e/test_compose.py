@@ -121,7 +121,7 @@ def test_html_with_inline_images(ostrel):
         "text/plain", ["multipart/related", ["text/html", "image/png"]]]]]]
     related = msg.get_payload()[0].get_payload()[1]
     html, image = related.get_payload()
-    assert html.get_payload(decode=True) == crlf(page).encode()
+    assert html.get_payload(decode=True) == page.encode()
     assert image.get_payload(decode=True) == png
     assert image["Content-ID"] == "<logo.png>"
     assert image.get_content_disposition() == "inline"
@@ -283,3 +283,18 @@ def test_malformed_address_gives_no_message(ostrel):
     r = ostrel("-from:nobody", "-to:also-nobody", "-body:x", "-file:out.eml")
     assert r.status != 0
     assert not ostrel.path("out.eml").exists()
+
+
+@pytest.mark.parametrize("option", ["-a:", "-auu:"])
+def test_attachment_that_cannot_be_read_leaves_no_message(ostrel, option):
+    ostrel.path("folder").mkdir()  # opens, but reading it fails
+    r = ostrel(FROM, TO, "-body:x", f"{option}folder", "-file:out.eml")
+    assert r.status == 10
+    assert "folder" in r.stderr
+    assert not ostrel.path("out.eml").exists()
+
+
+def test_failed_write_is_reported(ostrel):
+    r = ostrel(FROM, TO, "-body:x", "-file:/dev/full")
+    assert r.status == 3
+    assert "Failed to write output file" in r.stderr
