@@ -53,13 +53,7 @@ struct writer_case : ::testing::Test {
     void SetUp() override { compose_test::watch_events(h, events); }
     mime_attachment& add(const std::string& name, const std::string& content,
                          uint32_t encoding = mime_enc_auto, uint32_t is_inline = 0) {
-        mime_attachment a;
-        a.path = dir.file(name, content);
-        a.display_name = name;
-        a.encoding = encoding;
-        a.is_inline = is_inline;
-        h.attachments.push_back(a);
-        return h.attachments.back();
+        return compose_test::add_attachment(h, dir, name, content, encoding, is_inline);
     }
     std::string write(uint32_t kind, uint32_t lone = 0, int* result = nullptr) {
         return capture([&](msg_out_cb out, void* ctx) {

@@ -54,6 +54,19 @@ private:
     std::string dir_;
 };
 
+// Adds an entry for a new file of that name and content; returns it.
+inline mime_attachment& add_attachment(mail_handle& h, const scratch_dir& dir,
+                                       const std::string& name, const std::string& content,
+                                       uint32_t encoding, uint32_t is_inline) {
+    mime_attachment a;
+    a.path = dir.file(name, content);
+    a.display_name = name;
+    a.encoding = encoding;
+    a.is_inline = is_inline;
+    h.attachments.push_back(a);
+    return h.attachments.back();
+}
+
 struct event_record {
     int event;
     int status;

@@ -25,12 +25,7 @@ struct compose_case : ::testing::Test {
     }
     void attach(const std::string& name, const std::string& content, uint32_t encoding,
                 uint32_t is_inline = 0) {
-        mime_attachment a;
-        a.path = dir.file(name, content);
-        a.display_name = name;
-        a.encoding = encoding;
-        a.is_inline = is_inline;
-        h.attachments.push_back(a);
+        compose_test::add_attachment(h, dir, name, content, encoding, is_inline);
     }
     std::string compose(mime_input_status* status = nullptr) {
         return compose_test::capture(
