@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "mail/mail.hpp"
+#include "message/header_writer.hpp"
 #include "message/token.hpp"
 #include "support/encode.hpp"
 #include "support/file.hpp"
@@ -144,9 +145,10 @@ void write_part_fields(const mime_attachment& a, const char* type, uint32_t enco
             msg_out(out, ctx, "Content-ID: <%s>\r\n", id.data());
         }
     } else {
-        msg_out(out, ctx, "Content-Type: %s;\r\n\tname=\"%s\"\r\n", type, a.display_name);
-        msg_out(out, ctx, "Content-Disposition: attachment;\r\n\tfilename=\"%s\"\r\n",
-                a.display_name);
+        // A quote or backslash in the name would end the parameter early.
+        const std::string name = msg_quote_name(a.display_name);
+        msg_out(out, ctx, "Content-Type: %s;\r\n\tname=\"%s\"\r\n", type, name);
+        msg_out(out, ctx, "Content-Disposition: attachment;\r\n\tfilename=\"%s\"\r\n", name);
     }
     switch (encoding) {
         case mime_enc_base64:

@@ -298,3 +298,11 @@ def test_failed_write_is_reported(ostrel):
     r = ostrel(FROM, TO, "-body:x", "-file:/dev/full")
     assert r.status == 3
     assert "Failed to write output file" in r.stderr
+
+
+def test_file_name_with_a_quote(ostrel):
+    ostrel.write('say "hi".txt', b"hello\r\n")
+    data, msg = compose(ostrel, TO, "-body:x", '-a64:say "hi".txt')
+    part = msg.get_payload()[1]
+    assert part.get_filename() == 'say "hi".txt'
+    assert part.get_payload(decode=True) == b"hello\r\n"

@@ -129,6 +129,13 @@ TEST_F(writer_case, InlineAndOtherEntriesByKind) {
     EXPECT_TRUE(contains(write(1), "Content-ID: <cid1>\r\n"));
 }
 
+TEST_F(writer_case, QuotesInFileNamesAreEscaped) {
+    add("a\"b\\c.txt", "text", mime_enc_base64);
+    std::string out = write(0);
+    EXPECT_TRUE(contains(out, "\tname=\"a\\\"b\\\\c.txt\"\r\n"));
+    EXPECT_TRUE(contains(out, "\tfilename=\"a\\\"b\\\\c.txt\"\r\n"));
+}
+
 TEST_F(writer_case, LoneHasNoBoundaryLine) {
     add("b.txt", "text", mime_enc_base64);
     EXPECT_EQ(write(0, 1).substr(0, 14), "Content-Type: ");
