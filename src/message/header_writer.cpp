@@ -137,8 +137,8 @@ std::string header_address(const mail_handle* h, const std::string& address) {
 // name that cannot be folded into lines becomes an unquoted phrase of
 // encoded words.
 std::string name_and_address(std::string_view lead, const char* name, const std::string& addr,
-                             std::string_view tail) {
-    if (!str_non_empty(name)) return folded_field(lead, addr + std::string(tail));
+                             std::string_view tail, bool quote_empty = false) {
+    if (!name || (!*name && !quote_empty)) return folded_field(lead, addr + std::string(tail));
     std::string value = "\"" + msg_quote_name(name) + "\" <" + addr + ">" + std::string(tail);
     std::string out;
     std::string line(lead);
@@ -288,14 +288,11 @@ int msg_write_message_id(mail_handle* h, msg_out_cb out, void* ctx) {
 
 int msg_write_dnt(mail_handle* h, msg_out_cb out, void* ctx) {
     if (!(h->flags & mail_f_mdn)) return 0;
+    // The address as stored, and the quoted form even for an empty name.
     const std::string addr = h->from_addr.value_or("");
-    if (h->from_name) {
-        // The quoted form even for an empty name.
-        std::string value = "\"" + msg_quote_name(*h->from_name) + "\" <" + addr + ">";
-        msg_write_field(out, ctx, "Disposition-Notification-To: ", value);
-    } else {
-        msg_write_field(out, ctx, "Disposition-Notification-To: ", addr);
-    }
+    std::string line = name_and_address("Disposition-Notification-To: ", str_or_null(h->from_name),
+                                        addr, "", true);
+    emit(out, ctx, line + "\r\n");
     return 1;
 }
 
