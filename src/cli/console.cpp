@@ -7,12 +7,9 @@
 #include "mail/mail.hpp"
 #include "net/tls.hpp"
 #include "platform/number.hpp"
+#include "support/timer.hpp"
 
 namespace ostrel {
-
-// The support library's clock (declared here until its header is in the tree).
-uint64_t timer_frequency();
-uint64_t timer_now_ns();
 
 namespace {
 

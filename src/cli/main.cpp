@@ -15,12 +15,9 @@
 #include "mail/file_mode.hpp"
 #include "mail/mail.hpp"
 #include "support/str.hpp"
+#include "support/timer.hpp"
 
 namespace ostrel {
-
-// The support library's clock (declared here until its header is in the tree).
-uint64_t timer_frequency();
-uint64_t timer_now_ns();
 
 namespace {
 

@@ -7,13 +7,10 @@
 #include "mail/mail.hpp"
 #include "message/address.hpp"
 #include "net/conn.hpp"
+#include "support/lock.hpp"
+#include "support/rand_mt.hpp"
 
 namespace ostrel {
-
-// The support library's lock and generator makers (declared here until
-// their headers are in the tree).
-lock_mutex* lock_create();
-rand_mt_state* rand_mt_create(uint32_t seed);
 
 lock_mutex* mail_global_lock = nullptr;
 rand_mt_state* mail_rand_state = nullptr;

@@ -243,12 +243,14 @@ TEST_F(MailSetopt, Credentials) {
 }
 
 TEST_F(MailSetopt, AttachmentsByVariant) {
-    EXPECT_EQ(set(0x40C, "a.bin"), 0);
+    std::string file = write("a.bin", "data");
+    EXPECT_EQ(set(0x40C, file.c_str()), 0);
     EXPECT_EQ(set(0x00C, ""), 0);
-    EXPECT_EQ(set(0x00C, "auto.bin"), 1);
-    EXPECT_EQ(set(0x10C, "b64.bin"), 1);
-    EXPECT_EQ(set(0x20C, "qp.txt"), 1);
-    EXPECT_EQ(set(0x130C, "uu.bin", "cid"), 1);
+    EXPECT_EQ(set(0x00C, (dir / "missing.bin").c_str()), 0);
+    EXPECT_EQ(set(0x00C, file.c_str()), 1);
+    EXPECT_EQ(set(0x10C, file.c_str()), 1);
+    EXPECT_EQ(set(0x20C, file.c_str()), 1);
+    EXPECT_EQ(set(0x130C, file.c_str(), "cid"), 1);
     ASSERT_EQ(h->attachments.size(), 4u);
     EXPECT_EQ(h->attachments[0].encoding, mime_enc_auto);
     EXPECT_EQ(h->attachments[1].encoding, mime_enc_base64);
@@ -256,6 +258,7 @@ TEST_F(MailSetopt, AttachmentsByVariant) {
     EXPECT_EQ(h->attachments[3].encoding, mime_enc_uuencode);
     EXPECT_EQ(h->attachments[0].is_inline, 0u);
     EXPECT_NE(h->attachments[3].is_inline, 0u);
+    EXPECT_EQ(h->attachments[3].content_id, "cid");
     EXPECT_EQ(set(U | 0x0C), 1);
     EXPECT_TRUE(h->attachments.empty());
 }
