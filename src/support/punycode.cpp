@@ -16,9 +16,13 @@ constexpr uint32_t initial_n = 0x80;
 constexpr char delimiter = '-';
 constexpr uint32_t maxint = UINT32_MAX;
 
-bool is_basic(uint32_t cp) { return cp < 0x80; }
+bool is_basic(uint32_t cp) {
+    return cp < 0x80;
+}
 
-bool is_flagged(unsigned char c) { return c >= 'A' && c <= 'Z'; }
+bool is_flagged(unsigned char c) {
+    return c >= 'A' && c <= 'Z';
+}
 
 // 0-25 are letters (upper case when flagged), 26-35 the digits "0" to "9".
 char encode_digit(uint32_t d, bool upper) {
@@ -69,8 +73,8 @@ int addr_punycode_encode(size_t input_length, const uint32_t input[],
     for (size_t j = 0; j < input_length; ++j) {
         if (!is_basic(input[j])) continue;
         if (max_out - out < 2) return punycode_big_output;
-        output[out++] = case_flags ? encode_basic(input[j], case_flags[j] != 0)
-                                   : static_cast<char>(input[j]);
+        output[out++] =
+            case_flags ? encode_basic(input[j], case_flags[j] != 0) : static_cast<char>(input[j]);
     }
     uint32_t h = static_cast<uint32_t>(out);
     const uint32_t b = h;
