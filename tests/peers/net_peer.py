@@ -12,6 +12,7 @@ output, accepts one connection and plays a script of steps given as JSON:
   {"flood": 100000}       send that many "x" bytes without a line end
   {"hold": 5}             stay silent, keep the connection open
   {"close": true}         close now
+  {"tls": ["cert.pem", "key.pem"]}  TLS server handshake on the connection
 
 Everything received is appended to the log file given with --log. After the
 script the peer reads until the client closes, then exits. The whole run is
@@ -20,6 +21,7 @@ bounded by --limit seconds.
 import argparse
 import json
 import socket
+import ssl
 import sys
 import time
 
@@ -84,6 +86,11 @@ def main():
                 conn.sendall(b"x" * step["flood"])
             elif "hold" in step:
                 time.sleep(min(step["hold"], max(0, deadline - time.monotonic())))
+            elif "tls" in step:
+                ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+                ctx.load_cert_chain(step["tls"][0], step["tls"][1])
+                conn.settimeout(max(0.1, deadline - time.monotonic()))
+                conn = ctx.wrap_socket(conn, server_side=True)
             elif "close" in step:
                 conn.close()
                 return 0

@@ -189,6 +189,27 @@ TEST_F(TlsClient, BytesInjectedBeforeStartAreRefused) {
     EXPECT_EQ(c->tls, nullptr);
 }
 
+TEST_F(TlsClient, DisconnectFromSilentPeerIsBounded) {
+    const auto& k = pki();
+    peer_process p;
+    std::string script = R"([{"tls":[")" + k.self_cert + R"(",")" + k.self_key +
+                         R"("]},{"send":"220 over tls\r\n"},{"hold":15}])";
+    int port = start_script_peer(p, script, "");
+    auto c = connect_local(port, 1000, 300);
+    const char* err = nullptr;
+    ASSERT_EQ(ip_tls_start(c.get(), 0, &err, "localhost", 0, nullptr, nullptr), 1)
+        << (err ? err : "");
+    const char* line = ip_readline(c.get(), "\r\n", 2);
+    ASSERT_NE(line, nullptr);
+    EXPECT_STREQ(line, "220 over tls");
+    ip_set_timeout(c.get(), 2);
+    auto start = std::chrono::steady_clock::now();
+    ip_disconnect(c.get());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2500));
+    EXPECT_EQ(c->tls, nullptr);
+    EXPECT_EQ(c->sock, -1);
+}
+
 TEST_F(TlsClient, InfoWithoutTlsAndLibraryVersion) {
     ip_conn_ptr c(ip_conn_new(ip_stream, 100, ip_f_wait));
     char buf[64] = "junk";
