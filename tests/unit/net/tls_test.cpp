@@ -210,6 +210,22 @@ TEST_F(TlsClient, DisconnectFromSilentPeerIsBounded) {
     EXPECT_EQ(c->sock, -1);
 }
 
+TEST_F(TlsClient, WritesToAClosedPeerFailWithoutEndingTheProcess) {
+    const auto& k = pki();
+    peer_process p;
+    std::string script =
+        R"([{"tls":[")" + k.self_cert + R"(",")" + k.self_key + R"("]},{"close":true}])";
+    int port = start_script_peer(p, script, "");
+    auto c = connect_local(port);
+    ASSERT_EQ(ip_tls_start(c.get(), 0, nullptr, "localhost", 0, nullptr, nullptr), 1);
+    ASSERT_TRUE(p.wait_exit(5000));
+    std::string block(16384, 'w');
+    int result = 1;
+    for (int i = 0; i < 50 && result; ++i) result = ip_write(c.get(), block.data(), 16384);
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(ip_readline(c.get(), "\r\n", 2), nullptr);
+}
+
 TEST_F(TlsClient, InfoWithoutTlsAndLibraryVersion) {
     ip_conn_ptr c(ip_conn_new(ip_stream, 100, ip_f_wait));
     char buf[64] = "junk";
