@@ -6,6 +6,7 @@
 #include <tls.h>
 
 #include <chrono>
+#include <future>
 #include <regex>
 
 #include "net/io.hpp"
@@ -149,6 +150,15 @@ TEST_F(TlsClient, ConfigurationFailures) {
     EXPECT_STREQ(err, "tls_config_parse_protocols() failed");
     EXPECT_EQ(ip_tls_client_config, nullptr);
     EXPECT_EQ(ip_set_ca_dir("/no/such/dir"), 0);
+
+    // Every failure released the TLS lock: another thread gets it at once.
+    ASSERT_NE(ip_tls_lock, nullptr);
+    auto other = std::async(std::launch::async, [&] {
+        const char* e = nullptr;
+        return ip_tls_start(c.get(), 0, &e, "localhost", 0, nullptr, "no-such-cipher");
+    });
+    ASSERT_EQ(other.wait_for(std::chrono::seconds(2)), std::future_status::ready);
+    EXPECT_EQ(other.get(), 0);
 }
 
 TEST_F(TlsClient, SilentServerTimesOutAfterFiveSeconds) {
