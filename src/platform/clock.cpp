@@ -10,6 +10,8 @@ int64_t platform_counter() {
     return static_cast<int64_t>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
 }
 
-uint64_t platform_counter_frequency() { return 1000000000ULL; }
+uint64_t platform_counter_frequency() {
+    return 1000000000ULL;
+}
 
 }  // namespace ostrel

@@ -17,7 +17,7 @@ void platform_sleep_ms(uint32_t ms);
 // A non-recursive mutex. Locking it twice from one thread deadlocks, as the
 // critical section's users never do (they track the owner themselves).
 class platform_mutex {
-public:
+  public:
     platform_mutex() = default;
     platform_mutex(const platform_mutex&) = delete;
     platform_mutex& operator=(const platform_mutex&) = delete;
@@ -26,7 +26,7 @@ public:
     void lock() { pthread_mutex_lock(&m_); }
     void unlock() { pthread_mutex_unlock(&m_); }
 
-private:
+  private:
     pthread_mutex_t m_ = PTHREAD_MUTEX_INITIALIZER;
 };
 

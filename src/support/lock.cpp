@@ -23,13 +23,13 @@ T* make_raw() {
 }
 
 class mutex_hold {
-public:
+  public:
     explicit mutex_hold(lock_mutex* lock) : lock_(lock) { lock_acquire(lock_); }
     ~mutex_hold() { lock_release(lock_); }
     mutex_hold(const mutex_hold&) = delete;
     mutex_hold& operator=(const mutex_hold&) = delete;
 
-private:
+  private:
     lock_mutex* lock_;
 };
 
@@ -37,9 +37,13 @@ private:
 
 // ---- lock_mutex ----
 
-lock_mutex* lock_create() { return make_raw<lock_mutex>(); }
+lock_mutex* lock_create() {
+    return make_raw<lock_mutex>();
+}
 
-void lock_destroy(lock_mutex* lock) { std::unique_ptr<lock_mutex> owned(lock); }
+void lock_destroy(lock_mutex* lock) {
+    std::unique_ptr<lock_mutex> owned(lock);
+}
 
 int lock_acquire(lock_mutex* lock) {
     const uint32_t me = platform_thread_id();
@@ -56,7 +60,9 @@ int lock_release(lock_mutex* lock) {
     return 1;
 }
 
-void lock_yield() { platform_sleep_ms(1); }
+void lock_yield() {
+    platform_sleep_ms(1);
+}
 
 // ---- lock_pool ----
 
@@ -82,7 +88,9 @@ slot_header read_header(const std::byte* slot) {
     return h;
 }
 
-void write_header(std::byte* slot, const slot_header& h) { std::memcpy(slot, &h, sizeof h); }
+void write_header(std::byte* slot, const slot_header& h) {
+    std::memcpy(slot, &h, sizeof h);
+}
 
 std::byte* take_marked(lock_pool* pool, lock_pool_block* block) {
     std::byte* slot = lock_pool_block_take(pool, block);
@@ -172,7 +180,9 @@ void lock_pool_free(lock_pool* pool, void* node) {
     pool->blocks.remove_if([block](const lock_pool_block& b) { return &b == block; });
 }
 
-void lock_pool_destroy(lock_pool* pool) { std::unique_ptr<lock_pool> owned(pool); }
+void lock_pool_destroy(lock_pool* pool) {
+    std::unique_ptr<lock_pool> owned(pool);
+}
 
 size_t lock_pool_block_count(lock_pool* pool) {
     mutex_hold hold(pool->lock.get());
@@ -185,7 +195,9 @@ std::atomic<bool> lock_rw_plain{true};
 
 namespace {
 
-lock_record* record_of(lock_link* link) { return reinterpret_cast<lock_record*>(link); }
+lock_record* record_of(lock_link* link) {
+    return reinterpret_cast<lock_record*>(link);
+}
 
 void list_push(lock_link*& head, lock_link* link) {
     link->next = head;
@@ -240,7 +252,8 @@ void rw_acquire_shared(lock_rw* lock, uint32_t me) {
 void rw_acquire_exclusive(lock_rw* lock, uint32_t me) {
     lock_record* mine = lock_list_find(lock->writers, me);
     for (;;) {
-        if (!mine && (mine = rw_new_record(lock, me)) != nullptr) list_push(lock->writers, &mine->link);
+        if (!mine && (mine = rw_new_record(lock, me)) != nullptr)
+            list_push(lock->writers, &mine->link);
         if (mine && list_tail(lock->writers) == &mine->link && lock_rw_no_other_reader(lock, me)) {
             lock->writer = me;
             return;
@@ -259,7 +272,9 @@ lock_rw* lock_rw_create() {
     return lock.release();
 }
 
-void lock_rw_destroy(lock_rw* lock) { std::unique_ptr<lock_rw> owned(lock); }
+void lock_rw_destroy(lock_rw* lock) {
+    std::unique_ptr<lock_rw> owned(lock);
+}
 
 int lock_rw_acquire(lock_rw* lock, int mode) {
     lock_acquire(&lock->inner);
@@ -290,7 +305,9 @@ int lock_rw_release(lock_rw* lock) {
     return lock_release(&lock->inner);
 }
 
-void lock_rw_plain_mode() { lock_rw_plain.store(true); }
+void lock_rw_plain_mode() {
+    lock_rw_plain.store(true);
+}
 
 int lock_rw_no_other_reader(lock_rw* lock, uint32_t id) {
     for (lock_link* l = lock->readers; l; l = l->next)

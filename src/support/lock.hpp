@@ -1,7 +1,5 @@
-// Locks that make the libraries safe to call from several threads: an
-// owner-tracking mutex, a reader/writer lock on top of it (acting as a plain
-// mutex while lock_rw_plain is on), the node pool behind the reader/writer
-// records, and a counter of started threads.
+// Locks that make the libraries safe to call from several threads, the node
+// pool behind the reader/writer records, and a counter of started threads.
 #pragma once
 
 #include <atomic>

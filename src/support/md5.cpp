@@ -20,7 +20,9 @@ constexpr uint32_t sine_table[64] = {
 // Shift amounts of the four passes, four per pass.
 constexpr int shifts[4][4] = {{7, 12, 17, 22}, {5, 9, 14, 20}, {4, 11, 16, 23}, {6, 10, 15, 21}};
 
-uint32_t rotl(uint32_t x, int n) { return (x << n) | (x >> (32 - n)); }
+uint32_t rotl(uint32_t x, int n) {
+    return (x << n) | (x >> (32 - n));
+}
 
 uint32_t load_le32(const uint8_t* p) {
     return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
@@ -47,10 +49,22 @@ void hash_md5_transform(uint32_t state[4], const uint8_t block[64]) {
         uint32_t f;
         int g;
         switch (pass) {
-            case 0: f = (b & c) | (~b & d); g = i; break;
-            case 1: f = (b & d) | (c & ~d); g = (5 * i + 1) % 16; break;
-            case 2: f = b ^ c ^ d; g = (3 * i + 5) % 16; break;
-            default: f = c ^ (b | ~d); g = (7 * i) % 16; break;
+            case 0:
+                f = (b & c) | (~b & d);
+                g = i;
+                break;
+            case 1:
+                f = (b & d) | (c & ~d);
+                g = (5 * i + 1) % 16;
+                break;
+            case 2:
+                f = b ^ c ^ d;
+                g = (3 * i + 5) % 16;
+                break;
+            default:
+                f = c ^ (b | ~d);
+                g = (7 * i) % 16;
+                break;
         }
         const uint32_t rotated = rotl(a + f + sine_table[i] + x[g], shifts[pass][i % 4]);
         a = d;
@@ -110,8 +124,8 @@ void hash_md5_final(uint8_t out[16], hash_md5_ctx* ctx) {
 
 void hash_md5(uint8_t out[16], const void* data, int32_t length) {
     const auto* bytes = static_cast<const uint8_t*>(data);
-    const size_t n = length < 0 ? std::strlen(static_cast<const char*>(data))
-                                : static_cast<size_t>(length);
+    const size_t n =
+        length < 0 ? std::strlen(static_cast<const char*>(data)) : static_cast<size_t>(length);
     hash_md5_ctx ctx;
     hash_md5_init(&ctx);
     hash_md5_update(&ctx, bytes, static_cast<uint32_t>(n));

@@ -50,6 +50,8 @@ uint32_t rand_mt_next(rand_mt_state* state) {
     return y;
 }
 
-void rand_mt_free(rand_mt_state* state) { std::unique_ptr<rand_mt_state> owned(state); }
+void rand_mt_free(rand_mt_state* state) {
+    std::unique_ptr<rand_mt_state> owned(state);
+}
 
 }  // namespace ostrel

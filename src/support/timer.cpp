@@ -11,9 +11,13 @@ namespace {
 std::atomic<uint64_t> cached_frequency{0};
 }  // namespace
 
-uint64_t timer_frequency() { return platform_counter_frequency(); }
+uint64_t timer_frequency() {
+    return platform_counter_frequency();
+}
 
-uint64_t timer_resolution() { return 1000000000ULL; }
+uint64_t timer_resolution() {
+    return 1000000000ULL;
+}
 
 uint64_t timer_counts_to_ns(int64_t counter, uint64_t frequency) {
     const double divisor = static_cast<double>(frequency) / 1000000000.0;

@@ -31,9 +31,9 @@ bool becomes_true(const std::atomic<bool>& flag, std::chrono::milliseconds limit
 // A thread that takes a lock, notes the order in which it got it, holds it
 // until told to let go, and releases it.
 class holder {
-public:
-    holder(std::function<void()> take, std::function<void()> give, std::vector<int>* order = nullptr,
-           int tag = 0)
+  public:
+    holder(std::function<void()> take, std::function<void()> give,
+           std::vector<int>* order = nullptr, int tag = 0)
         : thread_([this, take, give, order, tag] {
               take();
               if (order) {
@@ -60,7 +60,7 @@ public:
         return m;
     }
 
-private:
+  private:
     std::atomic<bool> acquired_{false};
     std::atomic<bool> go_{false};
     std::thread thread_;
@@ -152,7 +152,7 @@ TEST(LockRwPlain, ActsAsOwnerTrackingMutex) {
 
 // The reader/writer rules, with the process-wide switch off for the test.
 class LockRwRules : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         lock_rw_plain = false;
         lock_.reset(lock_rw_create());

@@ -49,12 +49,12 @@ struct conversion_case {
 
 TEST(Timer, ConvertsCountsOfAnyFrequency) {
     const conversion_case cases[] = {
-        {12345, 10000000, 1234500},             // 10 MHz: 100 ns a count
+        {12345, 10000000, 1234500},  // 10 MHz: 100 ns a count
         {3, 10000000, 300},
         {0, 10000000, 0},
-        {1000000000, 1000000000, 1000000000},   // nanosecond counter unchanged
-        {3579545, 3579545, 1000000000},         // one second of an ACPI-style counter
-        {1, 3, 333333333},                      // truncated toward zero
+        {1000000000, 1000000000, 1000000000},             // nanosecond counter unchanged
+        {3579545, 3579545, 1000000000},                   // one second of an ACPI-style counter
+        {1, 3, 333333333},                                // truncated toward zero
         {INT64_MAX, 1000000000, 9223372036854775808ULL},  // rounds up past 2^63
         {-5, 1000000000, 0},
     };
