@@ -7,15 +7,11 @@
 
 #include "mail/mail.hpp"
 #include "support/encode.hpp"
+#include "support/lock.hpp"
+#include "support/rand_mt.hpp"
 #include "support/str.hpp"
 
 namespace ostrel {
-
-// The support library's lock and generator (declared here until their
-// headers are in the tree).
-int lock_acquire(lock_mutex* lock);
-int lock_release(lock_mutex* lock);
-uint32_t rand_mt_next(rand_mt_state* state);
 
 namespace {
 

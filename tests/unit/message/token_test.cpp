@@ -8,14 +8,10 @@
 #include <vector>
 
 #include "mail/mail.hpp"
+#include "support/rand_mt.hpp"
 #include "support/tool_run.hpp"
 
 namespace ostrel {
-
-// The support library's generator (declared here until its header is in the tree).
-rand_mt_state* rand_mt_create(uint32_t seed);
-uint32_t rand_mt_next(rand_mt_state* state);
-void rand_mt_free(rand_mt_state* state);
 
 namespace {
 
