@@ -1,2 +1,223 @@
-// Program entry of the ostrel command.
-int main() { return 1; }
+// Program entry of the ostrel command: start-up, the early pass over the
+// arguments, configuration, the checks, delivery and the exit status.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <new>
+#include <string_view>
+
+#include "cli/config.hpp"
+#include "cli/console.hpp"
+#include "cli/dispatch.hpp"
+#include "cli/state.hpp"
+#include "mail/file_mode.hpp"
+#include "mail/mail.hpp"
+#include "support/str.hpp"
+#include "support/timer.hpp"
+
+namespace ostrel {
+
+namespace {
+
+constexpr int status_out_of_memory = 666;
+
+// What the early pass found that acts after it.
+struct early_pass {
+    std::optional<std::string> encrypt_password;
+    int bind_password = 0;
+};
+
+uint32_t time_seed() {
+    return static_cast<uint32_t>(static_cast<uint64_t>(std::time(nullptr)) ^ timer_now_ns());
+}
+
+// Opens the results stream; the document itself is written at the end.
+int open_results(const char* value) {
+    FILE* f = std::strcmp(value, "-") == 0 ? stdout : std::fopen(value, "wb");
+    if (!f) {
+        cli_fprintf(stderr, "Unable to open results file %s\n", value);
+        return 0;
+    }
+    // Only the last -results: is written; earlier ones stay created and empty.
+    if (cli_results_file && cli_results_file != stdout) std::fclose(cli_results_file);
+    cli_results_file = f;
+    return 1;
+}
+
+// The help renderings arrive with the help table; these keep their exits.
+int help_asciidoc() {
+    char banner[256];
+    cli_printf("%s\n", cli_format_banner(banner, sizeof banner));
+    return 0;
+}
+
+int help_console(int status) {
+    cli_print_usage_hint();
+    return status;
+}
+
+// Returns -1 to go on, else the status to end with.
+int run_early_pass(int argc, char** argv, early_pass* out) {
+    for (int i = 1; i < argc; ++i) {
+        std::string_view a(argv[i]);
+        if (a.starts_with("-asciidoc")) return help_asciidoc();
+        if (a == "-doc") return help_console(0);
+        if (a.starts_with("-encryptpass:")) {
+            if (!out->encrypt_password) out->encrypt_password = std::string(a.substr(13));
+        } else if (a == "-bindpass") {
+            out->bind_password = 1;
+        } else if (a == "-nodefault") {
+            cli_no_default_config = 1;
+        } else if (a == "-skipnofile") {
+            cli_skip_no_file = 1;
+        } else if (a == "-clutf8") {
+            cli_cmdline_utf8 = 1;
+        } else if (a == "-body-literal") {
+            cli_body_literal = 1;
+        } else if (a.starts_with("-results:")) {
+            if (!open_results(argv[i] + 9)) return 1;
+        } else if (a == "/?") {
+            return help_console(1);
+        }
+    }
+    return -1;
+}
+
+// Returns 0 when the settings make a sendable message, else the status.
+int check_settings(mail_handle* h) {
+    if (cli_verify && !cli_verify_ca_path) {
+        cli_fprintf(stderr, "No certificate verification path provided (-verify-ca-path)\n");
+        return 1;
+    }
+    if (h->host && h->output_file) {
+        cli_fprintf(stderr, "Concurrent e-mail delivery and output to file not supported\n");
+        return 1;
+    }
+    bool no_rcpt = h->to.empty() && h->cc.empty() && h->bcc.empty();
+    if (h->mode == mail_mode_email_file) {
+        if (!mail_setopt(h, mail_opt_from_email_file, no_rcpt ? "" : nullptr,
+                         h->from_addr ? nullptr : ""))
+            cli_fprintf(stderr,
+                        "Incomplete configuration and unable to determine values from e-mail "
+                        "file\n");
+        no_rcpt = h->to.empty() && h->cc.empty() && h->bcc.empty();
+    }
+    bool no_target = !h->host && !h->output_file;
+    if (no_target || !h->from_addr || no_rcpt) {
+        cli_print_usage_hint();
+        if (no_target) cli_fprintf(stderr, "No host or output file specified\n");
+        if (!h->from_addr) cli_fprintf(stderr, "No from address specified\n");
+        if (no_rcpt) cli_fprintf(stderr, "No recipients specified\n");
+        return 1;
+    }
+    if (!mail_check_credentials(h)) {
+        cli_fprintf(stderr, "Incorrectly specified user credentials\n");
+        return 1;
+    }
+    const char* error = nullptr;
+    if (!mail_check_attachments(h, &error)) {
+        cli_fprintf(stderr, "%s\n", error ? error : "");
+        return 1;
+    }
+    return 0;
+}
+
+struct free_deleter {
+    void operator()(char* p) const { std::free(p); }
+};
+
+void read_body_from_stdin(mail_handle* h) {
+    cli_printf("Reading body from stdin, enter message and end with ^D\n");
+    std::unique_ptr<char, free_deleter> body(file_read_lines_crlf(stdin));
+    mail_setopt(h, mail_opt_body, body.get());
+    cli_printf("Finished reading body");
+}
+
+void prepare_message(mail_handle* h) {
+    if (cli_body_from_stdin) read_body_from_stdin(h);
+    char mailer[cli_xmailer_size];
+    mail_setopt(h, mail_opt_mailer, cli_xmailer(mailer, sizeof mailer));
+    // Applied last, so -no-dkim wins wherever it stood.
+    if (cli_no_dkim) mail_setopt(h, uint32_t{mail_opt_unset} | mail_opt_dkim);
+    h->dkim_keys = cli_dkim_keys;
+    if (cli_dkim_default) mail_setopt(h, mail_opt_dkim_default, cli_dkim_default->c_str());
+    h->msg_time = static_cast<int64_t>(std::time(nullptr));
+}
+
+int send_message(mail_handle* h) {
+    if (h->host) {
+        cli_send_ok = mail_setopt(h, mail_act_deliver);
+        if (cli_send_ok) return 0;
+        if (cli_trace_timestamps) cli_print_stamp(stderr);
+        cli_fprintf(stderr, "Message send failed (%s)\n", mail_last_error(h));
+        return cli_send_failure_status(h->kept_reply);
+    }
+    int status = 0;
+    if (mail_write_output_file(h, &status)) return 0;
+    cli_fprintf(stderr, "%s\n", mail_last_error(h));
+    return status ? status : mail_file_output_failed;
+}
+
+void finish(mail_handle* h) {
+    if (cli_results_file && cli_results_file != stdout) std::fclose(cli_results_file);
+    cli_results_file = nullptr;
+    mail_setopt(h, mail_act_destroy);
+    cli_cb_ctx.handle = nullptr;
+    mail_global_init(0, 0);
+}
+
+// Everything after the early pass; failures before sending end at once.
+int configure_and_send(mail_handle* h, int argc, char** argv) {
+    try {
+        cli_configure(h, argc, argv);
+    } catch (const cli_exit& e) {
+        return e.status;
+    }
+    if (int status = check_settings(h)) return status;
+    prepare_message(h);
+    int status = send_message(h);
+    finish(h);
+    return status;
+}
+
+int run(int argc, char** argv) {
+    timer_frequency();
+    cli_start_ns = timer_now_ns();
+    if (!mail_global_init(1, time_seed())) return status_out_of_memory;
+    mail_handle* h = mail_create();
+    if (!h) return -1;
+    cli_cb_ctx.handle = h;
+    mail_setopt(h, mail_opt_dkim);
+    std::srand(time_seed());
+    if (argc < 2) {
+        cli_print_usage_hint();
+        return 1;
+    }
+    early_pass early;
+    if (int status = run_early_pass(argc, argv, &early); status >= 0) return status;
+    if (early.encrypt_password) {
+        // Password obfuscation arrives with its own module; the road ends here.
+        mail_setopt(h, mail_act_destroy);
+        return 0;
+    }
+    // argv is UTF-8 already: -clutf8 changes nothing here.
+    return configure_and_send(h, argc, argv);
+}
+
+}  // namespace
+}  // namespace ostrel
+
+int main(int argc, char** argv) {
+    int status;
+    try {
+        status = ostrel::run(argc, argv);
+    } catch (const ostrel::cli_exit& e) {
+        status = e.status;
+    } catch (const std::bad_alloc&) {
+        status = ostrel::status_out_of_memory;
+    }
+    std::fflush(stdout);
+    return ostrel::cli_exit_code(status);
+}

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "message/lists.hpp"
 
@@ -20,7 +21,12 @@ char* addr_dsn_notify_text(char* out, uint32_t flags);
 uint32_t addr_classify(const char* address);
 // out holds 256 bytes.
 char* addr_idn_to_ascii(const char* domain, char* out);
+// out holds 256 bytes. NULL when the address cannot be written in ASCII
+// (utf8_ok 0) or its converted form does not fit.
 char* addr_normalise(const char* address, char* out, uint32_t* cls, int utf8_ok);
+// A display name as it goes between the double quotes of a header field:
+// "\" and '"' become quoted-pairs (the enclosing quotes are the writer's).
+std::string addr_quote_display_name(const char* name);
 
 // Scanner callbacks (msg_scan_cb).
 int addr_cb_list_file(void* list, const char* addr, uint32_t addr_len, const char* name,

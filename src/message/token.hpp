@@ -2,9 +2,12 @@
 // encoded words; the handle's last error text.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <optional>
 #include <string>
+
+#include "support/encode.hpp"
 
 namespace ostrel {
 
@@ -14,12 +17,20 @@ struct mail_handle;
 char* mime_random_token(char* out);
 // "==" token "==": out holds at least 21 bytes.
 char* mime_make_boundary(char* out);
-// "<token@domain>" cut to size bytes.
+// "<token@domain>" with the From address's domain; a domain too long for
+// size bytes is cut so the closing ">" always stays.
 char* msg_make_message_id(char* out, size_t size, const char* from_address);
+// Content-ID characters: SP ! $ ' ( ) * + , - . 0-9 ; A-Z _ a-z stay as they
+// are, every other byte becomes "%" and two lower-case hex digits.
+extern const std::array<str_url_escape, 256> mime_url_encode_table;
+// Stops before the byte whose replacement would make the output reach size
+// bytes; always terminated (size >= 1).
 char* mime_url_encode(const char* text, char* out, int size);
 int str_has_nonprintable(const char* text);
-// The text as it may stand in a header: a copy, or encoded words when it holds
-// control bytes or bytes from 0x7F on. NULL for a NULL text.
+// The text as it may stand in a header: a copy, or, when it holds control
+// bytes other than HT or bytes from 0x7F on, "=?utf-8?B?...?=" words of at
+// most 75 characters joined by CRLF SP, split between UTF-8 characters.
+// NULL for a NULL text.
 std::optional<std::string> mime_encode_word(const char* text);
 void mail_set_error_text(mail_handle* h, std::optional<std::string> text);
 

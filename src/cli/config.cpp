@@ -1,0 +1,84 @@
+#include "cli/config.hpp"
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string_view>
+
+#include "cli/dispatch.hpp"
+#include "cli/state.hpp"
+#include "platform/appdata.hpp"
+
+namespace ostrel {
+
+namespace {
+
+struct file_closer {
+    void operator()(FILE* f) const { std::fclose(f); }
+};
+
+std::string read_all(FILE* f) {
+    std::string text;
+    char chunk[8192];
+    size_t n;
+    while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) text.append(chunk, n);
+    return text;
+}
+
+// Splits at CR and LF: CR-only, LF and CRLF files read alike, and runs of
+// line ends give no empty lines. A NUL byte ends its line.
+void apply_lines(mail_handle* h, const std::string& text) {
+    size_t start = text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+    while (start < text.size()) {
+        size_t end = text.find_first_of("\r\n", start);
+        if (end == std::string::npos) end = text.size();
+        if (end > start) {
+            std::string line(text, start, end - start);
+            if (line[0] != '#') cli_apply_option(h, line.data());
+        }
+        start = end + 1;
+    }
+}
+
+}  // namespace
+
+int cli_read_config(mail_handle* h, const char* path) {
+    std::unique_ptr<FILE, file_closer> owned;
+    FILE* f = stdin;
+    if (std::strcmp(path, "-") != 0) {
+        owned.reset(std::fopen(path, "r"));
+        if (!owned) return 0;
+        f = owned.get();
+    }
+    std::string text = read_all(f);
+    apply_lines(h, text);
+    return 1;
+}
+
+std::optional<std::string> cli_default_config_path() {
+    std::optional<std::string> dir = platform_appdata_dir();
+    if (!dir) return std::nullopt;
+    std::string path = *dir + "/" + cli_config_name;
+    if (path.size() >= cli_config_path_size) return std::nullopt;
+    return path;
+}
+
+int cli_configure(mail_handle* h, int argc, char** argv) {
+    static constexpr std::string_view config_kw = "-config:";
+    if (!cli_no_default_config)
+        if (std::optional<std::string> path = cli_default_config_path())
+            cli_read_config(h, path->c_str());
+    for (int i = 1; i < argc; ++i) {
+        std::string_view arg(argv[i]);
+        if (!arg.starts_with(config_kw)) continue;
+        const char* name = argv[i] + config_kw.size();
+        if (!cli_read_config(h, name)) cli_fail(1, "Unable to open configuration file %s\n", name);
+    }
+    for (int i = 1; i < argc; ++i) {
+        if (argv[i][0] != '-') cli_fail(2, "Unknown option: %s\n", argv[i]);
+        cli_apply_option(h, argv[i] + 1);
+    }
+    return 1;
+}
+
+}  // namespace ostrel

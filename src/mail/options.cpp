@@ -1,0 +1,608 @@
+// mail_setopt: every setting of a handle and every action on it, behind one
+// numeric code. Each option checks its values and makes its copies before it
+// replaces anything, so a refused call leaves the handle as it was.
+#include <algorithm>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "mail/file_mode.hpp"
+#include "mail/mail.hpp"
+#include "message/address.hpp"
+#include "message/attach_list.hpp"
+#include "message/scan.hpp"
+#include "message/token.hpp"
+#include "net/conn.hpp"
+#include "net/tls.hpp"
+#include "platform/number.hpp"
+#include "support/file.hpp"
+#include "support/str.hpp"
+
+namespace ostrel {
+
+namespace {
+
+// One call of the dispatcher, with its variant already taken apart.
+struct opt_call {
+    mail_handle* h;
+    uint32_t code;
+    uint32_t variant;
+    bool unset;
+    const char* p1;
+    const char* p2;
+    const char* p3;
+    const char* p4;
+    bool from_file() const { return code & mail_opt_from_file; }
+};
+
+constexpr uint32_t auth_disable_all = mail_f_no_cram_md5 | mail_f_no_login | mail_f_no_plain |
+                                      mail_f_no_oauthbearer | mail_f_no_xoauth2;
+constexpr uint32_t tls_mode_bits = mail_f_smtps | mail_f_tls_required | mail_f_starttls_wanted;
+constexpr uint32_t default_timeout_seconds = 300;
+// ip_set_timeout keeps milliseconds in a signed 32-bit value.
+constexpr int32_t max_timeout_seconds = INT32_MAX / 1000;
+constexpr size_t max_envid_length = 100;
+constexpr uint32_t max_port = 65535;
+
+struct free_deleter {
+    void operator()(char* p) const { std::free(p); }
+};
+using c_text = std::unique_ptr<char, free_deleter>;
+struct file_closer {
+    void operator()(FILE* f) const { std::fclose(f); }
+};
+using file_ptr = std::unique_ptr<FILE, file_closer>;
+
+bool has_at(const char* s) { return s && std::strchr(s, '@'); }
+bool address_ok(const char* s) { return str_non_empty(s) && has_at(s); }
+std::optional<std::string> copy_of(const char* s) {
+    return s ? std::optional<std::string>(s) : std::nullopt;
+}
+// Numbers travel as decimal texts; NULL counts as 0.
+uint32_t number_u32(const char* s) { return static_cast<uint32_t>(plat_atoi(s)); }
+
+int set_flag(uint32_t& word, uint32_t bit, bool on) {
+    word = on ? word | bit : word & ~bit;
+    return 1;
+}
+// The options that only switch one bit on (set) or off (unset).
+int opt_bit(const opt_call& c, uint32_t& word, uint32_t bit) {
+    return set_flag(word, bit, !c.unset);
+}
+
+// A whole file read by its UTF-8 name: raw bytes, or with every line end CRLF.
+std::optional<std::string> read_file(const char* path, const char* mode, bool raw) {
+    file_ptr f(file_fopen_utf8(path, mode));
+    if (!f) return std::nullopt;
+    size_t len = 0;
+    c_text text(raw ? file_read_stream(f.get(), &len) : file_read_lines_crlf(f.get()));
+    if (!text) return std::nullopt;
+    return raw ? std::string(text.get(), len) : std::string(text.get());
+}
+
+int opt_from(const opt_call& c) {
+    if (!address_ok(c.p1)) return 0;
+    std::string addr(c.p1);
+    c.h->from_name = c.p2 ? mime_encode_word(c.p2) : std::nullopt;
+    c.h->from_addr = std::move(addr);
+    return 1;
+}
+
+addr_list* recipient_list(mail_handle* h, uint32_t variant) {
+    if (variant & 0x100) return &h->to;
+    if (variant & 0x200) return &h->cc;
+    if (variant & 0x400) return &h->bcc;
+    return nullptr;
+}
+
+int opt_recipient_unset(const opt_call& c) {
+    uint32_t v = c.variant ? c.variant : 0x700;
+    if (v & 0x100) addr_list_free(&c.h->to);
+    if (v & 0x200) addr_list_free(&c.h->cc);
+    if (v & 0x400) addr_list_free(&c.h->bcc);
+    return 1;
+}
+
+int opt_recipient(const opt_call& c) {
+    if (c.unset) return opt_recipient_unset(c);
+    addr_list* list = recipient_list(c.h, c.variant);
+    if (!list || !str_non_empty(c.p1)) return 0;
+    if (!c.from_file()) {
+        if (!has_at(c.p1)) return 0;
+        return addr_list_add(list, c.p1, c.p2, c.p3) ? 1 : 0;
+    }
+    std::optional<std::string> text = read_file(c.p1, "r", false);
+    if (!text) return 0;
+    return addr_scan_list_file(list, text->c_str(), addr_cb_list_file) ? 1 : 0;
+}
+
+int opt_subject(const opt_call& c) {
+    if (c.unset) {
+        c.h->subject.reset();
+        return 1;
+    }
+    if (!str_non_empty(c.p1)) return 0;
+    std::optional<std::string> s = mime_encode_word(c.p1);
+    if (!s) return 0;
+    c.h->subject = std::move(s);
+    return 1;
+}
+
+// The body's transfer encoding; false for a variant that names none.
+bool body_encoding(mail_handle* h, uint32_t variant) {
+    constexpr uint32_t both = mail_f_body_base64 | mail_f_body_qp;
+    switch (variant) {
+        case 0x100: h->flags &= ~both; return true;
+        case 0x200: h->flags = (h->flags & ~both) | mail_f_body_base64; return true;
+        case 0x400: h->flags = (h->flags & ~both) | mail_f_body_qp; return true;
+        default: return false;
+    }
+}
+
+int opt_body(const opt_call& c) {
+    if (c.unset) {
+        c.h->body.reset();
+        c.h->flags2 &= ~mail_f2_body_file;
+        return 1;
+    }
+    bool known = body_encoding(c.h, c.variant);
+    if (!c.p1) return known ? 1 : 0;
+    if (!c.from_file()) {
+        c.h->body = c.p1;
+        return 1;
+    }
+    c.h->flags2 |= mail_f2_body_file;
+    std::optional<std::string> text = read_file(c.p1, "rb", c.code & mail_opt_raw_read);
+    if (!text) return 0;
+    c.h->body = std::move(text);
+    return 1;
+}
+
+int opt_output_file(const opt_call& c) {
+    if (c.unset) {
+        c.h->output_file.reset();
+        c.h->mode = mail_mode_smtp;
+        return 1;
+    }
+    if (!c.p1) return 0;
+    c.h->output_file = c.p1;
+    c.h->mode = mail_mode_file;
+    return 1;
+}
+
+int opt_host(const opt_call& c) {
+    uint32_t port = number_u32(c.p2);
+    if (!c.p1 || port > max_port) return 0;
+    c.h->host = c.p1;
+    c.h->port = port;
+    return 1;
+}
+
+int opt_email_file(const opt_call& c) {
+    if (c.unset) {
+        c.h->email_file.reset();
+        c.h->mode = mail_mode_smtp;
+        return 1;
+    }
+    if (!c.p1 || !file_exists(c.p1)) return 0;
+    c.h->email_file = c.p1;
+    c.h->mode = mail_mode_email_file;
+    return 1;
+}
+
+int opt_credentials(const opt_call& c) {
+    if (c.unset) {
+        c.h->user.reset();
+        c.h->password.reset();
+        return 1;
+    }
+    if (!str_non_empty(c.p1) || !c.p2) return 0;
+    std::string user(c.p1), password(c.p2);
+    c.h->user = std::move(user);
+    c.h->password = std::move(password);
+    return 1;
+}
+
+int opt_attachment(const opt_call& c) {
+    if (c.unset) return mime_attach_list_free(&c.h->attachments);
+    if (c.variant > 0x300 || !str_non_empty(c.p1)) return 0;
+    return mime_attach_add(&c.h->attachments, c.p1, mime_attach_encoding_by_kind(c.variant >> 8),
+                           c.from_file() ? 1 : 0, c.p2, c.p3, c.p4);
+}
+
+int opt_priority(const opt_call& c) {
+    if (c.unset) {
+        c.h->priority = 3;
+        return 1;
+    }
+    uint32_t level = c.variant >> 8;
+    if (level < 1 || level > 5) return 0;
+    c.h->priority = level;
+    return 1;
+}
+
+int opt_reply_to(const opt_call& c) {
+    if (c.unset) {
+        c.h->reply_to_addr.reset();
+        c.h->reply_to_name.reset();
+        return 1;
+    }
+    if (!address_ok(c.p1)) return 0;
+    std::string addr(c.p1);
+    c.h->reply_to_name = c.p2 ? mime_encode_word(c.p2) : std::nullopt;
+    c.h->reply_to_addr = std::move(addr);
+    return 1;
+}
+
+int opt_html_body(const opt_call& c) {
+    if (c.unset) {
+        c.h->html_body.reset();
+        return 1;
+    }
+    if (!c.p1 || (c.from_file() && !file_exists_utf8(c.p1))) return 0;
+    c.h->html_body = c.p1;
+    return set_flag(c.h->flags2, mail_f2_html_file, c.from_file());
+}
+
+int opt_helo(const opt_call& c) {
+    c.h->helo = c.unset ? std::nullopt : copy_of(c.p1);
+    return 1;
+}
+
+int opt_header(const opt_call& c) {
+    if (c.unset) {
+        msg_header_list_free(&c.h->headers);
+        return 1;
+    }
+    if (!str_non_empty(c.p1) || !c.p2) return 0;
+    return msg_header_list_add(&c.h->headers, c.p1, c.p2);
+}
+
+int opt_charset(const opt_call& c) {
+    if (c.unset) {
+        c.h->charset.reset();
+        return 1;
+    }
+    if (!c.p1) return 0;
+    c.h->charset = *c.p1 ? copy_of(c.p1) : std::nullopt;
+    return 1;
+}
+
+int opt_line_length(const opt_call& c) {
+    if (c.unset) {
+        c.h->line_length = 78;
+        return 1;
+    }
+    if (!c.p1) return 0;
+    c.h->line_length = std::clamp<uint32_t>(number_u32(c.p1), 78, 998);
+    return 1;
+}
+
+// Bits 8-12 of the code are the five mechanisms; unset adds the classic three.
+int opt_auth_types(const opt_call& c) {
+    uint32_t mask = (c.code >> 8) & 0x1F;
+    if (c.unset) mask |= 1 | 2 | 4;
+    if (!mask) return 0;
+    mail_set_auth_mask(c.h, mask);
+    return 1;
+}
+
+int opt_ip_version(const opt_call& c) {
+    uint32_t v = c.variant & 0x300;
+    c.h->family = v == 0x100 ? 4 : v == 0x200 ? 6 : 0;
+    return 1;
+}
+
+int opt_dsn(const opt_call& c) {
+    if (c.unset) {
+        c.h->flags &= ~mail_f_dsn_mask;
+        c.h->dsn_envid.reset();
+        return 1;
+    }
+    std::optional<std::string> envid;
+    if (str_non_empty(c.p2) && std::strlen(c.p2) <= max_envid_length) envid = c.p2;
+    bool took_envid = envid.has_value();
+    if (c.p1) mail_set_dsn_letters(c.h, c.p1);
+    if (took_envid) c.h->dsn_envid = std::move(envid);
+    return c.p1 || took_envid ? 1 : 0;
+}
+
+int opt_tls_mode(const opt_call& c) {
+    if (c.unset) {
+        c.h->flags &= ~tls_mode_bits;
+        return 1;
+    }
+    switch (c.variant) {
+        case 0x100: c.h->flags |= mail_f_starttls_wanted; break;
+        case 0x200: c.h->flags |= mail_f_tls_required | mail_f_starttls_wanted; break;
+        case 0x300: c.h->flags |= mail_f_smtps; break;
+        default: break;
+    }
+    return 1;
+}
+
+// Sets the open connection's time-out and the one later connections get.
+int apply_timeout(mail_handle* h, int32_t seconds) {
+    if (h->conn) ip_set_timeout(h->conn, seconds);
+    h->timeout = seconds;
+    return 1;
+}
+
+int opt_timeout(const opt_call& c) {
+    if (c.unset) return apply_timeout(c.h, default_timeout_seconds);
+    int32_t seconds = plat_atoi(c.p1);
+    if (seconds <= 0) return 0;
+    return apply_timeout(c.h, std::min(seconds, max_timeout_seconds));
+}
+
+int opt_date(const opt_call& c) {
+    c.h->msg_time = static_cast<int64_t>(plat_strtoui64(c.p1));
+    return 1;
+}
+
+int opt_return_path(const opt_call& c) {
+    if (c.unset) {
+        c.h->return_path.reset();
+        return 1;
+    }
+    if (!address_ok(c.p1)) return 0;
+    c.h->return_path = c.p1;
+    return 1;
+}
+
+int opt_delete_header(const opt_call& c) {
+    if (c.unset) {
+        msg_header_list_free(&c.h->removed_headers);
+        return 1;
+    }
+    if (!str_non_empty(c.p1)) return 0;
+    return msg_header_list_add(&c.h->removed_headers, c.p1, "");
+}
+
+// The bits stay set even when the file cannot be read: they say what the
+// caller asked for.
+int opt_from_email_file(const opt_call& c) {
+    if (!c.h->email_file) return 0;
+    if (c.p1) c.h->flags2 |= mail_f2_take_rcpts;
+    if (c.p2) c.h->flags2 |= mail_f2_take_from;
+    std::optional<std::string> text = read_file(c.h->email_file->c_str(), "rb", true);
+    if (!text) return 0;
+    return msg_scan_headers(c.h, text->c_str(), msg_cb_header) ? 1 : 0;
+}
+
+int opt_ca_path(const opt_call& c) {
+    if (c.unset || !c.p1) return 0;
+    return ip_set_ca_dir(c.p1) ? 1 : 0;
+}
+
+// Texts that p1 sets and unset clears; a NULL p1 is refused.
+int opt_text(const opt_call& c, std::optional<std::string>& field) {
+    if (c.unset) {
+        field.reset();
+        return 1;
+    }
+    if (!c.p1) return 0;
+    field = c.p1;
+    return 1;
+}
+
+int opt_dkim_algorithm(const opt_call& c) {
+    if (c.unset) {
+        c.h->dkim_algos = 0x600;
+        return 1;
+    }
+    uint32_t v = c.variant;
+    if (v != 0x100 && v != 0x200 && v != 0x400 && (v & 0xE00) != 0x600) return 0;
+    c.h->dkim_algos = static_cast<uint16_t>(c.h->dkim_algos | v);
+    return 1;
+}
+
+int opt_dkim_canon(const opt_call& c) {
+    if (c.unset) {
+        c.h->dkim_canon = 0x100;
+        return 1;
+    }
+    uint32_t v = c.variant;
+    if (v != 0x100 && v != 0x200 && v != 0x400 && v != 0x800 && v != 0xF00) return 0;
+    c.h->dkim_canon = static_cast<uint16_t>(v);
+    return 1;
+}
+
+int opt_dkim_default(const opt_call& c) {
+    c.h->dkim_default = c.unset ? std::nullopt : copy_of(c.p1);
+    return 1;
+}
+
+int opt_timeout_raw(const opt_call& c) {
+    c.h->timeout = plat_atoi(c.p1);
+    return 1;
+}
+
+int opt_trace_level(const opt_call& c) {
+    if (c.unset) return set_flag(c.h->flags2, mail_f2_trace_mask, false);
+    if (!c.h->trace_cb) return 0;
+    uint32_t level = (number_u32(c.p1) & 3) << mail_f2_trace_shift;
+    c.h->flags2 = (c.h->flags2 & ~mail_f2_trace_mask) | level;
+    return 1;
+}
+
+int opt_proxy(const opt_call& c) {
+    mail_handle* h = c.h;
+    if (c.unset) {
+        h->proxy_host.reset();
+        h->proxy_port = 0;
+        h->proxy_type = 0;
+        return 1;
+    }
+    uint32_t port = number_u32(c.p2);
+    if (port > max_port) return 0;
+    uint32_t type = (c.variant & 0x200) ? 1 : (c.variant & 0x100) ? 0 : h->proxy_type;
+    if (c.p1) {
+        h->proxy_host = c.p1;
+        h->proxy_port = port ? port : type == 1 ? 8080 : 1080;
+    }
+    h->proxy_type = type;
+    return 1;
+}
+
+int opt_proxy_credentials(const opt_call& c) {
+    if (c.unset) {
+        c.h->proxy_user.reset();
+        c.h->proxy_password.reset();
+        return 1;
+    }
+    if (!c.p1 || !c.p2) return 0;
+    std::string user(c.p1), password(c.p2);
+    c.h->proxy_user = std::move(user);
+    c.h->proxy_password = std::move(password);
+    return 1;
+}
+
+// The brackets must both fit in the 512-byte field: a longer id is refused
+// rather than stored without its ">".
+int opt_message_id(const opt_call& c) {
+    if (c.unset) {
+        c.h->message_id.clear();
+        return 1;
+    }
+    if (!has_at(c.p1) || std::strlen(c.p1) + 2 >= mail_message_id_size) return 0;
+    c.h->message_id = std::string("<") + c.p1 + ">";
+    return 1;
+}
+
+int opt_boundaries(const opt_call& c) {
+    std::optional<std::string> mixed, alt, related;
+    if (!c.unset) {
+        mixed = copy_of(c.p1);
+        alt = copy_of(c.p2);
+        related = copy_of(c.p3);
+    }
+    c.h->boundary_mixed = std::move(mixed);
+    c.h->boundary_alt = std::move(alt);
+    c.h->boundary_related = std::move(related);
+    return 1;
+}
+
+// The conversation itself arrives with the SMTP client; until then there
+// is nothing to open, use or close.
+int act_connect(const opt_call&) { return 0; }
+int act_quit(const opt_call&) { return 0; }
+int act_send(const opt_call&) { return 0; }
+
+int act_deliver(const opt_call& c) {
+    if (c.h->host) return 0;  // SMTP delivery: see act_connect
+    if (c.h->output_file) return mail_write_output_file(c.h);
+    return 0;
+}
+
+int act_destroy(const opt_call& c) { return mail_destroy(c.h); }
+
+int dispatch_flags(const opt_call& c, uint32_t id) {
+    mail_handle* h = c.h;
+    switch (id) {
+        case mail_opt_oauth: return opt_bit(c, h->flags, mail_f_oauth);
+        case mail_opt_force_mime: return opt_bit(c, h->flags, mail_f_force_mime);
+        case mail_opt_mdn: return opt_bit(c, h->flags, mail_f_mdn);
+        case mail_opt_dotstuff: return opt_bit(c, h->flags, mail_f_dotstuff_file);
+        case mail_opt_dkim: return opt_bit(c, h->flags2, mail_f2_dkim);
+        case mail_opt_raw_headers: return opt_bit(c, h->flags, mail_f_raw_headers);
+        case mail_opt_verify: return opt_bit(c, h->flags, mail_f_verify);
+        default: return -1;
+    }
+}
+
+int dispatch_texts(const opt_call& c, uint32_t id) {
+    mail_handle* h = c.h;
+    switch (id) {
+        case mail_opt_tls_ciphers: return opt_text(c, h->tls_ciphers);
+        case mail_opt_tls_protocols: return opt_text(c, h->tls_protocols);
+        case mail_opt_mailer: return opt_text(c, h->mailer);
+        default: return -1;
+    }
+}
+
+int dispatch(const opt_call& c, uint32_t id) {
+    switch (id) {
+        case mail_opt_from: return opt_from(c);
+        case mail_opt_recipient: return opt_recipient(c);
+        case mail_opt_subject: return opt_subject(c);
+        case mail_opt_body: return opt_body(c);
+        case mail_opt_output_file: return opt_output_file(c);
+        case mail_opt_host: return opt_host(c);
+        case mail_opt_email_file: return opt_email_file(c);
+        case mail_opt_credentials: return opt_credentials(c);
+        case mail_opt_attachment: return opt_attachment(c);
+        case mail_opt_priority: return opt_priority(c);
+        case mail_opt_reply_to: return opt_reply_to(c);
+        case mail_opt_html_body: return opt_html_body(c);
+        case mail_opt_helo: return opt_helo(c);
+        case mail_opt_header: return opt_header(c);
+        case mail_opt_charset: return opt_charset(c);
+        case mail_opt_line_length: return opt_line_length(c);
+        case mail_opt_auth_types: return opt_auth_types(c);
+        case mail_opt_ip_version: return opt_ip_version(c);
+        case mail_opt_dsn: return opt_dsn(c);
+        case mail_opt_tls_mode: return opt_tls_mode(c);
+        case mail_opt_timeout: return opt_timeout(c);
+        case mail_opt_date: return opt_date(c);
+        case mail_opt_return_path: return opt_return_path(c);
+        case mail_opt_delete_header: return opt_delete_header(c);
+        case mail_opt_from_email_file: return opt_from_email_file(c);
+        case mail_opt_ca_path: return opt_ca_path(c);
+        case mail_opt_dkim_algorithm: return opt_dkim_algorithm(c);
+        case mail_opt_dkim_canon: return opt_dkim_canon(c);
+        case mail_opt_dkim_default: return opt_dkim_default(c);
+        case mail_opt_timeout_raw: return opt_timeout_raw(c);
+        case mail_opt_trace_level: return opt_trace_level(c);
+        case mail_opt_proxy: return opt_proxy(c);
+        case mail_opt_proxy_credentials: return opt_proxy_credentials(c);
+        case mail_opt_message_id: return opt_message_id(c);
+        case mail_opt_boundaries: return opt_boundaries(c);
+        case mail_act_connect: return act_connect(c);
+        case mail_act_quit: return act_quit(c);
+        case mail_act_send: return act_send(c);
+        case mail_act_deliver: return act_deliver(c);
+        case mail_act_destroy: return act_destroy(c);
+        default: break;
+    }
+    int r = dispatch_flags(c, id);
+    if (r < 0) r = dispatch_texts(c, id);
+    return r < 0 ? 0 : r;
+}
+
+}  // namespace
+
+int mail_setopt(mail_handle* h, uint32_t code, const char* p1, const char* p2, const char* p3) {
+    return mail_setopt_ex(h, code, p1, p2, p3, nullptr);
+}
+
+int mail_setopt_ex(mail_handle* h, uint32_t code, const char* p1, const char* p2, const char* p3,
+                   const char* p4) {
+    uint32_t id = code & mail_opt_id_mask;
+    if (!h || id < 1 || id > mail_act_destroy) return 0;
+    opt_call c{h, code, code & mail_opt_variant_mask, (code & mail_opt_unset) != 0, p1, p2, p3, p4};
+    // Copies are made before anything is replaced, so an exhausted
+    // allocator leaves the option as it was.
+    try {
+        return dispatch(c, id);
+    } catch (const std::exception&) {
+        return 0;
+    }
+}
+
+void mail_set_auth_mask(mail_handle* h, uint32_t mask) {
+    uint32_t f = h->flags | auth_disable_all;
+    if (mask & 1) f &= ~mail_f_no_cram_md5;
+    if (mask & 2) f &= ~mail_f_no_plain;
+    if (mask & 4) f &= ~mail_f_no_login;
+    if (mask & 8) f &= ~mail_f_no_oauthbearer;
+    if (mask & 16) f &= ~mail_f_no_xoauth2;
+    h->flags = f;
+}
+
+}  // namespace ostrel

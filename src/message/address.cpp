@@ -1,0 +1,287 @@
+// Recipient lists, address classes, the envelope form of an address (IDN
+// labels in punycode), DSN flags, and the callbacks the scanners feed.
+#include "message/address.hpp"
+
+#include <cstring>
+#include <new>
+#include <string_view>
+
+#include "mail/mail.hpp"
+#include "message/scan.hpp"
+#include "message/token.hpp"
+#include "support/str.hpp"
+
+namespace ostrel {
+
+// The support library's Punycode encoder (declared here until its header is
+// in the tree).
+int addr_punycode_encode(size_t input_length, const uint32_t* input,
+                         const unsigned char* case_flags, size_t* output_length, char* output);
+
+namespace {
+
+constexpr size_t addr_buf_size = 256;  // addresses, names and IDN results
+constexpr size_t addr_max_len = 254;
+
+bool printable(unsigned char c) {
+    return c >= 0x20 && c <= 0x7E;
+}
+
+bool all_printable(std::string_view s) {
+    for (unsigned char c : s)
+        if (!printable(c)) return false;
+    return true;
+}
+
+// Trailing blanks go, then one pair of enclosing double quotes.
+std::string_view trim_name(const char* name, uint32_t len) {
+    std::string_view s(name, len);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+    if (s.size() >= 2 && s.front() == '"' && s.back() == '"') s = s.substr(1, s.size() - 2);
+    return s;
+}
+
+// Decodes one UTF-8 label into code points; false for anything malformed:
+// a bad lead byte, a missing continuation, an overlong form, a surrogate, a
+// value past U+10FFFF, or a control byte.
+bool decode_label(std::string_view label, uint32_t* cps, size_t* count) {
+    size_t n = 0;
+    for (size_t i = 0; i < label.size();) {
+        auto c = static_cast<unsigned char>(label[i]);
+        int len;
+        uint32_t cp, min;
+        if (c < 0x80) {
+            if (!printable(c)) return false;
+            len = 1, cp = c, min = 0;
+        } else if ((c & 0xE0) == 0xC0) {
+            len = 2, cp = c & 0x1F, min = 0x80;
+        } else if ((c & 0xF0) == 0xE0) {
+            len = 3, cp = c & 0x0F, min = 0x800;
+        } else if ((c & 0xF8) == 0xF0) {
+            len = 4, cp = c & 0x07, min = 0x10000;
+        } else {
+            return false;
+        }
+        if (label.size() - i < static_cast<size_t>(len)) return false;
+        for (int k = 1; k < len; ++k) {
+            auto cc = static_cast<unsigned char>(label[i + k]);
+            if ((cc & 0xC0) != 0x80) return false;
+            cp = (cp << 6) | (cc & 0x3F);
+        }
+        if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+        cps[n++] = cp;
+        i += static_cast<size_t>(len);
+    }
+    *count = n;
+    return true;
+}
+
+// Appends the ASCII form of one label; false when it cannot be made or does
+// not fit the result buffer.
+bool append_label(std::string_view label, std::string& out) {
+    if (!out.empty()) out += '.';
+    if (all_printable(label)) {
+        out += label;
+    } else {
+        uint32_t cps[addr_buf_size];
+        size_t count = 0;
+        if (!decode_label(label, cps, &count)) return false;
+        char enc[addr_buf_size];
+        size_t enc_len = sizeof enc;
+        if (addr_punycode_encode(count, cps, nullptr, &enc_len, enc) != 0) return false;
+        out += "xn--";
+        out.append(enc, enc_len);
+    }
+    return out.size() < addr_buf_size;
+}
+
+addr_list* handle_list(void* handle, addr_list mail_handle::*which) {
+    return &(static_cast<mail_handle*>(handle)->*which);
+}
+
+int add_from_header(addr_list* list, const char* addr, uint32_t addr_len, const char* name,
+                    uint32_t name_len) {
+    if (addr_len > addr_buf_size - 1) return 0;
+    std::string_view trimmed = name ? trim_name(name, name_len) : std::string_view();
+    if (trimmed.size() > addr_buf_size - 1) return 0;
+    addr_list_add(list, std::string(addr, addr_len).c_str(), std::string(trimmed).c_str(), nullptr);
+    return 1;
+}
+
+bool name_is(const char* name, uint32_t len, const char* want) {
+    return len == std::strlen(want) && str_ncasecmp(name, want, static_cast<int>(len)) == 0;
+}
+
+}  // namespace
+
+addr_node* addr_list_add(addr_list* list, const char* address, const char* name,
+                         const char* dsn_letters) {
+    if (!list || !address || addr_classify(address) == 0) return nullptr;
+    try {
+        addr_node node;
+        node.address = address;
+        node.name = mime_encode_word(name);
+        node.dsn_flags = dsn_letters ? addr_dsn_parse(dsn_letters) : 0;
+        list->insert(list->begin(), std::move(node));
+        return &list->front();
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+
+int addr_list_free(addr_list* list) {
+    if (list) addr_list().swap(*list);
+    return 1;
+}
+
+uint32_t addr_dsn_parse(const char* letters) {
+    uint32_t flags = 0;
+    for (const char* p = letters; p && *p; ++p) {
+        switch (*p) {
+            case 'N':
+            case 'n':
+                flags |= 1;
+                break;
+            case 'S':
+            case 's':
+                flags |= 2;
+                break;
+            case 'F':
+            case 'f':
+                flags |= 4;
+                break;
+            case 'D':
+            case 'd':
+                flags |= 8;
+                break;
+            default:
+                break;
+        }
+    }
+    return flags;
+}
+
+char* addr_dsn_notify_text(char* out, uint32_t flags) {
+    constexpr size_t size = 30;
+    out[0] = '\0';
+    if (flags & 1) return str_copy(out, " NOTIFY=NEVER", size);
+    const char* sep = " NOTIFY=";
+    static constexpr struct {
+        uint32_t bit;
+        const char* word;
+    } words[] = {{2, "SUCCESS"}, {4, "FAILURE"}, {8, "DELAY"}};
+    for (const auto& w : words) {
+        if (!(flags & w.bit)) continue;
+        str_append(out, sep, size);
+        str_append(out, w.word, size);
+        sep = ",";
+    }
+    return out;
+}
+
+uint32_t addr_classify(const char* address) {
+    if (!address) return 0;
+    size_t len = strnlen(address, addr_max_len + 1);
+    if (len > addr_max_len) return 0;
+    const char* at = std::strchr(address, '@');
+    if (!at) return 0;
+    if (!all_printable(std::string_view(address, static_cast<size_t>(at - address)))) return 3;
+    if (!all_printable(at + 1)) return 2;
+    return 1;
+}
+
+char* addr_idn_to_ascii(const char* domain, char* out) {
+    if (!domain || strnlen(domain, addr_buf_size) >= addr_buf_size) return nullptr;
+    try {
+        std::string result;
+        std::string_view rest(domain);
+        while (!rest.empty()) {
+            size_t dot = rest.find('.');
+            std::string_view label = rest.substr(0, dot);
+            rest = dot == std::string_view::npos ? std::string_view() : rest.substr(dot + 1);
+            if (label.empty()) continue;  // leading, trailing and doubled dots vanish
+            if (!append_label(label, result)) return nullptr;
+        }
+        std::memcpy(out, result.c_str(), result.size() + 1);
+        return out;
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+
+char* addr_normalise(const char* address, char* out, uint32_t* cls, int utf8_ok) {
+    uint32_t c = addr_classify(address);
+    if (cls) *cls = c;
+    if (!address) return nullptr;
+    if (utf8_ok) return str_copy(out, address, addr_buf_size);
+    if (c == 3) return nullptr;
+    const char* at = std::strchr(address, '@');
+    if (!at) return nullptr;
+    char domain[addr_buf_size];
+    if (!addr_idn_to_ascii(at + 1, domain)) return nullptr;
+    size_t local_len = static_cast<size_t>(at - address);
+    size_t domain_len = std::strlen(domain);
+    // A cut address would name someone else: one that does not fit is unusable.
+    if (local_len + 1 + domain_len >= addr_buf_size) return nullptr;
+    std::memcpy(out, address, local_len + 1);
+    std::memcpy(out + local_len + 1, domain, domain_len + 1);
+    return out;
+}
+
+std::string addr_quote_display_name(const char* name) {
+    std::string out;
+    for (const char* p = name; p && *p; ++p) {
+        if (*p == '\\' || *p == '"') out += '\\';
+        out += *p;
+    }
+    return out;
+}
+
+int addr_cb_list_file(void* list, const char* addr, uint32_t addr_len, const char* name,
+                      uint32_t name_len) {
+    if (addr_len > addr_buf_size - 1) return 0;
+    std::string address(addr, addr_len);
+    std::string_view trimmed = name ? trim_name(name, name_len) : std::string_view();
+    // addr_list_add skips a class-0 address silently; the scanner ignores the result.
+    addr_list_add(static_cast<addr_list*>(list), address.c_str(),
+                  trimmed.empty() ? nullptr : std::string(trimmed).c_str(), nullptr);
+    return 1;
+}
+
+int addr_cb_to(void* handle, const char* addr, uint32_t addr_len, const char* name,
+               uint32_t name_len) {
+    return add_from_header(handle_list(handle, &mail_handle::to), addr, addr_len, name, name_len);
+}
+
+int addr_cb_cc(void* handle, const char* addr, uint32_t addr_len, const char* name,
+               uint32_t name_len) {
+    return add_from_header(handle_list(handle, &mail_handle::cc), addr, addr_len, name, name_len);
+}
+
+int addr_cb_from(void* handle, const char* addr, uint32_t addr_len, const char* name,
+                 uint32_t name_len) {
+    if (addr_len > addr_buf_size - 1 || (name && name_len > addr_buf_size - 1)) return 0;
+    auto* h = static_cast<mail_handle*>(handle);
+    h->from_addr = std::string(addr, addr_len);
+    if (name)
+        h->from_name = std::string(trim_name(name, name_len));
+    else
+        h->from_name.reset();
+    return 1;
+}
+
+int msg_cb_header(void* handle, const char* name, uint32_t name_len, const char* value,
+                  uint32_t /*value_len*/) {
+    auto* h = static_cast<mail_handle*>(handle);
+    // The value points into the message text: the list scanner ends at the
+    // first line end that does not continue the field.
+    if (h->flags2 & mail_f2_take_rcpts) {
+        if (name_is(name, name_len, "To")) addr_scan_header_list(h, value, addr_cb_to);
+        if (name_is(name, name_len, "Cc")) addr_scan_header_list(h, value, addr_cb_cc);
+    }
+    if ((h->flags2 & mail_f2_take_from) && name_is(name, name_len, "From"))
+        addr_scan_header_list(h, value, addr_cb_from);
+    return 1;
+}
+
+}  // namespace ostrel

@@ -1,0 +1,405 @@
+#include "message/attach_writer.hpp"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "mail/mail.hpp"
+#include "message/header_writer.hpp"
+#include "message/token.hpp"
+#include "support/encode.hpp"
+#include "support/file.hpp"
+#include "support/mime_types.hpp"
+#include "support/str.hpp"
+
+namespace ostrel {
+
+namespace {
+
+constexpr size_t reader_block = 64 * 1024;
+constexpr size_t sample_size = 4096;
+constexpr size_t type_size = 1024;
+constexpr size_t content_id_size = 4096;
+// Base64 lines per sink call; a call may carry several lines.
+constexpr size_t b64_line_in = 57;
+constexpr size_t b64_lines_per_call = 512;
+constexpr size_t qp_slice = 16 * 1024;
+constexpr size_t raw_slice = 16 * 1024;
+
+// One read(2) with EINTR retried.
+long read_some(int fd, uint8_t* out, size_t n) {
+    for (;;) {
+        ssize_t r = ::read(fd, out, n);
+        if (r >= 0 || errno != EINTR) return static_cast<long>(r);
+    }
+}
+
+// Fills out with up to n bytes, short only at the end of the file.
+long read_full(int fd, uint8_t* out, size_t n) {
+    size_t got = 0;
+    while (got < n) {
+        long r = read_some(fd, out + got, n - got);
+        if (r < 0) return -1;
+        if (r == 0) break;
+        got += static_cast<size_t>(r);
+    }
+    return static_cast<long>(got);
+}
+
+// The counted share of printable text in a sample: quoted-printable when at
+// least 85 percent, in single precision.
+uint32_t encoding_of_sample(const uint8_t* s, long n) {
+    long count = 0;
+    for (long i = 0; i < n; ++i) {
+        uint8_t b = s[i];
+        if ((b >= 0x21 && b <= 0x7E && b != '=') || b == ' ' || b == '\t') ++count;
+    }
+    float share = static_cast<float>(count) / static_cast<float>(n);
+    return share >= 0.85f ? mime_enc_qp : mime_enc_base64;
+}
+
+bool is_message_type(const char* type) { return str_ncasecmp(type, "message/", 8) == 0; }
+
+// Whether the stream holds a byte of 0x80 or above; the position returns to
+// the start. -1 on a read error.
+int has_8bit(int fd) {
+    uint8_t buf[sample_size];
+    int found = 0;
+    for (;;) {
+        long n = read_some(fd, buf, sizeof buf);
+        if (n < 0) return -1;
+        if (n == 0) break;
+        for (long i = 0; i < n && !found; ++i) found = buf[i] >= 0x80;
+        if (found) break;
+    }
+    return ::lseek(fd, 0, SEEK_SET) == 0 ? found : -1;
+}
+
+// 7bit or 8bit content: line ends made CR LF, lines that begin with "."
+// dot-stuffed when asked, NUL bytes kept (written by their count).
+class line_end_writer {
+public:
+    line_end_writer(msg_out_cb out, void* ctx, bool dotstuff)
+        : out_(out), ctx_(ctx), dotstuff_(dotstuff) {
+        buf_.reserve(2 * raw_slice + 2);
+    }
+    void put(const uint8_t* in, size_t n) {
+        for (size_t i = 0; i < n; ++i) byte(static_cast<char>(in[i]));
+        flush();
+    }
+    void flush() {
+        if (!buf_.empty())
+            msg_out(out_, ctx_, "%.*s", static_cast<int>(buf_.size()), buf_.c_str());
+        buf_.clear();
+    }
+
+private:
+    void byte(char c) {
+        if (c == '\n' && after_cr_) {
+            after_cr_ = false;
+            return;
+        }
+        after_cr_ = c == '\r';
+        if (c == '\r' || c == '\n') {
+            buf_ += "\r\n";
+            line_start_ = true;
+            return;
+        }
+        if (line_start_ && dotstuff_ && c == '.') buf_ += '.';
+        line_start_ = false;
+        buf_ += c;
+    }
+
+    msg_out_cb out_;
+    void* ctx_;
+    bool dotstuff_;
+    bool after_cr_ = false;
+    bool line_start_ = true;
+    std::string buf_;
+};
+
+int write_7bit(mime_file_reader& in, bool dotstuff, msg_out_cb out, void* ctx) {
+    line_end_writer w(out, ctx, dotstuff);
+    std::vector<uint8_t> buf(raw_slice);
+    for (;;) {
+        long n = in.read(buf.data(), buf.size());
+        if (n < 0) return 0;
+        if (n == 0) return 1;
+        w.put(buf.data(), static_cast<size_t>(n));
+    }
+}
+
+// The part's fields up to and including the empty line.
+void write_part_fields(const mime_attachment& a, const char* type, uint32_t encoding,
+                       msg_out_cb out, void* ctx) {
+    if (a.is_inline) {
+        msg_out(out, ctx, "Content-Type: %s\r\n", type);
+        msg_out(out, ctx, "Content-Disposition: inline\r\n");
+        if (a.content_id) {
+            msg_out(out, ctx, "Content-ID: <%s>\r\n", *a.content_id);
+        } else {
+            std::vector<char> id(content_id_size);
+            mime_url_encode(a.display_name.c_str(), id.data(), static_cast<int>(id.size()));
+            msg_out(out, ctx, "Content-ID: <%s>\r\n", id.data());
+        }
+    } else {
+        // A quote or backslash in the name would end the parameter early.
+        const std::string name = msg_quote_name(a.display_name);
+        msg_out(out, ctx, "Content-Type: %s;\r\n\tname=\"%s\"\r\n", type, name);
+        msg_out(out, ctx, "Content-Disposition: attachment;\r\n\tfilename=\"%s\"\r\n", name);
+    }
+    switch (encoding) {
+        case mime_enc_base64:
+            msg_out(out, ctx, "Content-Transfer-Encoding: base64\r\n");
+            break;
+        case mime_enc_qp:
+            msg_out(out, ctx, "Content-Transfer-Encoding: quoted-printable\r\n");
+            break;
+        case mime_enc_7bit:
+            msg_out(out, ctx, "Content-Transfer-Encoding: 7bit\r\n");
+            break;
+        default:
+            msg_out(out, ctx, "Content-Transfer-Encoding: 8bit\r\n");
+            break;
+    }
+    msg_out(out, ctx, "\r\n");
+}
+
+// Encoding code for 7bit content that turned out to hold 8-bit bytes.
+constexpr uint32_t enc_8bit = 0x100;
+
+// Writes one entry; false when its file could not be opened or read.
+bool write_entry(mail_handle* h, mime_attachment& a, const char* boundary, uint32_t lone,
+                 msg_out_cb out, void* ctx, mime_input_status* status) {
+    int fd = file_open_utf8(a.path.c_str(), file_o_binary, file_s_iread);
+    if (fd < 0) {
+        mime_report_unusable(h, a.path.c_str());
+        mime_note_unusable(status, a.path.c_str());
+        return false;
+    }
+    mime_file_reader in(fd);
+    const bool automatic = a.encoding == mime_enc_auto;
+    uint32_t encoding = automatic ? mime_guess_encoding(fd) : a.encoding;
+
+    char type[type_size];
+    if (a.mime_type)
+        str_copy(type, a.mime_type->c_str(), sizeof type);
+    else
+        mime_type_by_extension(a.display_name.c_str(), type);
+    if (is_message_type(type)) {
+        if (automatic) {
+            // Kept to this composition: the entry stays automatic.
+            int eight = has_8bit(fd);
+            if (eight < 0) {
+                mime_read_failed(h, a.path.c_str(), status);
+                return false;
+            }
+            encoding = eight ? enc_8bit : mime_enc_7bit;
+        } else {
+            str_copy(type, "text/plain", sizeof type);
+        }
+    }
+    if (automatic && encoding != mime_enc_7bit && encoding != enc_8bit) a.encoding = encoding;
+
+    if (!lone) msg_out(out, ctx, "--%s\r\n", boundary);
+    write_part_fields(a, type, encoding, out, ctx);
+    int ok = 1;
+    if (encoding == mime_enc_base64)
+        ok = mime_write_base64_stream(in, out, ctx);
+    else if (encoding == mime_enc_qp)
+        ok = mime_write_qp_stream(in, 0, out, ctx);
+    else
+        ok = write_7bit(in, (h->flags2 & mail_f2_dotstuff) != 0, out, ctx);
+    if (!ok) {
+        mime_read_failed(h, a.path.c_str(), status);
+        return false;
+    }
+    msg_out(out, ctx, "\r\n");
+    return true;
+}
+
+}  // namespace
+
+mime_file_reader::mime_file_reader(int fd) : fd_(fd), buf_(reader_block) {}
+
+mime_file_reader::~mime_file_reader() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+long mime_file_reader::read(uint8_t* out, size_t n) {
+    size_t got = 0;
+    while (got < n) {
+        if (pos_ == len_) {
+            if (eof_) break;
+            long r = read_full(fd_, buf_.data(), buf_.size());
+            if (r < 0) return -1;
+            pos_ = 0;
+            len_ = static_cast<size_t>(r);
+            eof_ = len_ < buf_.size();
+            if (len_ == 0) break;
+        }
+        size_t k = std::min(n - got, len_ - pos_);
+        std::memcpy(out + got, buf_.data() + pos_, k);
+        pos_ += k;
+        got += k;
+    }
+    return static_cast<long>(got);
+}
+
+void mime_report_unusable(mail_handle* h, const char* text) {
+    if (h->event_cb) h->event_cb(h->event_user, mail_ev_attachment, mail_status_failed, text);
+}
+
+void mime_read_failed(mail_handle* h, const char* path, mime_input_status* status) {
+    if (!status) std::exit(mime_read_error_status);
+    mime_report_unusable(h, path);
+    mime_note_unusable(status, path);
+}
+
+void mime_note_unusable(mime_input_status* status, const char* path) {
+    if (status && status->unusable++ == 0) status->first_path = path;
+}
+
+int mime_write_base64_stream(mime_file_reader& in, msg_out_cb out, void* ctx) {
+    std::vector<uint8_t> src(b64_line_in * b64_lines_per_call);
+    std::string text;
+    text.reserve(b64_lines_per_call * 78 + 1);
+    char line[80];
+    for (;;) {
+        long n = in.read(src.data(), src.size());
+        if (n < 0) return 0;
+        text.clear();
+        for (long i = 0; i < n; i += static_cast<long>(b64_line_in)) {
+            long k = std::min<long>(static_cast<long>(b64_line_in), n - i);
+            int len = b64_encode(src.data() + i, static_cast<int>(k), line);
+            text.append(line, static_cast<size_t>(len));
+            text += "\r\n";
+        }
+        if (!text.empty()) msg_out(out, ctx, "%s", text);
+        if (n < static_cast<long>(src.size())) return 1;
+    }
+}
+
+int mime_write_qp_stream(mime_file_reader& in, int text_mode, msg_out_cb out, void* ctx) {
+    std::vector<uint8_t> src(qp_slice);
+    std::vector<char> enc(9 * qp_slice + 8);
+    uint32_t column = 0;
+    uint8_t pending = 0;
+    for (;;) {
+        long n = in.read(src.data(), src.size());
+        if (n < 0) return 0;
+        if (n == 0) break;
+        int len = mime_qp_encode(&column, &pending, src.data(), static_cast<int>(n), enc.data(),
+                                 text_mode);
+        if (len > 0) msg_out(out, ctx, "%.*s", len, enc.data());
+    }
+    int len = mime_qp_encode(&column, &pending, nullptr, 0, enc.data(), text_mode);
+    if (len > 0) msg_out(out, ctx, "%.*s", len, enc.data());
+    return 1;
+}
+
+uint32_t mime_guess_encoding(int fd) {
+    uint8_t sample[sample_size];
+    long n = read_full(fd, sample, sizeof sample);
+    if (n <= 0) return mime_enc_base64;
+    ::lseek(fd, 0, SEEK_SET);
+    return encoding_of_sample(sample, n);
+}
+
+int mime_write_attachments_ex(mail_handle* h, uint32_t kind, const char* boundary,
+                              msg_out_cb out, void* ctx, uint32_t lone,
+                              mime_input_status* status) {
+    int result = 0;
+    bool failed = false;
+    for (mime_attachment& a : h->attachments) {
+        if ((kind == 0) != (a.is_inline == 0)) continue;
+        ++result;
+        if (a.encoding != mime_enc_auto && a.encoding != mime_enc_base64 &&
+            a.encoding != mime_enc_qp)
+            continue;
+        if (!write_entry(h, a, boundary, lone, out, ctx, status)) failed = true;
+    }
+    return failed ? -1 : result;
+}
+
+int mime_write_attachments(mail_handle* h, uint32_t kind, const char* boundary, msg_out_cb out,
+                           void* ctx, uint32_t lone) {
+    return mime_write_attachments_ex(h, kind, boundary, out, ctx, lone, nullptr);
+}
+
+int mime_write_raw_part(mail_handle* h, uint32_t is_inline, msg_out_cb out, void* ctx) {
+    const mail_raw_part* p = is_inline ? h->raw_inline_part : h->raw_part;
+    if (p && p->text) {
+        for (uint64_t done = 0; done < p->length;) {
+            uint64_t k = std::min<uint64_t>(p->length - done, raw_slice);
+            msg_out(out, ctx, "%.*s", static_cast<int>(k), p->text + done);
+            done += k;
+        }
+    }
+    return 1;
+}
+
+int addr_dsn_requested(const mail_handle* h) {
+    if (h->flags & mail_f_dsn_mask) return 1;
+    for (const addr_list* l : {&h->to, &h->cc, &h->bcc}) {
+        for (const addr_node& n : *l) {
+            if (n.dsn_flags & 0xF) return 1;
+        }
+    }
+    return 0;
+}
+
+uint32_t mime_analyse(const mail_handle* h, uint32_t* multipart, uint32_t* related,
+                      uint32_t* single, uint32_t* lone) {
+    uint32_t s = 1;
+    uint32_t l = 0;
+    uint32_t count = 0;
+    *multipart = 0;
+    *related = 0;
+    auto store = [&] {
+        if (single) *single = s;
+        if (lone) *lone = l;
+    };
+    for (auto it = h->attachments.rbegin(); it != h->attachments.rend(); ++it) {
+        if (it->is_inline) {
+            *related = 1;
+            *multipart = 1;
+            store();
+            return 1;
+        }
+        s = 0;
+        if (it->encoding == mime_enc_auto || it->encoding == mime_enc_base64 ||
+            it->encoding == mime_enc_qp)
+            *multipart = 1;
+        if (it->encoding != mime_enc_uuencode) ++count;
+    }
+    if (h->flags & mail_f_force_mime) {
+        *multipart = 1;
+        s = 0;
+    }
+    if (h->html_body) *multipart = 1;
+    if (h->raw_part) {
+        *multipart = 1;
+        s = 0;
+    }
+    if (h->raw_inline_part) {
+        *multipart = 1;
+        *related = 1;
+        s = 0;
+    }
+    l = count == 1 && !h->raw_part && !h->raw_inline_part && !h->body && !h->html_body;
+    store();
+    return *multipart;
+}
+
+int str_is_7bit(const char* s) {
+    if (!s) return 1;
+    for (; *s; ++s) {
+        if (static_cast<unsigned char>(*s) >= 0x80) return 0;
+    }
+    return 1;
+}
+
+}  // namespace ostrel

@@ -1,0 +1,329 @@
+#include "message/header_writer.hpp"
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <memory>
+
+#include "mail/mail.hpp"
+#include "message/address.hpp"
+#include "message/attach_list.hpp"
+#include "message/token.hpp"
+#include "support/date.hpp"
+#include "support/encode.hpp"
+#include "support/str.hpp"
+
+namespace ostrel {
+
+namespace {
+
+constexpr size_t addr_buf_size = 256;
+constexpr size_t date_buf_size = 1024;
+// Bytes of text per encoded word: 60 base64 characters, 75 with the frame.
+constexpr size_t word_bytes = 45;
+
+bool is_wsp(char c) { return c == ' ' || c == '\t'; }
+
+// Length of the UTF-8 sequence that starts with b (1 for anything else).
+size_t utf8_seq_len(unsigned char b) {
+    if (b >= 0xF0 && b < 0xF8) return 4;
+    if (b >= 0xE0) return b < 0xF0 ? 3 : 1;
+    if (b >= 0xC0) return 2;
+    return 1;
+}
+
+// The text as encoded words separated by blanks; no word splits a character.
+std::string encoded_words(std::string_view text) {
+    std::string out;
+    char b64[2 * word_bytes];
+    size_t i = 0;
+    while (i < text.size()) {
+        size_t n = 0;
+        while (i + n < text.size()) {
+            size_t k = utf8_seq_len(static_cast<unsigned char>(text[i + n]));
+            if (n + k > word_bytes) break;
+            n += k;
+        }
+        if (n == 0) n = std::min(word_bytes, text.size() - i);
+        int len = b64_encode(reinterpret_cast<const uint8_t*>(text.data() + i),
+                             static_cast<int>(n), b64);
+        if (!out.empty()) out += ' ';
+        out += "=?utf-8?B?";
+        out.append(b64, static_cast<size_t>(len));
+        out += "?=";
+        i += n;
+    }
+    return out;
+}
+
+// Folds one physical line at blanks so that no line passes msg_line_max;
+// false when a run without blanks is too long for any line.
+bool fold_physical(std::string_view line, std::string& out) {
+    while (line.size() > msg_line_max) {
+        size_t cut = 0;
+        for (size_t i = msg_line_max; i > 0; --i) {
+            if (is_wsp(line[i])) {
+                cut = i;
+                break;
+            }
+        }
+        if (cut == 0) return false;
+        out.append(line.substr(0, cut));
+        out += "\r\n";
+        line.remove_prefix(cut);
+    }
+    out.append(line);
+    return true;
+}
+
+// Folds text that may already hold CR LF line breaks.
+bool fold_text(std::string_view text, std::string& out) {
+    for (;;) {
+        size_t end = text.find("\r\n");
+        if (!fold_physical(text.substr(0, end), out)) return false;
+        if (end == std::string_view::npos) return true;
+        out += "\r\n";
+        text.remove_prefix(end + 2);
+    }
+}
+
+// Replaces every run without blanks that cannot fit a line by encoded words.
+std::string encode_long_runs(std::string_view value) {
+    std::string out;
+    size_t i = 0;
+    while (i < value.size()) {
+        size_t j = i;
+        while (j < value.size() && !is_wsp(value[j]) && value[j] != '\r' && value[j] != '\n') ++j;
+        if (j == i) {
+            out += value[i++];
+            continue;
+        }
+        std::string_view run = value.substr(i, j - i);
+        if (run.size() > msg_line_max / 2)
+            out += encoded_words(run);
+        else
+            out.append(run);
+        i = j;
+    }
+    return out;
+}
+
+// lead + value folded; falls back on encoded words for overlong runs.
+std::string folded_field(std::string_view lead, std::string_view value) {
+    std::string line(lead);
+    line.append(value);
+    std::string out;
+    if (fold_text(line, out)) return out;
+    out.clear();
+    line.assign(lead);
+    line += encode_long_runs(value);
+    fold_text(line, out);
+    return out;
+}
+
+void emit(msg_out_cb out, void* ctx, const std::string& text) { msg_out(out, ctx, "%s", text); }
+
+// The address as it goes into a header field: IDN domains in ASCII unless
+// the server takes UTF-8. An address that cannot be converted stays as it is.
+std::string header_address(const mail_handle* h, const std::string& address) {
+    char buf[addr_buf_size] = {};
+    const char* r = addr_normalise(address.c_str(), buf, nullptr,
+                                   (h->flags2 & mail_f2_smtputf8) ? 1 : 0);
+    if (!r || !*r) return address;
+    return std::string(r);
+}
+
+// "name" <address>, or the bare address when the name is NULL or empty; a
+// name that cannot be folded into lines becomes an unquoted phrase of
+// encoded words.
+std::string name_and_address(std::string_view lead, const char* name, const std::string& addr,
+                             std::string_view tail, bool quote_empty = false) {
+    if (!name || (!*name && !quote_empty)) return folded_field(lead, addr + std::string(tail));
+    std::string value = "\"" + msg_quote_name(name) + "\" <" + addr + ">" + std::string(tail);
+    std::string out;
+    std::string line(lead);
+    line += value;
+    if (fold_text(line, out)) return out;
+    out.clear();
+    line.assign(lead);
+    line += encoded_words(name) + " <" + addr + ">" + std::string(tail);
+    fold_text(line, out);
+    return out;
+}
+
+void note_removed(mail_handle* h, const char* name) {
+    if (h->mode == mail_mode_email_file) msg_header_list_add(&h->removed_headers, name, "");
+}
+
+int write_callback_recipients(uint32_t kind, mail_handle* h, msg_out_cb out, void* ctx) {
+    const char* lead = kind == msg_rcpt_cc ? "Cc: " : "To: ";
+    bool first = true;
+    for (;;) {
+        char* address = nullptr;
+        char* name = nullptr;
+        char* param = nullptr;
+        if (!h->recipient_cb(h->recipient_user, static_cast<int>(kind), &address, &name, &param))
+            break;
+        std::optional<std::string> word = mime_encode_word(name);
+        std::string addr = header_address(h, address ? address : "");
+        std::string text = name_and_address(first ? lead : "\t", str_or_null(word), addr, "");
+        if (first) {
+            emit(out, ctx, text);
+        } else {
+            // The entry's lead-in is ",\r\n\t": the blank of the new line is
+            // already in the folded text.
+            emit(out, ctx, ",\r\n" + text);
+        }
+        first = false;
+    }
+    if (!first) msg_out(out, ctx, "\r\n");
+    return 1;
+}
+
+void write_list_recipients(uint32_t kind, mail_handle* h, msg_out_cb out, void* ctx) {
+    const addr_list& list = kind == msg_rcpt_cc ? h->cc : h->to;
+    const char* lead = kind == msg_rcpt_cc ? "Cc: " : "To: ";
+    if (list.empty()) {
+        if (kind == msg_rcpt_to) {
+            msg_out(out, ctx, "To: \"Undisclosed recipients\" <%s>\r\n",
+                    str_or_null(h->from_addr));
+        }
+        return;
+    }
+    for (size_t i = 0; i < list.size(); ++i) {
+        const addr_node& n = list[i];
+        std::string addr = header_address(h, n.address);
+        std::string text = name_and_address(i == 0 ? lead : "\t", str_or_null(n.name), addr,
+                                            i + 1 < list.size() ? "," : "");
+        emit(out, ctx, text + "\r\n");
+    }
+}
+
+// The From or Reply-To line.
+void write_named(msg_out_cb out, void* ctx, const char* lead, const mail_handle* h,
+                 const std::optional<std::string>& addr, const std::optional<std::string>& name) {
+    std::string a = header_address(h, addr.value_or(""));
+    emit(out, ctx, name_and_address(lead, str_or_null(name), a, "") + "\r\n");
+}
+
+}  // namespace
+
+std::string msg_quote_name(std::string_view name) {
+    std::string out;
+    out.reserve(name.size());
+    for (char c : name) {
+        if (c == '\\' || c == '"') out += '\\';
+        out += c;
+    }
+    return out;
+}
+
+void msg_write_field(msg_out_cb out, void* ctx, std::string_view lead, std::string_view value) {
+    emit(out, ctx, folded_field(lead, value) + "\r\n");
+}
+
+struct tm* date_gmtime_copy(const int64_t* time, struct tm* out) {
+    const time_t t = static_cast<time_t>(*time);
+    return gmtime_r(&t, out);
+}
+
+int msg_write_date(mail_handle* h, msg_out_cb out, void* ctx) {
+    int64_t t = h->msg_time ? h->msg_time : static_cast<int64_t>(std::time(nullptr));
+    struct tm tm {};
+    char line[date_buf_size];
+    if (!date_gmtime_copy(&t, &tm)) {
+        // Beyond the calendar: the epoch rather than a line of garbage.
+        t = 0;
+        date_gmtime_copy(&t, &tm);
+    }
+    std::snprintf(line, sizeof line, "Date: %s, %.2d %s %.4d %.2d:%.2d:%.2d GMT\r\n",
+                  date_weekday_abbr(tm.tm_wday), tm.tm_mday, date_month_abbr(tm.tm_mon + 1),
+                  tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec > 59 ? 59 : tm.tm_sec);
+    msg_out(out, ctx, "%s", line);
+    return 1;
+}
+
+int msg_write_subject(mail_handle* h, msg_out_cb out, void* ctx) {
+    if (!h->subject) return 0;
+    msg_write_field(out, ctx, "Subject: ", *h->subject);
+    return 1;
+}
+
+int msg_write_from(mail_handle* h, msg_out_cb out, void* ctx) {
+    if (h->flags2 & mail_f2_take_from) return 0;
+    write_named(out, ctx, "From: ", h, h->from_addr, h->from_name);
+    return 1;
+}
+
+int msg_write_reply_to(mail_handle* h, msg_out_cb out, void* ctx) {
+    if (!h->reply_to_addr) return 0;
+    write_named(out, ctx, "Reply-To: ", h, h->reply_to_addr, h->reply_to_name);
+    return 1;
+}
+
+int msg_write_recipients(uint32_t kind, mail_handle* h, msg_out_cb out, void* ctx) {
+    if (h->flags2 & mail_f2_take_rcpts) return 0;
+    if (h->recipient_cb) return write_callback_recipients(kind, h, out, ctx);
+    if (kind == msg_rcpt_to || kind == msg_rcpt_cc) write_list_recipients(kind, h, out, ctx);
+    return 1;
+}
+
+int msg_write_to(mail_handle* h, msg_out_cb out, void* ctx) {
+    return msg_write_recipients(msg_rcpt_to, h, out, ctx);
+}
+
+int msg_write_cc(mail_handle* h, msg_out_cb out, void* ctx) {
+    return msg_write_recipients(msg_rcpt_cc, h, out, ctx);
+}
+
+int msg_write_message_id(mail_handle* h, msg_out_cb out, void* ctx) {
+    if (h->message_id.empty()) {
+        char id[mail_message_id_size] = {};
+        msg_make_message_id(id, sizeof id, str_or_null(h->from_addr));
+        h->message_id = id;
+    }
+    msg_out(out, ctx, "Message-ID: %s\r\n", h->message_id);
+    return 1;
+}
+
+int msg_write_dnt(mail_handle* h, msg_out_cb out, void* ctx) {
+    if (!(h->flags & mail_f_mdn)) return 0;
+    // The address as stored, and the quoted form even for an empty name.
+    const std::string addr = h->from_addr.value_or("");
+    std::string line = name_and_address("Disposition-Notification-To: ", str_or_null(h->from_name),
+                                        addr, "", true);
+    emit(out, ctx, line + "\r\n");
+    return 1;
+}
+
+int msg_write_priority(mail_handle* h, msg_out_cb out, void* ctx) {
+    static const char* const names[] = {nullptr,    "1 (Highest)", "2 (High)",
+                                        nullptr,    "4 (Low)",     "5 (Lowest)"};
+    if (h->priority == 0) return 0;
+    if (h->priority <= 5 && names[h->priority])
+        msg_out(out, ctx, "X-Priority: %s\r\n", names[h->priority]);
+    return 1;
+}
+
+int msg_write_mailer(mail_handle* h, msg_out_cb out, void* ctx) {
+    if (h->mailer && (h->mode == mail_mode_smtp || h->mode == mail_mode_file))
+        msg_write_field(out, ctx, "X-Mailer: ", *h->mailer);
+    return 1;
+}
+
+void msg_write_headers(mail_handle* h, msg_out_cb out, void* ctx) {
+    msg_write_date(h, out, ctx);
+    note_removed(h, "Date");
+    if (msg_write_subject(h, out, ctx)) note_removed(h, "Subject");
+    if (msg_write_from(h, out, ctx)) note_removed(h, "From");
+    if (msg_write_reply_to(h, out, ctx)) note_removed(h, "Reply-To");
+    if (msg_write_recipients(msg_rcpt_to, h, out, ctx)) note_removed(h, "To");
+    if (msg_write_recipients(msg_rcpt_cc, h, out, ctx)) note_removed(h, "Cc");
+    msg_write_message_id(h, out, ctx);
+    note_removed(h, "Message-ID");
+    if (msg_write_dnt(h, out, ctx)) note_removed(h, "Disposition-Notification-To");
+    if (msg_write_priority(h, out, ctx)) note_removed(h, "X-Priority");
+    msg_write_mailer(h, out, ctx);
+}
+
+}  // namespace ostrel

@@ -1,0 +1,152 @@
+// Unique tokens and the texts made from them, Content-ID URL encoding and
+// RFC 2047 encoded words.
+#include "message/token.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+#include "mail/mail.hpp"
+#include "support/encode.hpp"
+#include "support/lock.hpp"
+#include "support/rand_mt.hpp"
+#include "support/str.hpp"
+
+namespace ostrel {
+
+namespace {
+
+constexpr std::array<str_url_escape, 256> make_url_table() {
+    std::array<str_url_escape, 256> t{};
+    const char* hex = "0123456789abcdef";
+    for (int c = 0; c < 256; ++c) {
+        bool alnum = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+        bool kept = alnum;
+        for (const char* s = " !$'()*+,-.;_"; *s; ++s) kept = kept || c == *s;
+        if (kept) {
+            t[c] = {1, {static_cast<char>(c), 0, 0, 0}};
+        } else {
+            t[c] = {3, {'%', hex[c >> 4], hex[c & 15], 0}};
+        }
+    }
+    return t;
+}
+
+void put_le32(uint8_t* p, uint32_t w) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(w >> (8 * i));
+}
+
+// The three draws and the counter step, under the global mail lock. Without
+// a generator (global initialisation not run) only the counter varies.
+void draw_token_words(uint32_t w[3]) {
+    if (mail_global_lock) lock_acquire(mail_global_lock);
+    rand_mt_state* rs = mail_rand_state;
+    w[0] = rs ? rand_mt_next(rs) : 0;
+    w[1] = ((rs ? rand_mt_next(rs) : 0) & 0xFFFF0000u) | (mail_token_counter & 0xFFFFu);
+    w[2] = rs ? rand_mt_next(rs) : 0;
+    ++mail_token_counter;
+    if (mail_global_lock) lock_release(mail_global_lock);
+}
+
+bool needs_encoding(const char* text) {
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p; ++p)
+        if ((*p < 0x20 && *p != '\t') || *p >= 0x7F) return true;
+    return false;
+}
+
+// "=?utf-8?B?" + 60 base64 characters + "?=" is the 75-character limit of
+// one encoded word: 45 bytes of text.
+constexpr size_t word_text_max = 45;
+constexpr const char* word_open = "=?utf-8?B?";
+constexpr const char* word_close = "?=";
+constexpr const char* word_fold = "\r\n ";
+
+// Length of the next piece of at most word_text_max bytes that does not end
+// inside a UTF-8 sequence. A run of stray continuation bytes is cut anywhere.
+size_t next_piece(const unsigned char* p, size_t left) {
+    if (left <= word_text_max) return left;
+    size_t n = word_text_max;
+    for (size_t back = 0; back < 3 && n > 0 && (p[n] & 0xC0) == 0x80; ++back) --n;
+    if ((p[n] & 0xC0) == 0x80) return word_text_max;
+    return n;
+}
+
+}  // namespace
+
+const std::array<str_url_escape, 256> mime_url_encode_table = make_url_table();
+
+char* mime_random_token(char* out) {
+    uint32_t w[3];
+    draw_token_words(w);
+    uint8_t bytes[12];
+    for (int i = 0; i < 3; ++i) put_le32(bytes + 4 * i, w[i]);
+    int n = b64_url_encode(bytes, 12, out);
+    out[n] = '\0';
+    return out;
+}
+
+char* mime_make_boundary(char* out) {
+    out[0] = out[1] = '=';
+    mime_random_token(out + 2);
+    std::memcpy(out + 18, "==", 3);
+    return out;
+}
+
+char* msg_make_message_id(char* out, size_t size, const char* from_address) {
+    if (size == 0) return out;
+    char token[17];
+    mime_random_token(token);
+    const char* at = from_address ? std::strchr(from_address, '@') : nullptr;
+    const char* domain = at ? at + 1 : "";
+    // "<", the token, "@" and ">" take 19 bytes and the NUL one: an over-long
+    // domain is cut so that the closing bracket always stays.
+    size_t room = size > 20 ? size - 20 : 0;
+    int domain_len = static_cast<int>(std::min(std::strlen(domain), room));
+    str_sprintf(out, size, "<%s@%.*s>", token, domain_len, domain);
+    return out;
+}
+
+char* mime_url_encode(const char* text, char* out, int size) {
+    if (size <= 0) return out;
+    int n = 0;
+    for (const char* p = text; p && *p; ++p) {
+        const str_url_escape& e = mime_url_encode_table[static_cast<uint8_t>(*p)];
+        if (n + e.length >= size) break;
+        std::memcpy(out + n, e.text, e.length);
+        n += e.length;
+    }
+    out[n] = '\0';
+    return out;
+}
+
+int str_has_nonprintable(const char* text) {
+    if (!text) return 0;
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p; ++p)
+        if (*p < 0x20 || *p > 0x7E) return 1;
+    return 0;
+}
+
+std::optional<std::string> mime_encode_word(const char* text) {
+    if (!text) return std::nullopt;
+    if (!needs_encoding(text)) return std::string(text);
+    const auto* p = reinterpret_cast<const unsigned char*>(text);
+    size_t left = std::strlen(text);
+    std::string out;
+    out.reserve((left / word_text_max + 1) * 78);
+    char b64[64];
+    while (left > 0) {
+        size_t n = next_piece(p, left);
+        if (!out.empty()) out += word_fold;
+        out += word_open;
+        out.append(b64, static_cast<size_t>(b64_encode(p, static_cast<int>(n), b64)));
+        out += word_close;
+        p += n;
+        left -= n;
+    }
+    return out;
+}
+
+void mail_set_error_text(mail_handle* h, std::optional<std::string> text) {
+    if (h) h->last_error = std::move(text);
+}
+
+}  // namespace ostrel

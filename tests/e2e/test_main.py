@@ -1,0 +1,193 @@
+"""The program's start-up, early pass, order of sources, checks and exits."""
+import re
+import socket
+
+import pytest
+
+BANNER = re.compile(r"^Ostrel \S+ amd64 \(.+\), .+$")
+HINT_TAIL = '\n\nUse "ostrel /?" for help.\n\n'
+MISSING = ["No host or output file specified", "No from address specified",
+           "No recipients specified"]
+
+
+def assert_hint(out: str):
+    assert out.endswith(HINT_TAIL), repr(out)
+    banner = out[: -len(HINT_TAIL)]
+    assert "\n" not in banner and BANNER.match(banner), repr(banner)
+
+
+def closed_port() -> int:
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def test_alone_prints_banner_and_hint(ostrel):
+    r = ostrel()
+    assert r.status == 1
+    assert_hint(r.stdout)
+    assert r.stderr == ""
+
+
+@pytest.mark.parametrize("arg, shown", [
+    ("-foo", "foo"),
+    ("to:x@example.org", "to:x@example.org"),
+    ("-", ""),
+    ("-docx", "docx"),
+    ("-bindpass", "bindpass"),
+])
+def test_unknown_options(ostrel, arg, shown):
+    r = ostrel("-nodefault", arg)
+    assert r.status == 2
+    assert r.stderr == f"Unknown option: {shown}\n"
+
+
+def test_nothing_to_send_lists_every_missing_setting(ostrel):
+    r = ostrel("-nodefault")
+    assert r.status == 1
+    assert_hint(r.stdout)
+    assert r.stderr.splitlines() == MISSING
+
+
+def test_only_the_missing_settings_are_named(ostrel):
+    r = ostrel("-nodefault", "-host:127.0.0.1", "-from:me@example.org")
+    assert r.status == 1
+    assert_hint(r.stdout)
+    assert r.stderr.splitlines() == ["No recipients specified"]
+
+
+@pytest.mark.parametrize("arg, status", [
+    ("-doc", 0), ("/?", 1), ("-asciidoc", 0), ("-asciidoc-anything", 0)])
+def test_help_switches_end_the_run(ostrel, arg, status):
+    # The help switch wins over an option the dispatcher would refuse.
+    r = ostrel("-nodefault", "-unknown-here", arg)
+    assert r.status == status
+    assert r.stderr == ""
+    assert r.stdout.startswith("Ostrel ")
+
+
+def test_results_file_that_cannot_be_created(ostrel):
+    target = ostrel.path("no-such-dir") / "r.json"
+    r = ostrel(f"-results:{target}", "-nodefault")
+    assert r.status == 1
+    assert r.stderr == f"Unable to open results file {target}\n"
+    assert r.stdout == ""
+
+
+def test_results_file_exists_when_the_run_fails(ostrel):
+    r = ostrel("-results:first.json", "-results:second.json", "-nodefault")
+    assert r.status == 1
+    assert ostrel.path("first.json").exists()
+    assert ostrel.path("second.json").exists()
+
+
+def test_results_before_password_obfuscation_creates_the_file(ostrel):
+    r = ostrel("-results:r.json", "-encryptpass:secret")
+    assert r.status == 0
+    assert ostrel.path("r.json").exists()
+
+
+def test_help_after_password_obfuscation_still_wins(ostrel):
+    r = ostrel("-encryptpass:secret", "/?")
+    assert r.status == 1
+    assert r.stdout.startswith("Ostrel ")
+
+
+def test_verify_needs_a_ca_path(ostrel):
+    r = ostrel("-nodefault", "-verify", "-host:127.0.0.1", "-from:a@example.org",
+               "-to:b@example.org")
+    assert r.status == 1
+    assert r.stderr == "No certificate verification path provided (-verify-ca-path)\n"
+
+
+def test_host_and_output_file_together_are_refused(ostrel):
+    r = ostrel("-nodefault", "-host:127.0.0.1", "-file:out.eml", "-from:a@example.org",
+               "-to:b@example.org")
+    assert r.status == 1
+    assert r.stderr == "Concurrent e-mail delivery and output to file not supported\n"
+    assert not ostrel.path("out.eml").exists()
+
+
+def test_missing_config_file(ostrel):
+    r = ostrel("-nodefault", "-bogus", "-config:nothere.conf")
+    assert r.status == 1
+    assert r.stderr == "Unable to open configuration file nothere.conf\n"
+
+
+def test_config_files_come_before_every_command_line_option(ostrel):
+    ostrel.write("c.conf", "from-config-bogus\n")
+    r = ostrel("-nodefault", "-cmdline-bogus", "-config:c.conf")
+    assert r.status == 2
+    assert r.stderr == "Unknown option: from-config-bogus\n"
+
+
+def test_default_config_file_and_nodefault(ostrel):
+    appdata = ostrel.path("appdata")
+    ostrel.write("appdata/ostrel.conf", "default-bogus\n")
+    r = ostrel("-subject:x", env={"APPDATA": str(appdata)})
+    assert r.status == 2
+    assert r.stderr == "Unknown option: default-bogus\n"
+    r = ostrel("-nodefault", env={"APPDATA": str(appdata)})
+    assert r.status == 1
+    assert r.stderr.splitlines() == MISSING
+
+
+def test_failed_delivery_without_a_reply_ends_with_50(ostrel):
+    r = ostrel("-nodefault", f"-host:127.0.0.1:{closed_port()}", "-from:a@example.org",
+               "-to:b@example.org")
+    assert r.status == 50
+    assert r.stderr.startswith("Message send failed (")
+
+
+def test_failure_line_is_stamped_with_dd(ostrel):
+    r = ostrel("-nodefault", "-dd", f"-host:127.0.0.1:{closed_port()}",
+               "-from:a@example.org", "-to:b@example.org")
+    assert r.status == 50
+    assert re.match(r"^\[\d+\.\d{3}\] Message send failed \(", r.stderr), r.stderr
+
+
+def test_output_file_that_cannot_be_opened(ostrel):
+    target = ostrel.path("no-such-dir") / "out.eml"
+    r = ostrel("-nodefault", f"-file:{target}", "-from:a@example.org", "-to:b@example.org")
+    assert r.status == 3
+    assert r.stderr == "Failed to open output file\n"
+
+
+def test_body_from_stdin_prompt(ostrel):
+    r = ostrel("-nodefault", "--", "-file:out.eml", "-from:a@example.org",
+               "-to:b@example.org", stdin=b"line one\nline two\n")
+    assert r.stdout == ("Reading body from stdin, enter message and end with ^D\n"
+                        "Finished reading body")
+    assert r.status == 0
+
+
+@pytest.mark.parametrize("headers, args, missing", [
+    # Nothing on the command line: both are taken from the file.
+    ("From: a@example.org\r\nTo: b@example.org\r\n", [], None),
+    # A -to: option keeps the file's To out but still asks it for From.
+    ("From: a@example.org\r\n", ["-to:c@example.org"], None),
+    ("To: b@example.org\r\n", ["-from:a@example.org"], None),
+    ("To: b@example.org\r\n", ["-to:c@example.org"], ["No from address specified"]),
+    ("Subject: none\r\n", [], MISSING[1:]),
+])
+def test_preconstructed_mode_takes_what_is_missing_from_the_file(ostrel, headers, args,
+                                                                 missing):
+    ostrel.write("m.eml", headers + "\r\nbody\r\n")
+    r = ostrel("-nodefault", "-emailfile:m.eml", f"-host:127.0.0.1:{closed_port()}", *args)
+    if missing is None:
+        # The checks passed: the run reached the delivery, which has no server.
+        assert r.status == 50
+        assert r.stderr.startswith("Message send failed (")
+    else:
+        assert r.status == 1
+        assert_hint(r.stdout)
+        assert r.stderr.splitlines() == missing
+
+
+def test_file_mode_writes_the_message(ostrel):
+    r = ostrel("-nodefault", "-file:out.eml", "-from:a@example.org", "-to:b@example.org",
+               "-subject:hello")
+    assert r.status == 0, r.stderr
+    text = ostrel.path("out.eml").read_bytes().decode()
+    assert "\r\nX-Mailer: Ostrel " in text
+    assert re.search(r"^X-Mailer: Ostrel \S+ amd64 \(.+\)\r$", text, re.M)

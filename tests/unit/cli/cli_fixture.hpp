@@ -1,0 +1,80 @@
+// A mail handle and a clean front-end state for each test, and helpers that
+// run an option through the dispatcher and catch how it ends the program.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "cli/dispatch.hpp"
+#include "cli/state.hpp"
+#include "mail/mail.hpp"
+
+namespace ostrel::test {
+
+struct cli_failure {
+    int status = -1;  // -1: the option did not end the program
+    std::string message;
+};
+
+class CliTest : public ::testing::Test {
+protected:
+    mail_handle* h = nullptr;
+    std::filesystem::path dir;
+
+    void SetUp() override {
+        reset_state();
+        h = mail_create();
+        ASSERT_NE(h, nullptr);
+        cli_cb_ctx.handle = h;
+        dir = std::filesystem::temp_directory_path() /
+              ("cli_test_" + std::to_string(::getpid()) + "_" +
+               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::create_directories(dir);
+    }
+    void TearDown() override {
+        if (h) mail_destroy(h);
+        cli_cb_ctx = {};
+        reset_state();
+        std::error_code ec;
+        std::filesystem::remove_all(dir, ec);
+    }
+
+    static void reset_state() {
+        cli_body_from_stdin = cli_skip_no_file = cli_no_default_config = 0;
+        cli_cmdline_utf8 = cli_body_literal = cli_no_dkim = cli_trace_timestamps = 0;
+        cli_verify = cli_verify_ca_path = 0;
+        cli_dkim_default.reset();
+        cli_pass_delim = ':';
+    }
+
+    // The dispatcher writes into its text: hand it a copy.
+    int apply(const std::string& text) {
+        std::string copy = text;
+        return cli_apply_option(h, copy.data());
+    }
+
+    // Runs the option and reports the status and message it ended with.
+    cli_failure run(const std::string& text) {
+        cli_failure f;
+        ::testing::internal::CaptureStderr();
+        try {
+            apply(text);
+        } catch (const cli_exit& e) {
+            f.status = e.status;
+        }
+        f.message = ::testing::internal::GetCapturedStderr();
+        return f;
+    }
+
+    std::string write_file(const std::string& name, const std::string& data) {
+        std::filesystem::path p = dir / name;
+        std::ofstream(p, std::ios::binary) << data;
+        return p.string();
+    }
+};
+
+}  // namespace ostrel::test

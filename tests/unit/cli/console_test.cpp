@@ -1,0 +1,102 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "cli/build_info.hpp"
+#include "cli/console.hpp"
+#include "cli/state.hpp"
+#include "net/tls.hpp"
+
+namespace ostrel {
+namespace {
+
+TEST(CliExitCode, ReducesToEightBitsWithoutTurningFailureIntoSuccess) {
+    const std::pair<int, int> cases[] = {
+        {0, 0},    {1, 1},     {2, 2},     {10, 10},  {50, 50},    {255, 255},
+        {256, 50}, {512, 50},  {666, 154}, {550, 38}, {-1, 255},   {-256, 50},
+        {421, 165}, {INT32_MIN, 50},
+    };
+    for (auto [status, want] : cases) EXPECT_EQ(cli_exit_code(status), want) << status;
+}
+
+TEST(CliSendFailureStatus, KeepsOnlySmtpFailureCodes) {
+    const std::pair<std::optional<std::string>, int> cases[] = {
+        {std::nullopt, 50},
+        {"550 5.1.1 User unknown", 550},
+        {"421 Service not available", 421},
+        {"400", 400},
+        {"599 x", 599},
+        {"* OK IMAP4 ready", 50},
+        {"250 OK", 50},
+        {"600 odd", 50},
+        {"", 50},
+        {"99999999999 huge", 50},
+    };
+    for (const auto& [reply, want] : cases)
+        EXPECT_EQ(cli_send_failure_status(reply), want) << reply.value_or("(none)");
+}
+
+TEST(CliStamp, SecondsAndMillisecondsSinceStart) {
+    const struct {
+        uint64_t elapsed_ns;
+        const char* want;
+    } cases[] = {
+        {0, "[0.000] "},
+        {1500000000, "[1.500] "},
+        {2005000000, "[2.005] "},
+        {2005999999, "[2.005] "},
+        {61000000000, "[61.000] "},
+    };
+    for (const auto& c : cases) {
+        char out[48];
+        EXPECT_STREQ(cli_format_stamp(out, sizeof out, 1000 + c.elapsed_ns, 1000), c.want);
+    }
+    char tiny[4];
+    EXPECT_STREQ(cli_format_stamp(tiny, sizeof tiny, 2005000000, 0), "[2.");
+}
+
+TEST(CliSprintf, IsBounded) {
+    char buf[8];
+    std::memset(buf, 'z', sizeof buf);
+    EXPECT_EQ(cli_sprintf(buf, 5, "%s", "abcdefgh"), 8);
+    EXPECT_STREQ(buf, "abcd");
+    EXPECT_EQ(buf[5], 'z');
+    EXPECT_EQ(cli_sprintf(buf, 0, "%s", "x"), 0);
+}
+
+TEST(CliTexts, BannerAndXMailer) {
+    char banner[256];
+    std::string want = std::string("Ostrel ") + cli_version_text + " amd64 (" +
+                       ip_tls_library_version() + "), " + cli_build_date;
+    EXPECT_EQ(cli_format_banner(banner, sizeof banner), want);
+
+    std::string full = std::string("Ostrel ") + cli_version_text + " amd64 (" +
+                       cli_web_address + ")";
+    char mailer[cli_xmailer_size];
+    EXPECT_EQ(cli_xmailer(mailer, sizeof mailer), full);
+    char small[10];
+    EXPECT_EQ(cli_xmailer(small, sizeof small), full.substr(0, 9));
+}
+
+std::string traced(int direction, const char* text, int stamps) {
+    cli_trace_timestamps = stamps;
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(cli_debug_trace(nullptr, direction, text), 1);
+    std::fflush(stdout);
+    cli_trace_timestamps = 0;
+    return ::testing::internal::GetCapturedStdout();
+}
+
+TEST(CliDebugTrace, MarksTheDirection) {
+    EXPECT_EQ(traced(-1, "Connecting\r\n", 0), "Connecting\r\n");
+    EXPECT_EQ(traced(0, "EHLO x\r\n", 0), "> EHLO x\r\n");
+    EXPECT_EQ(traced(1, "250 ok\r\n", 0), "< 250 ok\r\n");
+    EXPECT_EQ(traced(7, "220 hi\r\n", 0), "< 220 hi\r\n");
+    std::string stamped = traced(0, "QUIT\r\n", 1);
+    EXPECT_EQ(stamped.front(), '[');
+    EXPECT_NE(stamped.find("] > QUIT\r\n"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace ostrel

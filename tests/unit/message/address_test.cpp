@@ -1,0 +1,337 @@
+#include "message/address.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "mail/mail.hpp"
+#include "message/scan.hpp"
+#include "support/tool_run.hpp"
+
+namespace ostrel {
+namespace {
+
+std::vector<std::string> addresses(const addr_list& l) {
+    std::vector<std::string> out;
+    for (const auto& n : l) out.push_back(n.address);
+    return out;
+}
+
+std::string idn(const char* domain) {
+    char out[256];
+    const char* r = addr_idn_to_ascii(domain, out);
+    return r ? r : "(null)";
+}
+
+std::string normalised(const char* address, int utf8_ok, uint32_t* cls = nullptr) {
+    char out[256];
+    const char* r = addr_normalise(address, out, cls, utf8_ok);
+    return r ? r : "(null)";
+}
+
+// ---- the list ----
+
+TEST(AddrList, NewestFirst) {
+    addr_list l;
+    for (const char* a : {"z@x.org", "y@x.org", "x@x.org"})
+        ASSERT_NE(addr_list_add(&l, a, nullptr, nullptr), nullptr);
+    EXPECT_EQ(addresses(l), (std::vector<std::string>{"x@x.org", "y@x.org", "z@x.org"}));
+    EXPECT_EQ(addr_list_free(&l), 1);
+    EXPECT_TRUE(l.empty());
+}
+
+TEST(AddrList, Entries) {
+    addr_list l;
+    EXPECT_EQ(addr_list_add(&l, "no-at-sign", nullptr, nullptr), nullptr);
+    EXPECT_EQ(addr_list_add(&l, (std::string(250, 'a') + "@b.org").c_str(), nullptr, nullptr),
+              nullptr);
+    EXPECT_EQ(addr_list_add(&l, nullptr, nullptr, nullptr), nullptr);
+    EXPECT_TRUE(l.empty());
+
+    addr_node* n = addr_list_add(&l, "a@b.org", "Plain\tName", "sf");
+    ASSERT_NE(n, nullptr);
+    EXPECT_EQ(n->name, "Plain\tName");
+    EXPECT_EQ(n->dsn_flags, 6u);
+    n = addr_list_add(&l, "a@b.org", "J\xc3\xbcrgen", nullptr);
+    EXPECT_EQ(n->name, "=?utf-8?B?SsO8cmdlbg==?=");
+    EXPECT_EQ(n->dsn_flags, 0u);
+    EXPECT_EQ(addr_list_add(&l, "a@b.org", "", nullptr)->name, "");
+    EXPECT_EQ(addr_list_add(&l, "a@b.org", nullptr, nullptr)->name, std::nullopt);
+    EXPECT_EQ(l.size(), 4u);
+}
+
+TEST(AddrDsn, LettersAndNotifyText) {
+    struct {
+        const char* letters;
+        uint32_t flags;
+    } parse[] = {{"sf", 6}, {"NSFD", 15}, {"nsfd", 15}, {"xyz, 123", 0}, {"", 0}, {"d-d", 8}};
+    for (const auto& c : parse) EXPECT_EQ(addr_dsn_parse(c.letters), c.flags) << c.letters;
+    EXPECT_EQ(addr_dsn_parse(nullptr), 0u);
+
+    struct {
+        uint32_t flags;
+        const char* text;
+    } notify[] = {{0, ""},
+                  {1, " NOTIFY=NEVER"},
+                  {15, " NOTIFY=NEVER"},
+                  {6, " NOTIFY=SUCCESS,FAILURE"},
+                  {8, " NOTIFY=DELAY"},
+                  {14, " NOTIFY=SUCCESS,FAILURE,DELAY"},
+                  {10, " NOTIFY=SUCCESS,DELAY"}};
+    for (const auto& c : notify) {
+        char out[30];
+        std::memset(out, 'x', sizeof out);
+        EXPECT_STREQ(addr_dsn_notify_text(out, c.flags), c.text) << c.flags;
+    }
+}
+
+// ---- classes and conversion ----
+
+TEST(AddrClassify, Table) {
+    std::string at254 = std::string(250, 'a') + "@b.c";
+    ASSERT_EQ(at254.size(), 254u);
+    struct {
+        std::string address;
+        uint32_t cls;
+    } cases[] = {
+        {"a@b.org", 1},
+        {"@b.org", 1},
+        {"no-at", 0},
+        {at254, 1},
+        {at254 + "c", 0},
+        {std::string(1000, 'a'), 0},
+        {"a@\xc3\xa9xample.org", 2},
+        {"a@example.\xc3\xa9", 2},
+        {"a@b\x01.org", 2},
+        {"\xc3\xa9@b.org", 3},
+        {"\xc3\xa9@\xc3\xa9.org", 3},
+        {"a\t@b.org", 3},
+    };
+    for (const auto& c : cases) EXPECT_EQ(addr_classify(c.address.c_str()), c.cls) << c.address;
+    EXPECT_EQ(addr_classify(nullptr), 0u);
+}
+
+TEST(AddrIdnToAscii, AgreesWithPython) {
+    const std::vector<std::string> domains = {
+        "example.org",
+        "b\xc3\xbc"
+        "cher.de",
+        "m\xc3\xbcnchen.example",
+        "\xc3\xbc.de",
+        "xn--already.example",
+        "\xe4\xbe\x8b\xe3\x81\x88.\xe3\x83\x86\xe3\x82\xb9\xe3\x83\x88",
+        "\xd0\xbf\xd1\x80\xd0\xb8\xd0\xbc\xd0\xb5\xd1\x80.\xd1\x80\xd1\x84",
+        "caf\xc3\xa9.\xf0\x9f\x98\x80.example",
+        "MixedCase.M\xc3\x9cnchen.de",
+        "..a..b\xc3\xa9..",
+    };
+    // Python's punycode codec per label; its idna codec must agree wherever
+    // nameprep leaves the label alone (lower case, already normalised).
+    test::scratch_dir dir;
+    auto py = test::python_map(dir,
+                               "    import unicodedata\n"
+                               "    labels = [l for l in data.decode().split('.') if l]\n"
+                               "    r = []\n"
+                               "    for l in labels:\n"
+                               "        if l.isascii() and l.isprintable():\n"
+                               "            r.append(l)\n"
+                               "            continue\n"
+                               "        p = 'xn--' + l.encode('punycode').decode()\n"
+                               "        if l == unicodedata.normalize('NFKC', l).lower():\n"
+                               "            assert l.encode('idna').decode() == p, l\n"
+                               "        r.append(p)\n"
+                               "    out('.'.join(r).encode())\n",
+                               domains);
+    ASSERT_EQ(py.size(), domains.size()) << "python3 did not run";
+    for (size_t i = 0; i < domains.size(); ++i)
+        EXPECT_EQ(idn(domains[i].c_str()), py[i]) << domains[i];
+}
+
+TEST(AddrIdnToAscii, UnusableDomains) {
+    std::string many;
+    for (int i = 0; i < 40; ++i) many += "\xc3\xa9.";  // 40 x "xn--9ca." = 320 bytes
+    const std::string cases[] = {
+        "b\xc3.de",                 // truncated sequence
+        "\x80x.de",                 // stray continuation byte
+        "\xc3x.de",                 // missing continuation byte
+        "\xc0\xaf.de",              // overlong
+        "\xed\xa0\x80.de",          // surrogate
+        "\xf4\x90\x80\x80.de",      // past U+10FFFF
+        "\xf8\x88\x80\x80\x80.de",  // five-byte form
+        "\xc3\xa9\x01.de",          // control byte in a converted label
+        many,                       // result longer than 255 bytes
+        std::string(256, 'a'),      // does not fit the buffer at all
+    };
+    for (const auto& d : cases) EXPECT_EQ(idn(d.c_str()), "(null)") << test::to_hex(d);
+    EXPECT_EQ(idn(std::string(255, 'a').c_str()), std::string(255, 'a'));
+    EXPECT_EQ(idn(""), "");
+    EXPECT_EQ(idn(nullptr), "(null)");
+}
+
+TEST(AddrIdnToAscii, RandomBytesGiveAsciiOrNothing) {
+    std::mt19937 rng(11);
+    const std::string pool = "ab.-\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\x80\xff\x01 ";
+    for (int i = 0; i < 5000; ++i) {
+        std::string d = test::random_bytes(rng, rng() % 300, i % 2 ? pool : std::string());
+        d = d.substr(0, std::strlen(d.c_str()));
+        char out[256 + 8];
+        std::memset(out, 'x', sizeof out);
+        const char* r = addr_idn_to_ascii(d.c_str(), out);
+        for (size_t k = 256; k < sizeof out; ++k) ASSERT_EQ(out[k], 'x') << test::to_hex(d);
+        if (!r) continue;
+        ASSERT_LT(std::strlen(r), 256u);
+        for (const char* p = r; *p; ++p) ASSERT_TRUE(*p >= 0x20 && *p < 0x7F) << test::to_hex(d);
+        std::string addr = "u@" + d;
+        char norm[256];
+        addr_normalise(addr.c_str(), norm, nullptr, 0);
+    }
+}
+
+TEST(AddrNormalise, Table) {
+    uint32_t cls = 99;
+    EXPECT_EQ(normalised("user@b\xc3\xbc"
+                         "cher.de",
+                         0, &cls),
+              "user@xn--bcher-kva.de");
+    EXPECT_EQ(cls, 2u);
+    EXPECT_EQ(normalised("user@b\xc3\xbc"
+                         "cher.de",
+                         1),
+              "user@b\xc3\xbc"
+              "cher.de");
+    EXPECT_EQ(normalised("j\xc3\xb6rg@example.org", 0, &cls), "(null)");
+    EXPECT_EQ(cls, 3u);
+    EXPECT_EQ(normalised("j\xc3\xb6rg@example.org", 1), "j\xc3\xb6rg@example.org");
+    EXPECT_EQ(normalised("plain@example.org", 0, &cls), "plain@example.org");
+    EXPECT_EQ(cls, 1u);
+    EXPECT_EQ(normalised("a@.example..org.", 0), "a@example.org");
+    EXPECT_EQ(normalised("no-at-sign", 0, &cls), "(null)");
+    EXPECT_EQ(cls, 0u);
+    EXPECT_EQ(normalised("a@b\xc3.de", 0), "(null)");
+    // Fits before conversion, not after: unusable rather than cut.
+    std::string longish =
+        std::string(200, 'l') + "@" + "\xc3\xa9\xc3\xa9\xc3\xa9.\xc3\xa9\xc3\xa9.org";
+    for (int i = 0; i < 5; ++i) longish += ".\xc3\xa9";
+    ASSERT_LE(longish.size(), 254u);
+    EXPECT_EQ(normalised(longish.c_str(), 0), "(null)");
+}
+
+TEST(AddrQuoteDisplayName, ParsesBack) {
+    const std::vector<std::string> names = {"Plain Name", "Say \"hi\"", "back\\slash",
+                                            "\"\\\"",     "Doe, John",  "a\\\"b"};
+    std::vector<std::string> fields;
+    for (const auto& n : names)
+        fields.push_back("\"" + addr_quote_display_name(n.c_str()) + "\" <a@b.org>");
+    EXPECT_EQ(addr_quote_display_name("Say \"hi\""), "Say \\\"hi\\\"");
+    EXPECT_EQ(addr_quote_display_name(nullptr), "");
+    test::scratch_dir dir;
+    auto py = test::python_map(
+        dir,
+        "    from email.utils import getaddresses\n"
+        "    r = getaddresses([data.decode()])\n"
+        "    out((r[0][0] if len(r) == 1 and r[0][1] == 'a@b.org' else '?').encode())\n",
+        fields);
+    ASSERT_EQ(py.size(), names.size()) << "python3 did not run";
+    for (size_t i = 0; i < names.size(); ++i) EXPECT_EQ(py[i], names[i]) << fields[i];
+}
+
+// ---- callbacks ----
+
+TEST(AddrCbListFile, FillsTheList) {
+    addr_list l;
+    std::string text =
+        "one@a.org\r\n"
+        "\"Two, Q\" <two@a.org>  Three Names <three@a.org>\n"
+        "\"A\" \"B\" <four@a.org> \"J\xc3\xbcrgen\" <five@a.org>\n"
+        "\"\" <six@a.org> <seven@a.org> o'neil@a.org\n" +
+        std::string(300, 'x') + "@a.org after@a.org";
+    addr_scan_list_file(&l, text.c_str(), addr_cb_list_file);
+    const struct {
+        const char* address;
+        std::optional<std::string> name;
+    } want[] = {
+        {"after@a.org", std::nullopt},  // the over-long one before it is skipped
+        {"o'neil@a.org", std::nullopt}, {"seven@a.org", std::nullopt},
+        {"six@a.org", std::nullopt},    {"five@a.org", "=?utf-8?B?SsO8cmdlbg==?="},
+        {"four@a.org", "A\" \"B"},      {"three@a.org", "Three Names"},
+        {"two@a.org", "Two, Q"},        {"one@a.org", std::nullopt},
+    };
+    ASSERT_EQ(l.size(), std::size(want));
+    for (size_t i = 0; i < l.size(); ++i) {
+        EXPECT_EQ(l[i].address, want[i].address);
+        EXPECT_EQ(l[i].name, want[i].name) << l[i].address;
+        EXPECT_EQ(l[i].dsn_flags, 0u);
+    }
+}
+
+TEST(AddrCbListFile, SkipsUnusableAddresses) {
+    addr_list l;
+    std::string a255 = std::string(248, 'a') + "@b.org";  // 254: class 1
+    std::string a256 = std::string(249, 'a') + "@b.org";  // 255 bytes: class 0
+    EXPECT_EQ(addr_cb_list_file(&l, a255.c_str(), 254, nullptr, 0), 1);
+    EXPECT_EQ(addr_cb_list_file(&l, a256.c_str(), 255, nullptr, 0), 1);
+    std::string a300(300, 'a');
+    EXPECT_EQ(addr_cb_list_file(&l, a300.c_str(), 300, nullptr, 0), 0);
+    EXPECT_EQ(l.size(), 1u);
+}
+
+class MessageFileHeaders : public ::testing::Test {
+  protected:
+    void scan(const std::string& block, uint32_t flags2) {
+        h.flags2 = flags2;
+        msg_scan_headers(&h, block.c_str(), msg_cb_header);
+    }
+    mail_handle h;
+};
+
+TEST_F(MessageFileHeaders, ToAndCc) {
+    scan(
+        "T: t@x.org\r\n: empty@x.org\r\nTo: first@x.org,\r\n \"N\" <second@x.org>\r\n"
+        "cC: c@x.org\r\nFROM: f@x.org\r\nToo: no@x.org\r\n\r\nTo: body@x.org\r\n",
+        mail_f2_take_rcpts);
+    EXPECT_EQ(addresses(h.to), (std::vector<std::string>{"second@x.org", "first@x.org"}));
+    EXPECT_EQ(h.to[0].name, "N");
+    EXPECT_EQ(h.to[1].name, "") << "an entry without a name gets an empty name";
+    EXPECT_EQ(addresses(h.cc), std::vector<std::string>{"c@x.org"});
+    EXPECT_FALSE(h.from_addr.has_value());
+}
+
+TEST_F(MessageFileHeaders, FromKeepsTheLast) {
+    scan("From: \"First\" <a@x.org>, \"J\xc3\xbcrgen \" <b@x.org>\r\nTo: t@x.org\r\n\r\n",
+         mail_f2_take_from);
+    EXPECT_EQ(h.from_addr, "b@x.org");
+    EXPECT_EQ(h.from_name, "J\xc3\xbcrgen ") << "stored unchanged, not encoded";
+    EXPECT_TRUE(h.to.empty());
+    scan("From: bare@x.org\r\n", mail_f2_take_from);
+    EXPECT_EQ(h.from_addr, "bare@x.org");
+    EXPECT_FALSE(h.from_name.has_value());
+}
+
+TEST_F(MessageFileHeaders, NothingTakenWithoutFlags) {
+    scan("To: a@x.org\r\nFrom: b@x.org\r\n\r\n", 0);
+    EXPECT_TRUE(h.to.empty());
+    EXPECT_FALSE(h.from_addr.has_value());
+}
+
+TEST(AddrCbFrom, LimitsLeaveTheFieldsAlone) {
+    mail_handle h;
+    h.from_addr = "keep@x.org";
+    h.from_name = "Keep";
+    std::string long_name(256, 'n');
+    EXPECT_EQ(addr_cb_from(&h, "a@x.org", 7, long_name.c_str(), 256), 0);
+    std::string long_addr(256, 'a');
+    EXPECT_EQ(addr_cb_from(&h, long_addr.c_str(), 256, nullptr, 0), 0);
+    EXPECT_EQ(h.from_addr, "keep@x.org");
+    EXPECT_EQ(h.from_name, "Keep");
+    EXPECT_EQ(addr_cb_to(&h, "a@x.org", 7, long_name.c_str(), 256), 0);
+    EXPECT_EQ(addr_cb_to(&h, "a@x.org", 7, nullptr, 0), 1);
+    EXPECT_EQ(addr_cb_cc(&h, "bad", 3, nullptr, 0), 1) << "a refused add still answers 1";
+    EXPECT_EQ(h.to.size(), 1u);
+    EXPECT_TRUE(h.cc.empty());
+}
+
+}  // namespace
+}  // namespace ostrel

@@ -1,0 +1,220 @@
+#include "message/header_writer.hpp"
+
+#include <gtest/gtest.h>
+
+#include "message/compose_fixture.hpp"
+
+namespace ostrel {
+namespace {
+
+using compose_test::capture;
+using compose_test::split_lines;
+
+constexpr int64_t dec_9_2026 = 1796784479;  // Wed, 09 Dec 2026 02:47:59 GMT
+
+mail_handle base_handle() {
+    mail_handle h;
+    h.msg_time = dec_9_2026;
+    h.from_addr = "me@example.org";
+    return h;
+}
+
+std::string headers_of(mail_handle& h) {
+    return capture([&](msg_out_cb out, void* ctx) { msg_write_headers(&h, out, ctx); });
+}
+
+std::vector<std::string> names_of(const std::string& block) {
+    std::vector<std::string> names;
+    for (const std::string& line : split_lines(block)) {
+        if (line.empty() || line[0] == '\t' || line[0] == ' ') continue;
+        names.push_back(line.substr(0, line.find(':')));
+    }
+    return names;
+}
+
+TEST(HeaderBlock, EveryFieldInItsOrder) {
+    mail_handle h = base_handle();
+    h.subject = "Hello";
+    h.from_name = "Me";
+    h.reply_to_addr = "reply@example.org";
+    h.to.push_back({"to@example.org", std::nullopt, 0});
+    h.cc.push_back({"cc@example.org", std::nullopt, 0});
+    h.flags |= mail_f_mdn;
+    h.priority = 1;
+    h.mailer = "Mailer 1";
+    h.mode = mail_mode_file;
+    std::string block = headers_of(h);
+    EXPECT_EQ(names_of(block),
+              (std::vector<std::string>{"Date", "Subject", "From", "Reply-To", "To", "Cc",
+                                        "Message-ID", "Disposition-Notification-To",
+                                        "X-Priority", "X-Mailer"}));
+    EXPECT_EQ(block.substr(0, 37), "Date: Wed, 09 Dec 2026 02:47:59 GMT\r\n");
+    EXPECT_TRUE(compose_test::contains(block, "From: \"Me\" <me@example.org>\r\n"));
+    EXPECT_TRUE(compose_test::contains(block, "Disposition-Notification-To: \"Me\" <me@example.org>\r\n"));
+    EXPECT_TRUE(compose_test::contains(block, "X-Priority: 1 (Highest)\r\n"));
+    EXPECT_EQ(block.substr(block.size() - 2), "\r\n");
+}
+
+TEST(HeaderBlock, RecipientsRunFromTheNewestEntry) {
+    mail_handle h = base_handle();
+    // Added Z, Y, X: the newest entry stands first.
+    h.to.insert(h.to.begin(), {"z@example.org", std::nullopt, 0});
+    h.to.insert(h.to.begin(), {"y@example.org", std::nullopt, 0});
+    h.to.insert(h.to.begin(), {"x@example.org", std::string("N"), 0});
+    std::string to = capture([&](msg_out_cb out, void* ctx) { msg_write_to(&h, out, ctx); });
+    EXPECT_EQ(to, "To: \"N\" <x@example.org>,\r\n\ty@example.org,\r\n\tz@example.org\r\n");
+}
+
+TEST(HeaderBlock, EmptyListsGiveOnlyTheUndisclosedLine) {
+    mail_handle h = base_handle();
+    h.from_addr = "me@b\xc3\xbc" "cher.example";
+    std::string block = headers_of(h);
+    EXPECT_TRUE(compose_test::contains(
+        block, "To: \"Undisclosed recipients\" <me@b\xc3\xbc" "cher.example>\r\nMessage-ID: "));
+    EXPECT_FALSE(compose_test::contains(block, "Cc:"));
+}
+
+TEST(HeaderBlock, EmptyDisplayNamesGiveTheBareForm) {
+    mail_handle h = base_handle();
+    h.from_name = "";
+    h.reply_to_addr = "r@example.org";
+    h.reply_to_name = "";
+    h.to.push_back({"t@example.org", std::string(""), 0});
+    h.flags |= mail_f_mdn;
+    std::string block = headers_of(h);
+    EXPECT_TRUE(compose_test::contains(block, "From: me@example.org\r\n"));
+    EXPECT_TRUE(compose_test::contains(block, "Reply-To: r@example.org\r\n"));
+    EXPECT_TRUE(compose_test::contains(block, "To: t@example.org\r\n"));
+    EXPECT_TRUE(compose_test::contains(block, "Disposition-Notification-To: \"\" <me@example.org>\r\n"));
+}
+
+TEST(HeaderBlock, QuotedNamesEscapeBackslashAndQuote) {
+    mail_handle h = base_handle();
+    h.from_name = "A \"B\" \\ C";
+    std::string from = capture([&](msg_out_cb out, void* ctx) { msg_write_from(&h, out, ctx); });
+    EXPECT_EQ(from, "From: \"A \\\"B\\\" \\\\ C\" <me@example.org>\r\n");
+}
+
+TEST(HeaderBlock, Priorities) {
+    struct row {
+        uint32_t priority;
+        int result;
+        const char* line;
+    };
+    const row rows[] = {{0, 0, ""},
+                        {1, 1, "X-Priority: 1 (Highest)\r\n"},
+                        {2, 1, "X-Priority: 2 (High)\r\n"},
+                        {3, 1, ""},
+                        {4, 1, "X-Priority: 4 (Low)\r\n"},
+                        {5, 1, "X-Priority: 5 (Lowest)\r\n"},
+                        {6, 1, ""}};
+    for (const row& r : rows) {
+        mail_handle h = base_handle();
+        h.priority = r.priority;
+        int result = -1;
+        std::string text = capture(
+            [&](msg_out_cb out, void* ctx) { result = msg_write_priority(&h, out, ctx); });
+        EXPECT_EQ(result, r.result) << r.priority;
+        EXPECT_EQ(text, r.line) << r.priority;
+    }
+}
+
+TEST(HeaderBlock, MessageFileModeFillsTheRemovalList) {
+    mail_handle h = base_handle();
+    h.mode = mail_mode_email_file;
+    h.subject = "S";
+    h.priority = 3;
+    h.mailer = "Mailer 1";
+    std::string block = headers_of(h);
+    EXPECT_FALSE(compose_test::contains(block, "X-Mailer"));
+    std::vector<std::string> removed;
+    for (const msg_header_node& n : h.removed_headers) removed.push_back(n.name);
+    EXPECT_EQ(removed, (std::vector<std::string>{"Date", "Subject", "From", "To", "Cc",
+                                                 "Message-ID", "X-Priority"}));
+}
+
+TEST(HeaderBlock, TakenFieldsAreLeftOut) {
+    mail_handle h = base_handle();
+    h.flags2 |= mail_f2_take_rcpts | mail_f2_take_from;
+    h.to.push_back({"t@example.org", std::nullopt, 0});
+    EXPECT_EQ(names_of(headers_of(h)), (std::vector<std::string>{"Date", "Message-ID"}));
+}
+
+TEST(HeaderBlock, OneMessageIdForEveryBlock) {
+    mail_handle h = base_handle();
+    std::string first = headers_of(h);
+    ASSERT_FALSE(h.message_id.empty());
+    EXPECT_EQ(h.message_id.back(), '>');
+    EXPECT_NE(h.message_id.find("@example.org>"), std::string::npos);
+    std::string second = headers_of(h);
+    EXPECT_EQ(first, second);
+}
+
+struct callback_list {
+    std::vector<std::pair<const char*, const char*>> entries;
+    size_t next = 0;
+};
+
+int hand_out(void* user, int kind, char** address, char** name, char**) {
+    auto* l = static_cast<callback_list*>(user);
+    if (kind != static_cast<int>(msg_rcpt_to) || l->next >= l->entries.size()) return 0;
+    *address = const_cast<char*>(l->entries[l->next].first);
+    *name = const_cast<char*>(l->entries[l->next].second);
+    ++l->next;
+    return 1;
+}
+
+TEST(HeaderBlock, RecipientCallbackReplacesTheLists) {
+    mail_handle h = base_handle();
+    h.to.push_back({"stored@example.org", std::nullopt, 0});
+    callback_list none;
+    h.recipient_cb = hand_out;
+    h.recipient_user = &none;
+    std::string block = headers_of(h);
+    EXPECT_FALSE(compose_test::contains(block, "To:"));  // not even the undisclosed line
+
+    callback_list three{{{"a@x.org", "A"}, {"b@x.org", nullptr}, {"c@x.org", "\xc3\xa9"}}};
+    h.recipient_user = &three;
+    std::string to = capture([&](msg_out_cb out, void* ctx) { msg_write_to(&h, out, ctx); });
+    EXPECT_EQ(to, "To: \"A\" <a@x.org>,\r\n\tb@x.org,\r\n\t\"=?utf-8?B?w6k=?=\" <c@x.org>\r\n");
+}
+
+// No line of the block passes 998 octets, whatever its values hold, and the
+// unfolded value is the one given.
+TEST(HeaderBlock, LongValuesAreFolded) {
+    std::string words;
+    for (int i = 0; i < 400; ++i) words += "word" + std::to_string(i) + " ";
+    words.pop_back();
+    const std::string run(3000, 'x');
+    for (const std::string& subject : {words, run, "short " + run + " tail"}) {
+        mail_handle h = base_handle();
+        h.subject = subject;
+        h.from_name = std::string(1500, 'n');
+        std::string block = headers_of(h);
+        for (const std::string& line : split_lines(block)) EXPECT_LE(line.size(), 998u);
+        if (subject == words) {
+            std::string s = capture(
+                [&](msg_out_cb out, void* ctx) { msg_write_subject(&h, out, ctx); });
+            std::string unfolded;
+            for (char c : s.substr(9, s.size() - 11)) {
+                if (c != '\r' && c != '\n') unfolded += c;
+            }
+            EXPECT_EQ(unfolded, subject);
+        } else {
+            EXPECT_TRUE(compose_test::contains(block, "=?utf-8?B?eHh4"));
+        }
+    }
+}
+
+TEST(HeaderBlock, DateOfTheEpochAndOfNow) {
+    mail_handle h = base_handle();
+    h.msg_time = 86400 * 3 + 3661;  // Sun, 04 Jan 1970 01:01:01
+    std::string d = capture([&](msg_out_cb out, void* ctx) { msg_write_date(&h, out, ctx); });
+    EXPECT_EQ(d, "Date: Sun, 04 Jan 1970 01:01:01 GMT\r\n");
+    h.msg_time = 0;
+    d = capture([&](msg_out_cb out, void* ctx) { msg_write_date(&h, out, ctx); });
+    EXPECT_EQ(d.size(), 37u);
+}
+
+}  // namespace
+}  // namespace ostrel
