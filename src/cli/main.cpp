@@ -213,6 +213,8 @@ int main(int argc, char** argv) {
     int status;
     try {
         status = ostrel::run(argc, argv);
+    } catch (const ostrel::cli_exit& e) {
+        status = e.status;
     } catch (const std::bad_alloc&) {
         status = ostrel::status_out_of_memory;
     }

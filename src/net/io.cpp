@@ -59,41 +59,46 @@ int sock_raw_read(ip_conn* c, char* dst, int len) {
     }
 }
 
+// One write attempt; the count sent, or -1 with *wait_ev set when the
+// socket must become ready first, or -2 on failure.
+long write_once(ip_conn* c, const char* data, int len, short* wait_ev) {
+    *wait_ev = POLLOUT;
+    if (c->tls) {
+        long n = tls_write(c->tls.get(), data, static_cast<size_t>(len));
+        if (ip_tracing(c, true)) {
+            if (n < 0)
+                ip_tracef(c, -1, "tls_write() returned %d\n", static_cast<int>(n));
+            else
+                ip_tracef(c, -1, "tls_write() sent %d bytes\n", static_cast<int>(n));
+        }
+        if (n == TLS_WANT_POLLIN) *wait_ev = POLLIN;
+        if (n == TLS_WANT_POLLIN || n == TLS_WANT_POLLOUT) return -1;
+        return n < 0 ? -2 : n;
+    }
+    long n = plat_sock_send(c->sock, data, static_cast<size_t>(len));
+    if (ip_tracing(c, true)) {
+        if (n < 0)
+            ip_tracef(c, -1, "send() returned %d\n", static_cast<int>(n));
+        else
+            ip_tracef(c, -1, "send() sent %d bytes\n", static_cast<int>(n));
+    }
+    if (n >= 0) return n;
+    c->last_error = plat_sock_error();
+    return plat_sock_would_block(static_cast<int>(c->last_error)) ? -1 : -2;
+}
+
 // Sends every byte at once, bypassing the collected output.
 int write_now(ip_conn* c, const char* data, int len) {
     if (len < 1 || c->sock < 0) return 0;
     int sent = 0;
     while (sent < len) {
-        long n;
-        short wait_ev = POLLOUT;
-        if (c->tls) {
-            n = tls_write(c->tls.get(), data + sent, static_cast<size_t>(len - sent));
-            if (ip_tracing(c, true)) {
-                if (n < 0)
-                    ip_tracef(c, -1, "tls_write() returned %d\n", static_cast<int>(n));
-                else
-                    ip_tracef(c, -1, "tls_write() sent %d bytes\n", static_cast<int>(n));
-            }
-            if (n == TLS_WANT_POLLIN) wait_ev = POLLIN;
-            if (n < 0 && n != TLS_WANT_POLLIN && n != TLS_WANT_POLLOUT) return 0;
-        } else {
-            n = plat_sock_send(c->sock, data + sent, static_cast<size_t>(len - sent));
-            if (ip_tracing(c, true)) {
-                if (n < 0)
-                    ip_tracef(c, -1, "send() returned %d\n", static_cast<int>(n));
-                else
-                    ip_tracef(c, -1, "send() sent %d bytes\n", static_cast<int>(n));
-            }
-            if (n < 0) {
-                c->last_error = plat_sock_error();
-                if (!plat_sock_would_block(static_cast<int>(c->last_error))) return 0;
-            }
-        }
-        if (n >= 0) {
+        short wait_ev;
+        long n = write_once(c, data + sent, len - sent, &wait_ev);
+        if (n == -2) return 0;
+        if (n >= 0)
             sent += static_cast<int>(n);
-            continue;
-        }
-        if (wait_for(c, wait_ev) <= 0) return 0;
+        else if (wait_for(c, wait_ev) <= 0)
+            return 0;
     }
     return sent;
 }

@@ -6,12 +6,12 @@
 
 #include <cstdlib>
 #include <memory>
-#include <mutex>
 
 #include "net/io.hpp"
 #include "net/trace.hpp"
 #include "platform/socket.hpp"
 #include "support/fmt.hpp"
+#include "support/lock.hpp"
 #include "support/file.hpp"
 #include "support/str.hpp"
 
@@ -24,13 +24,15 @@ char ip_ca_dir[ip_ca_dir_size] = "";
 
 namespace {
 
-std::mutex tls_mutex;
-
-// Holds the TLS lock while it lives.
+// Holds the TLS lock while it lives (mode 0 shared, else exclusive).
 class tls_guard {
 public:
-    tls_guard() { tls_mutex.lock(); }
-    ~tls_guard() { tls_mutex.unlock(); }
+    explicit tls_guard(int mode) {
+        if (ip_tls_lock) lock_rw_acquire(ip_tls_lock, mode);
+    }
+    ~tls_guard() {
+        if (ip_tls_lock) lock_rw_release(ip_tls_lock);
+    }
     tls_guard(const tls_guard&) = delete;
     tls_guard& operator=(const tls_guard&) = delete;
 };
@@ -123,7 +125,10 @@ int handshake(ip_conn* c, const char** err) {
 
 }  // namespace
 
-void ip_tls_global_init() { tls_init(); }
+void ip_tls_global_init() {
+    if (!ip_tls_lock) ip_tls_lock = lock_rw_create();
+    tls_init();
+}
 
 // Closes the TLS session: each retry waits on the socket, and a peer that
 // does not answer within the time-out is given up on.
@@ -168,7 +173,7 @@ int ip_tls_start(ip_conn* c, int is_server, const char** err, const char* server
         return fail(err, "Unread data before TLS negotiation");
     }
     ip_flush(c);
-    tls_guard guard;
+    tls_guard guard(0);
     if (is_server) {
         struct tls* ctx = nullptr;
         if (!ip_tls_server_ctx || tls_accept_socket(ip_tls_server_ctx, &ctx, c->sock) < 0) {
@@ -218,7 +223,7 @@ int ip_tls_server_init(const char** err, const char* key_file, const char* cert_
     while (cb && cb(cb_ctx, &key, &cert)) {
         if (key && cert) tls_config_add_keypair_file(cfg.get(), cert, key);
     }
-    tls_guard guard;
+    tls_guard guard(1);
     if (ip_tls_server_ctx) tls_free(ip_tls_server_ctx);
     ip_tls_server_ctx = tls_server();
     if (!ip_tls_server_ctx) return fail(err, "tls_server() failed");

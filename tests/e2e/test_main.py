@@ -159,3 +159,35 @@ def test_body_from_stdin_prompt(ostrel):
     assert r.stdout == ("Reading body from stdin, enter message and end with ^D\n"
                         "Finished reading body")
     assert r.status == 0
+
+
+@pytest.mark.parametrize("headers, args, missing", [
+    # Nothing on the command line: both are taken from the file.
+    ("From: a@example.org\r\nTo: b@example.org\r\n", [], None),
+    # A -to: option keeps the file's To out but still asks it for From.
+    ("From: a@example.org\r\n", ["-to:c@example.org"], None),
+    ("To: b@example.org\r\n", ["-from:a@example.org"], None),
+    ("To: b@example.org\r\n", ["-to:c@example.org"], ["No from address specified"]),
+    ("Subject: none\r\n", [], MISSING[1:]),
+])
+def test_preconstructed_mode_takes_what_is_missing_from_the_file(ostrel, headers, args,
+                                                                 missing):
+    ostrel.write("m.eml", headers + "\r\nbody\r\n")
+    r = ostrel("-nodefault", "-emailfile:m.eml", f"-host:127.0.0.1:{closed_port()}", *args)
+    if missing is None:
+        # The checks passed: the run reached the delivery, which has no server.
+        assert r.status == 50
+        assert r.stderr.startswith("Message send failed (")
+    else:
+        assert r.status == 1
+        assert_hint(r.stdout)
+        assert r.stderr.splitlines() == missing
+
+
+def test_file_mode_writes_the_message(ostrel):
+    r = ostrel("-nodefault", "-file:out.eml", "-from:a@example.org", "-to:b@example.org",
+               "-subject:hello")
+    assert r.status == 0, r.stderr
+    text = ostrel.path("out.eml").read_bytes().decode()
+    assert "\r\nX-Mailer: Ostrel " in text
+    assert re.search(r"^X-Mailer: Ostrel \S+ amd64 \(.+\)\r$", text, re.M)

@@ -1,0 +1,255 @@
+// Buffered reads, the line reader and formatted writes against a scripted
+// peer on 127.0.0.1: split and joined segments, floods, stalls, early closes.
+#include "net/io.hpp"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "net_peers.hpp"
+
+namespace ostrel {
+namespace {
+
+using namespace test;
+using clock_type = std::chrono::steady_clock;
+
+struct line_case {
+    const char* name;
+    const char* script;
+    std::vector<std::string> lines;  // returned in order, then NULL
+};
+
+TEST(IpReadline, SegmentsAndTerminators) {
+    const line_case cases[] = {
+        {"two lines in one segment", R"([{"send":"220 a\r\n250 b\r\n"},{"close":true}])",
+         {"220 a", "250 b"}},
+        {"CR and LF in two segments",
+         R"([{"send":"220 a\r"},{"sleep":0.2},{"send":"\n250 b"},{"sleep":0.2},)"
+         R"({"send":"\r\n"},{"close":true}])",
+         {"220 a", "250 b"}},
+        {"bare LF does not end a line", R"([{"send":"a\nb\r\n\r\n"},{"close":true}])",
+         {"a\nb", ""}},
+        {"NUL ends the text early", R"([{"send":"ab\u0000cd\r\nx\r\n"},{"close":true}])",
+         {"ab", "x"}},
+        {"close in mid-line", R"([{"send":"220 a\r\n250 par"},{"close":true}])", {"220 a"}},
+        {"peer closes at once", R"([{"close":true}])", {}},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.name);
+        peer_process p;
+        int port = start_script_peer(p, k.script, "");
+        ASSERT_NE(port, 0);
+        auto c = connect_local(port);
+        for (const auto& want : k.lines) {
+            const char* got = ip_readline(c.get(), "\r\n", 2);
+            ASSERT_NE(got, nullptr);
+            EXPECT_EQ(std::string(got), want);
+        }
+        EXPECT_EQ(ip_readline(c.get(), "\r\n", 2), nullptr);
+    }
+}
+
+TEST(IpReadline, PartialLineStaysAfterClose) {
+    peer_process p;
+    int port = start_script_peer(p, R"([{"send":"250 par"},{"close":true}])", "");
+    auto c = connect_local(port);
+    EXPECT_EQ(ip_readline(c.get(), "\r\n", 2), nullptr);
+    EXPECT_EQ(std::string(c->read_ptr, c->buf + c->buf_fill), "250 par");
+}
+
+TEST(IpReadline, LongLineGrowsBuffer) {
+    peer_process p;
+    std::string line(25000, 'y');
+    int port = start_script_peer(
+        p, R"([{"send":"220 )" + line + R"(\r\n250 ok\r\n"},{"close":true}])", "");
+    auto c = connect_local(port, 10000);
+    const char* got = ip_readline(c.get(), "\r\n", 2);
+    ASSERT_NE(got, nullptr);
+    EXPECT_EQ(std::string(got), "220 " + line);
+    EXPECT_EQ(c->buf_size, 40000);
+    ASSERT_NE(got = ip_readline(c.get(), "\r\n", 2), nullptr);
+    EXPECT_STREQ(got, "250 ok");
+}
+
+TEST(IpReadline, EndlessLineFailsWithText) {
+    peer_process p;
+    int port = start_script_peer(p, R"([{"flood":3000000},{"hold":5}])", "");
+    auto c = connect_local(port, 10000);
+    auto start = clock_type::now();
+    EXPECT_EQ(ip_readline(c.get(), "\r\n", 2), nullptr);
+    EXPECT_LT(clock_type::now() - start, std::chrono::seconds(3));
+    ASSERT_TRUE(c->error_text.has_value());
+    EXPECT_EQ(*c->error_text, "Received line too long");
+    EXPECT_LE(c->buf_size, 2 * ip_line_max + 20000);
+    // It stays failed, without reading on.
+    EXPECT_EQ(ip_readline(c.get(), "\r\n", 2), nullptr);
+    EXPECT_LE(c->buf_size, 2 * ip_line_max + 20000);
+}
+
+TEST(IpReadline, LineOfTheLimitIsTaken) {
+    peer_process p;
+    std::string line(ip_line_max, 'z');
+    int port = start_script_peer(p, R"([{"send":")" + line + R"(\r\n"},{"close":true}])", "");
+    auto c = connect_local(port, 10000);
+    const char* got = ip_readline(c.get(), "\r\n", 2);
+    ASSERT_NE(got, nullptr);
+    EXPECT_EQ(std::string(got).size(), line.size());
+}
+
+TEST(IpReadline, SilentPeerTimesOut) {
+    peer_process p;
+    int port = start_script_peer(p, R"([{"hold":10}])", "");
+    auto c = connect_local(port, 1000, 1);
+    auto start = clock_type::now();
+    EXPECT_EQ(ip_readline(c.get(), "\r\n", 2), nullptr);
+    auto took = clock_type::now() - start;
+    EXPECT_GE(took, std::chrono::milliseconds(900));
+    EXPECT_LT(took, std::chrono::seconds(3));
+}
+
+TEST(IpReadline, WithoutWaitGivesUpAndSetsWouldBlock) {
+    peer_process p;
+    int port = start_script_peer(p, R"([{"sleep":0.5},{"send":"220 x\r\n"}])", "");
+    auto c = connect_local(port, 1000);
+    c->flags &= ~static_cast<uint32_t>(ip_f_wait);
+    EXPECT_EQ(ip_readline(c.get(), "\r\n", 2), nullptr);
+    EXPECT_TRUE(c->flags & ip_f_would_block);
+    c->flags |= ip_f_wait;
+    const char* got = ip_readline(c.get(), "\r\n", 2);
+    ASSERT_NE(got, nullptr);
+    EXPECT_STREQ(got, "220 x");
+    EXPECT_FALSE(c->flags & ip_f_would_block);
+}
+
+TEST(IpRead, BufferedBytesComeFirstAndAlone) {
+    peer_process p;
+    int port = start_script_peer(p, R"([{"send":"220 a\r\nXYZ"},{"sleep":0.3},)"
+                                    R"({"send":"more"},{"close":true}])",
+                                 "");
+    auto c = connect_local(port);
+    ASSERT_NE(ip_readline(c.get(), "\r\n", 2), nullptr);
+    trace_log t;
+    t.attach(c.get(), ip_f_trace_io);
+    char dst[100];
+    EXPECT_EQ(ip_read(c.get(), dst, sizeof dst), 3);
+    EXPECT_EQ(std::string(dst, 3), "XYZ");
+    EXPECT_EQ(t.joined(-1), "ip_read() read 3 bytes from buffer\n");
+    t.lines.clear();
+    EXPECT_EQ(ip_read(c.get(), dst, sizeof dst), 4);
+    // The peer sends later: the first recv would block, the wait follows.
+    EXPECT_EQ(t.joined(-1),
+              "recv() returned -1\nrecv() read 4 bytes\nip_read() read 4 bytes from socket\n");
+}
+
+TEST(IpReadAll, ReadsToTheEnd) {
+    peer_process p;
+    int port = start_script_peer(p, R"([{"send":"220 a\r\nrest"},{"close":true}])", "");
+    auto c = connect_local(port);
+    ASSERT_NE(ip_readline(c.get(), "\r\n", 2), nullptr);
+    int len = 0;
+    char* all = ip_read_all(c.get(), &len);
+    ASSERT_NE(all, nullptr);
+    EXPECT_STREQ(all, "rest");
+    EXPECT_EQ(len, 4);
+    std::free(all);
+}
+
+TEST(IpWrite, TracesAndWireWithMask) {
+    std::string dir = make_temp_dir();
+    std::string log = dir + "/wire";
+    peer_process p;
+    int port = start_script_peer(p, R"([{"read_until":"QUIT\r\n"},{"send":"221 bye\r\n"}])", log);
+    auto c = connect_local(port);
+    trace_log t;
+    t.attach(c.get(), ip_f_trace);
+    uint8_t mask[4] = {};
+    fmt_mask_set_bit(mask, 1, 1);
+    EXPECT_EQ(ip_printf(c.get(), "EHLO %s\r\n", "client.example"), 1);
+    EXPECT_EQ(ip_printf_masked(c.get(), mask, "AUTH %s %s\r\n", "PLAIN", "c2VjcmV0"), 1);
+    EXPECT_EQ(ip_puts(c.get(), "QUIT\r\n"), 1);
+    const char* reply = ip_readline(c.get(), "\r\n", 2);
+    ASSERT_NE(reply, nullptr);
+    EXPECT_STREQ(reply, "221 bye");
+    ip_disconnect(c.get());
+    ASSERT_TRUE(p.wait_exit(5000));
+    EXPECT_EQ(read_file(log), "EHLO client.example\r\nAUTH PLAIN c2VjcmV0\r\nQUIT\r\n");
+    std::vector<std::pair<int, std::string>> want = {
+        {0, "EHLO client.example\r\n"},
+        {0, "AUTH PLAIN ********\r\n"},
+        {0, "QUIT\r\n"},
+        {1, "221 bye\r\n"},
+    };
+    EXPECT_EQ(t.lines, want);
+}
+
+TEST(IpWrite, OutputIsCoalescedAndFlushedBeforeRead) {
+    std::string dir = make_temp_dir();
+    std::string log = dir + "/wire";
+    peer_process p;
+    int port = start_script_peer(p, R"([{"read_until":"END\r\n"},{"send":"250 ok\r\n"}])", log);
+    auto c = connect_local(port);
+    trace_log t;
+    t.attach(c.get(), ip_f_trace_io);
+    std::string expect;
+    for (int i = 0; i < 500; ++i) {
+        ip_printf(c.get(), "line %d\r\n", i);
+        expect += "line " + std::to_string(i) + "\r\n";
+    }
+    ip_printf(c.get(), "END\r\n");
+    expect += "END\r\n";
+    ASSERT_NE(ip_readline(c.get(), "\r\n", 2), nullptr);
+    int sends = 0;
+    for (const auto& [level, text] : t.lines) sends += text.rfind("send() sent ", 0) == 0;
+    EXPECT_EQ(sends, 1);  // 5 KB in one block
+    ip_disconnect(c.get());
+    ASSERT_TRUE(p.wait_exit(5000));
+    EXPECT_EQ(read_file(log), expect);
+}
+
+TEST(IpWrite, CollectedOutputIsSentOnDisconnect) {
+    std::string dir = make_temp_dir();
+    std::string log = dir + "/wire";
+    peer_process p;
+    int port = start_script_peer(p, "[]", log);
+    auto c = connect_local(port);
+    std::string big(3 * ip_out_block + 17, 'm');
+    ip_printf(c.get(), "%s", big);
+    ip_printf(c.get(), "QUIT\r\n");
+    ip_disconnect(c.get());
+    ASSERT_TRUE(p.wait_exit(5000));
+    EXPECT_EQ(read_file(log), big + "QUIT\r\n");
+}
+
+TEST(IpWrite, ClosedPeerIsAFailedWriteNotADeadProcess) {
+    peer_process p;
+    int port = start_script_peer(p, R"([{"close":true}])", "");
+    auto c = connect_local(port);
+    EXPECT_EQ(ip_readline(c.get(), "\r\n", 2), nullptr);
+    std::string block(65536, 'w');
+    int result = 1;
+    for (int i = 0; i < 50 && result; ++i) result = ip_write(c.get(), block.data(), 65536);
+    EXPECT_EQ(result, 0);
+    EXPECT_NE(c->last_error, 0);
+    EXPECT_EQ(ip_write(c.get(), "x", 0), 0);
+    EXPECT_EQ(ip_printf(c.get(), "still %s\r\n", "alive"), 1);
+    EXPECT_EQ(ip_printf(nullptr, "x"), 0);
+}
+
+TEST(IpWrite, TraceOfSocketCalls) {
+    peer_process p;
+    int port = start_script_peer(p, R"([{"read_until":"\r\n"},{"send":"ok\r\n"}])", "");
+    auto c = connect_local(port);
+    trace_log t;
+    t.attach(c.get(), ip_f_trace_io);
+    EXPECT_EQ(ip_write_str(c.get(), "NOOP\r\n"), 6);
+    ASSERT_NE(ip_readline(c.get(), "\r\n", 2), nullptr);
+    EXPECT_TRUE(t.has(-1, "send() sent 6 bytes\n"));
+    EXPECT_TRUE(t.has(-1, "recv() read 4 bytes\n"));
+    EXPECT_TRUE(t.has(1, "ok\r\n"));
+}
+
+}  // namespace
+}  // namespace ostrel
