@@ -9,14 +9,10 @@
 #include "mail/mail.hpp"
 #include "message/scan.hpp"
 #include "message/token.hpp"
+#include "support/punycode.hpp"
 #include "support/str.hpp"
 
 namespace ostrel {
-
-// The support library's Punycode encoder (declared here until its header is
-// in the tree).
-int addr_punycode_encode(size_t input_length, const uint32_t* input,
-                         const unsigned char* case_flags, size_t* output_length, char* output);
 
 namespace {
 
