@@ -224,11 +224,12 @@ char* addr_normalise(const char* address, char* out, uint32_t* cls, int utf8_ok)
     return out;
 }
 
-std::string addr_quote_display_name(const char* name) {
+std::string addr_quote_display_name(std::string_view name) {
     std::string out;
-    for (const char* p = name; p && *p; ++p) {
-        if (*p == '\\' || *p == '"') out += '\\';
-        out += *p;
+    out.reserve(name.size());
+    for (char c : name) {
+        if (c == '\\' || c == '"') out += '\\';
+        out += c;
     }
     return out;
 }

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "message/lists.hpp"
 
@@ -26,7 +27,10 @@ char* addr_idn_to_ascii(const char* domain, char* out);
 char* addr_normalise(const char* address, char* out, uint32_t* cls, int utf8_ok);
 // A display name as it goes between the double quotes of a header field:
 // "\" and '"' become quoted-pairs (the enclosing quotes are the writer's).
-std::string addr_quote_display_name(const char* name);
+std::string addr_quote_display_name(std::string_view name);
+inline std::string addr_quote_display_name(const char* name) {
+    return name ? addr_quote_display_name(std::string_view(name)) : std::string();
+}
 
 // Scanner callbacks (msg_scan_cb).
 int addr_cb_list_file(void* list, const char* addr, uint32_t addr_len, const char* name,

@@ -1,5 +1,7 @@
 #include "message/attach_writer.hpp"
 
+#include "message/address.hpp"
+
 #include <unistd.h>
 
 #include <cerrno>
@@ -7,6 +9,7 @@
 #include <cstring>
 
 #include "mail/mail.hpp"
+#include "message/address.hpp"
 #include "message/header_writer.hpp"
 #include "message/token.hpp"
 #include "support/encode.hpp"
@@ -146,7 +149,7 @@ void write_part_fields(const mime_attachment& a, const char* type, uint32_t enco
         }
     } else {
         // A quote or backslash in the name would end the parameter early.
-        const std::string name = msg_quote_name(a.display_name);
+        const std::string name = addr_quote_display_name(a.display_name);
         msg_out(out, ctx, "Content-Type: %s;\r\n\tname=\"%s\"\r\n", type, name);
         msg_out(out, ctx, "Content-Disposition: attachment;\r\n\tfilename=\"%s\"\r\n", name);
     }

@@ -139,7 +139,7 @@ std::string header_address(const mail_handle* h, const std::string& address) {
 std::string name_and_address(std::string_view lead, const char* name, const std::string& addr,
                              std::string_view tail, bool quote_empty = false) {
     if (!name || (!*name && !quote_empty)) return folded_field(lead, addr + std::string(tail));
-    std::string value = "\"" + msg_quote_name(name) + "\" <" + addr + ">" + std::string(tail);
+    std::string value = "\"" + addr_quote_display_name(name) + "\" <" + addr + ">" + std::string(tail);
     std::string out;
     std::string line(lead);
     line += value;
@@ -207,16 +207,6 @@ void write_named(msg_out_cb out, void* ctx, const char* lead, const mail_handle*
 }
 
 }  // namespace
-
-std::string msg_quote_name(std::string_view name) {
-    std::string out;
-    out.reserve(name.size());
-    for (char c : name) {
-        if (c == '\\' || c == '"') out += '\\';
-        out += c;
-    }
-    return out;
-}
 
 void msg_write_field(msg_out_cb out, void* ctx, std::string_view lead, std::string_view value) {
     emit(out, ctx, folded_field(lead, value) + "\r\n");

@@ -39,8 +39,4 @@ int msg_write_mailer(mail_handle* h, msg_out_cb out, void* ctx);
 // a run without blanks too long for one line becomes encoded words.
 void msg_write_field(msg_out_cb out, void* ctx, std::string_view lead, std::string_view value);
 
-// A display name as it stands between double quotes: "\" and the double
-// quote become quoted-pairs.
-std::string msg_quote_name(std::string_view name);
-
 }  // namespace ostrel
