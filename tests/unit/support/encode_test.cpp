@@ -91,10 +91,13 @@ std::string url(const std::string& in, int size) {
     return str_url_encode(in.c_str(), out.data(), size);
 }
 
-// Longest line between CR LF breaks, and whether any line ends in blank.
+// Longest line between CR LF breaks, whether any line ends in blank, starts
+// with a literal "." or holds a byte that must travel encoded.
 struct qp_lines {
     size_t longest = 0;
     bool blank_at_end = false;
+    bool dot_at_start = false;
+    bool raw_byte = false;
 };
 qp_lines scan_lines(const std::string& enc) {
     qp_lines r;
@@ -104,6 +107,11 @@ qp_lines scan_lines(const std::string& enc) {
         size_t end = e == std::string::npos ? enc.size() : e;
         r.longest = std::max(r.longest, end - start);
         if (end > start && (enc[end - 1] == ' ' || enc[end - 1] == '\t')) r.blank_at_end = true;
+        if (end > start && enc[start] == '.') r.dot_at_start = true;
+        for (size_t i = start; i < end; ++i) {
+            auto b = static_cast<uint8_t>(enc[i]);
+            if ((b < 0x20 && b != '\t') || b >= 0x7F) r.raw_byte = true;
+        }
         if (e == std::string::npos) break;
         start = e + 2;
     }
@@ -329,6 +337,8 @@ TEST(QuotedPrintableEncode, RoundTripsThroughPythonWithShortLines) {
             qp_lines l = scan_lines(encoded.back());
             EXPECT_LE(l.longest, 76u) << test::to_hex(in);
             EXPECT_FALSE(l.blank_at_end) << test::to_hex(in);
+            EXPECT_FALSE(l.dot_at_start) << test::to_hex(in);
+            EXPECT_FALSE(l.raw_byte) << test::to_hex(in);
         }
         auto ref = python_map(dir, "    import binascii; out(binascii.a2b_qp(data))\n", encoded);
         ASSERT_EQ(ref.size(), inputs.size());
@@ -398,7 +408,8 @@ TEST(QuotedPrintableDecode, DecodesPythonB2aQpOutput) {
 // exactly the documented room: the results stay in range and nothing hangs.
 TEST(EncodingsBadInput, NoOverrunOnGarbage) {
     std::mt19937 rng(5);
-    const std::string pool = "=\r\n\0 AZaz09+/-_!~\xFF";
+    const char pool_bytes[] = "=\r\n\0 AZaz09+/-_!~\xFF";
+    const std::string pool(pool_bytes, sizeof pool_bytes - 1);  // the NUL is part of it
     for (int i = 0; i < 3000; ++i) {
         std::string in = random_bytes(rng, rng() % 40, i % 2 ? pool : std::string());
         int n = len_of(in);
