@@ -1,7 +1,10 @@
 """The program's start-up, early pass, order of sources, checks and exits."""
+import email
+import email.utils
 import re
 import socket
 import subprocess
+import time
 
 import pytest
 
@@ -183,6 +186,18 @@ def test_body_from_stdin_prompt(ostrel):
     assert r.stdout == ("Reading body from stdin, enter message and end with ^D\n"
                         "Finished reading body")
     assert r.status == 0
+    msg = email.message_from_bytes(ostrel.path("out.eml").read_bytes())
+    assert msg.get_payload().startswith("line one\r\nline two\r\n")
+
+
+def test_message_time_is_the_time_of_the_run(ostrel):
+    before = time.time()
+    r = ostrel("-nodefault", "-file:out.eml", "-from:a@example.org", "-to:b@example.org")
+    after = time.time()
+    assert r.status == 0, r.stderr
+    msg = email.message_from_bytes(ostrel.path("out.eml").read_bytes())
+    sent = email.utils.parsedate_to_datetime(msg["Date"]).timestamp()
+    assert int(before) <= sent <= after + 1
 
 
 @pytest.mark.parametrize("headers, args, missing", [
