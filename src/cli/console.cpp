@@ -50,6 +50,9 @@ int cli_printf(const char* format, ...) {
 }
 
 int cli_fprintf(FILE* stream, const char* format, ...) {
+    // What already went to standard output comes first when both streams
+    // end up in one place (2>&1): the hint before the errors it explains.
+    if (stream != stdout) std::fflush(stdout);
     va_list ap;
     va_start(ap, format);
     int n = std::vfprintf(stream, format, ap);

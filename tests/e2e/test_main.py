@@ -1,8 +1,14 @@
 """The program's start-up, early pass, order of sources, checks and exits."""
+import email
+import email.utils
 import re
 import socket
+import subprocess
+import time
 
 import pytest
+
+from conftest import BIN
 
 BANNER = re.compile(r"^Ostrel \S+ amd64 \(.+\), .+$")
 HINT_TAIL = '\n\nUse "ostrel /?" for help.\n\n'
@@ -47,6 +53,27 @@ def test_nothing_to_send_lists_every_missing_setting(ostrel):
     assert r.status == 1
     assert_hint(r.stdout)
     assert r.stderr.splitlines() == MISSING
+
+
+def test_hint_comes_before_the_errors_on_one_stream(ostrel):
+    # With 2>&1 the buffered standard output must not trail the error lines.
+    p = subprocess.run([BIN, "-nodefault"], cwd=ostrel.cwd, env=ostrel.env,
+                       stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                       stderr=subprocess.STDOUT, timeout=60)
+    assert p.returncode == 1
+    text = p.stdout.decode()
+    assert text.endswith(HINT_TAIL + "\n".join(MISSING) + "\n"), repr(text)
+
+
+def test_stdin_prompt_comes_before_the_send_failure_on_one_stream(ostrel):
+    p = subprocess.run([BIN, "-nodefault", "--", f"-host:127.0.0.1:{closed_port()}",
+                        "-from:a@example.org", "-to:b@example.org"],
+                       cwd=ostrel.cwd, env=ostrel.env, input=b"hi\n",
+                       stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=60)
+    assert p.returncode == 50
+    assert p.stdout.decode().startswith(
+        "Reading body from stdin, enter message and end with ^D\n"
+        "Finished reading bodyMessage send failed ("), p.stdout
 
 
 def test_only_the_missing_settings_are_named(ostrel):
@@ -159,6 +186,18 @@ def test_body_from_stdin_prompt(ostrel):
     assert r.stdout == ("Reading body from stdin, enter message and end with ^D\n"
                         "Finished reading body")
     assert r.status == 0
+    msg = email.message_from_bytes(ostrel.path("out.eml").read_bytes())
+    assert msg.get_payload().startswith("line one\r\nline two\r\n")
+
+
+def test_message_time_is_the_time_of_the_run(ostrel):
+    before = time.time()
+    r = ostrel("-nodefault", "-file:out.eml", "-from:a@example.org", "-to:b@example.org")
+    after = time.time()
+    assert r.status == 0, r.stderr
+    msg = email.message_from_bytes(ostrel.path("out.eml").read_bytes())
+    sent = email.utils.parsedate_to_datetime(msg["Date"]).timestamp()
+    assert int(before) <= sent <= after + 1
 
 
 @pytest.mark.parametrize("headers, args, missing", [

@@ -464,9 +464,17 @@ TEST_F(MailSetopt, ProxyTypeAndDefaultPorts) {
     EXPECT_EQ(h->proxy_port, 8080u);
     EXPECT_EQ(set(0x0E1, "p3.example.org", "3128"), 1);
     EXPECT_EQ(h->proxy_port, 3128u);
-    EXPECT_EQ(set(0x0E1, "p4.example.org", "70000"), 0);
-    EXPECT_EQ(h->proxy_host, "p3.example.org");
-    EXPECT_EQ(h->proxy_port, 3128u);
+    // A port that does not fit 16 bits is refused and changes nothing; a
+    // negative text reads as a large unsigned number.
+    for (const char* port : {"70000", "65536", "-1", "99999999999"}) {
+        EXPECT_EQ(set(0x1E1, "p4.example.org", port), 0) << port;
+        EXPECT_EQ(h->proxy_host, "p3.example.org");
+        EXPECT_EQ(h->proxy_port, 3128u);
+        EXPECT_EQ(h->proxy_type, 1u);
+    }
+    EXPECT_EQ(set(0x0E1, "p5.example.org", "65535"), 1);
+    EXPECT_EQ(h->proxy_port, 65535u);
+    EXPECT_EQ(set(0x0E1, "p3.example.org", "3128"), 1);
     EXPECT_EQ(set(U | 0xE1), 1);
     EXPECT_FALSE(h->proxy_host);
     EXPECT_EQ(h->proxy_port, 0u);
