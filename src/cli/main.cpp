@@ -198,9 +198,11 @@ int run(int argc, char** argv) {
     early_pass early;
     if (int status = run_early_pass(argc, argv, &early); status >= 0) return status;
     if (early.encrypt_password) {
-        // Password obfuscation arrives with its own module; the road ends here.
+        // Password obfuscation arrives with its own module: say so rather
+        // than end as if a password had been printed.
+        cli_fprintf(stderr, "Password obfuscation is not supported by this build\n");
         mail_setopt(h, mail_act_destroy);
-        return 0;
+        return 1;
     }
     // argv is UTF-8 already: -clutf8 changes nothing here.
     return configure_and_send(h, argc, argv);

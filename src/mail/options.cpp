@@ -495,7 +495,10 @@ int act_quit(const opt_call&) { return 0; }
 int act_send(const opt_call&) { return 0; }
 
 int act_deliver(const opt_call& c) {
-    if (c.h->host) return 0;  // SMTP delivery: see act_connect
+    if (c.h->host) {  // SMTP delivery: see act_connect
+        c.h->last_error = "SMTP delivery is not supported by this build";
+        return 0;
+    }
     if (c.h->output_file) return mail_write_output_file(c.h);
     return 0;
 }
