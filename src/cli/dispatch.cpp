@@ -13,6 +13,7 @@
 #include "mail/mail.hpp"
 #include "message/token.hpp"
 #include "net/proxy.hpp"
+#include "platform/number.hpp"
 #include "support/file.hpp"
 #include "support/str.hpp"
 
@@ -299,9 +300,10 @@ int opt_dsnid(mail_handle* h, char*, char* value, const cli_keyword& k) {
 }
 
 // Only 1 to 5 are priorities: shifting any other number into the variant
-// would alias it to one of them or to other option bits.
+// would alias it to one of them or to other option bits. The number
+// saturates, so a huge text cannot wrap round into that range.
 int opt_priority(mail_handle* h, char*, char* value, const cli_keyword&) {
-    int n = std::atoi(value);
+    int32_t n = plat_atoi(value);
     if (n >= 1 && n <= 5) mail_setopt(h, (static_cast<uint32_t>(n) << 8) | mail_opt_priority);
     return 1;
 }

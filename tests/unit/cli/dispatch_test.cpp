@@ -158,7 +158,9 @@ TEST_F(Dispatch, AuthTypesAllowOnlyTheNamedMechanisms) {
 
 TEST_F(Dispatch, PriorityOutsideOneToFiveIsIgnored) {
     EXPECT_EQ(apply("priority:2"), 1);
-    for (const char* v : {"0", "6", "17", "257", "-1", "high", ""}) {
+    // Numbers beyond 32 bits saturate instead of wrapping round to 1 to 5.
+    for (const char* v : {"0", "6", "17", "257", "-1", "high", "", "4294967297",
+                          "-4294967295", "99999999999999999999"}) {
         EXPECT_EQ(apply(std::string("priority:") + v), 1) << v;
         EXPECT_EQ(h->priority, 2u) << v;
     }
