@@ -67,6 +67,13 @@ def test_missing_config_file(ostrel):
     assert r.stderr == "Unable to open configuration file nothere.conf\n"
 
 
+def test_config_naming_a_directory(ostrel):
+    ostrel.path("confdir").mkdir()
+    r = ostrel("-config:confdir", "-bogus")
+    assert r.status == 1
+    assert r.stderr == "Unable to open configuration file confdir\n"
+
+
 def test_config_from_standard_input(ostrel):
     r = ostrel("-config:-", stdin=b"# from a pipe\nign:x\nbogus-stdin\n")
     assert r.status == 2
