@@ -281,6 +281,12 @@ TEST_F(Dispatch, BodyFileWithAndWithoutCharset) {
     EXPECT_FALSE(h->charset);
     EXPECT_EQ(apply("body-file:" + body + ":iso-8859-1"), 1);
     EXPECT_EQ(text_of(h->charset), "iso-8859-1");
+    // A colon followed by a path separator is part of the name (a drive
+    // letter), so the charset stays as it was.
+    std::string drive = write_file("c:\\dir\\body.txt", "drive\n");
+    EXPECT_EQ(apply("body-file:" + drive), 1);
+    EXPECT_EQ(text_of(h->body), "drive\r\n");
+    EXPECT_EQ(text_of(h->charset), "iso-8859-1");
 }
 
 TEST_F(Dispatch, BodyFileLiteralKeepsTheBytes) {
