@@ -198,7 +198,10 @@ int opt_proxy(mail_handle* h, char*, char* value, const cli_keyword&) {
     std::snprintf(port, sizeof port, "%d", static_cast<int>(hp.port));
     if (!mail_setopt(h, mail_opt_proxy, hp.host, port))
         cli_fail(1, "Invalid proxy setting (%s)\n", host_part(value));
-    mail_setopt(h, mail_opt_proxy_credentials, hp.user, hp.pass);
+    // Each proxy replaces the credentials. Without user information there
+    // are none: an empty user would still send an authorisation line.
+    mail_setopt(h, uint32_t{mail_opt_unset} | mail_opt_proxy_credentials);
+    if (hp.user[0]) mail_setopt(h, mail_opt_proxy_credentials, hp.user, hp.pass);
     return 1;
 }
 

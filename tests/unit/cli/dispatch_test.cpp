@@ -107,6 +107,19 @@ TEST_F(Dispatch, ProxyTypeDecidesTheDefaultPort) {
     EXPECT_EQ(h->proxy_port, 3128u);
 }
 
+TEST_F(Dispatch, ProxyWithoutUserHasNoCredentials) {
+    EXPECT_EQ(apply("proxy:plain.example:3128"), 1);
+    EXPECT_FALSE(h->proxy_user);
+    EXPECT_FALSE(h->proxy_password);
+    EXPECT_EQ(apply("proxy:u:p@auth.example"), 1);
+    EXPECT_EQ(text_of(h->proxy_user), "u");
+    EXPECT_EQ(text_of(h->proxy_password), "p");
+    // A later proxy replaces them, also with none.
+    EXPECT_EQ(apply("proxy:@other.example"), 1);
+    EXPECT_FALSE(h->proxy_user);
+    EXPECT_FALSE(h->proxy_password);
+}
+
 TEST_F(Dispatch, HostReplacesHostPortAndCredentials) {
     EXPECT_EQ(apply("host:alice:s:e:cret@mail.example:587"), 1);
     EXPECT_EQ(text_of(h->host), "mail.example");
