@@ -158,3 +158,12 @@ def test_settings_from_standard_input_and_crlf_file(ostrel):
     assert msg["Subject"] == "crlf"
     assert msg["From"].addresses[0].addr_spec == "me@example.org"
     assert msg.get_content().strip() == "hello"
+
+
+@pytest.mark.parametrize("switch", [[], ["-clutf8"]])
+def test_utf8_arguments_and_file_lines_arrive_intact(ostrel, switch):
+    ostrel.write("c.conf", "to:z\u00fc@example.org:J\u00fcrgen \u0141\u00f3d\u017a\n")
+    msg = written_message(ostrel, *switch, "-from:me@example.org", "-config:c.conf",
+                          "-subject:Gr\u00fc\u00dfe \u20ac \u65e5\u672c", "-file:out.eml")
+    assert msg["Subject"] == "Gr\u00fc\u00dfe \u20ac \u65e5\u672c"
+    assert msg["To"].addresses[0].display_name == "J\u00fcrgen \u0141\u00f3d\u017a"
