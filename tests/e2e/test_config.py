@@ -167,3 +167,12 @@ def test_utf8_arguments_and_file_lines_arrive_intact(ostrel, switch):
                           "-subject:Gr\u00fc\u00dfe \u20ac \u65e5\u672c", "-file:out.eml")
     assert msg["Subject"] == "Gr\u00fc\u00dfe \u20ac \u65e5\u672c"
     assert msg["To"].addresses[0].display_name == "J\u00fcrgen \u0141\u00f3d\u017a"
+
+
+def test_config_from_stdin_leaves_nothing_for_the_body(ostrel):
+    msg = written_message(ostrel, "-config:-", "--", "-from:me@example.org",
+                          "-to:a@example.org", "-file:out.eml",
+                          stdin=b"subject:piped\nbody:never the body\n")
+    assert msg["Subject"] == "piped"
+    assert "never the body" not in msg.get_content()
+    assert msg.get_content().strip() == ""
