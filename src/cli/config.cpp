@@ -5,6 +5,8 @@
 #include <memory>
 #include <string_view>
 
+#include <sys/stat.h>
+
 #include "cli/dispatch.hpp"
 #include "cli/state.hpp"
 #include "platform/appdata.hpp"
@@ -16,6 +18,13 @@ namespace {
 struct file_closer {
     void operator()(FILE* f) const { std::fclose(f); }
 };
+
+// fopen opens a directory here; it is no configuration file, and naming one
+// must fail like any other file that cannot be opened.
+bool is_directory(FILE* f) {
+    struct stat st;
+    return ::fstat(::fileno(f), &st) == 0 && S_ISDIR(st.st_mode);
+}
 
 std::string read_all(FILE* f) {
     std::string text;
@@ -47,7 +56,7 @@ int cli_read_config(mail_handle* h, const char* path) {
     FILE* f = stdin;
     if (std::strcmp(path, "-") != 0) {
         owned.reset(std::fopen(path, "r"));
-        if (!owned) return 0;
+        if (!owned || is_directory(owned.get())) return 0;
         f = owned.get();
     }
     std::string text = read_all(f);

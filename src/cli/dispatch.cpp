@@ -13,6 +13,7 @@
 #include "mail/mail.hpp"
 #include "message/token.hpp"
 #include "net/proxy.hpp"
+#include "platform/number.hpp"
 #include "support/file.hpp"
 #include "support/str.hpp"
 
@@ -197,7 +198,10 @@ int opt_proxy(mail_handle* h, char*, char* value, const cli_keyword&) {
     std::snprintf(port, sizeof port, "%d", static_cast<int>(hp.port));
     if (!mail_setopt(h, mail_opt_proxy, hp.host, port))
         cli_fail(1, "Invalid proxy setting (%s)\n", host_part(value));
-    mail_setopt(h, mail_opt_proxy_credentials, hp.user, hp.pass);
+    // Each proxy replaces the credentials. Without user information there
+    // are none: an empty user would still send an authorisation line.
+    mail_setopt(h, uint32_t{mail_opt_unset} | mail_opt_proxy_credentials);
+    if (hp.user[0]) mail_setopt(h, mail_opt_proxy_credentials, hp.user, hp.pass);
     return 1;
 }
 
@@ -299,9 +303,10 @@ int opt_dsnid(mail_handle* h, char*, char* value, const cli_keyword& k) {
 }
 
 // Only 1 to 5 are priorities: shifting any other number into the variant
-// would alias it to one of them or to other option bits.
+// would alias it to one of them or to other option bits. The number
+// saturates, so a huge text cannot wrap round into that range.
 int opt_priority(mail_handle* h, char*, char* value, const cli_keyword&) {
-    int n = std::atoi(value);
+    int32_t n = plat_atoi(value);
     if (n >= 1 && n <= 5) mail_setopt(h, (static_cast<uint32_t>(n) << 8) | mail_opt_priority);
     return 1;
 }

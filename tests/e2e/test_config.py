@@ -67,6 +67,13 @@ def test_missing_config_file(ostrel):
     assert r.stderr == "Unable to open configuration file nothere.conf\n"
 
 
+def test_config_naming_a_directory(ostrel):
+    ostrel.path("confdir").mkdir()
+    r = ostrel("-config:confdir", "-bogus")
+    assert r.status == 1
+    assert r.stderr == "Unable to open configuration file confdir\n"
+
+
 def test_config_from_standard_input(ostrel):
     r = ostrel("-config:-", stdin=b"# from a pipe\nign:x\nbogus-stdin\n")
     assert r.status == 2
@@ -151,3 +158,21 @@ def test_settings_from_standard_input_and_crlf_file(ostrel):
     assert msg["Subject"] == "crlf"
     assert msg["From"].addresses[0].addr_spec == "me@example.org"
     assert msg.get_content().strip() == "hello"
+
+
+@pytest.mark.parametrize("switch", [[], ["-clutf8"]])
+def test_utf8_arguments_and_file_lines_arrive_intact(ostrel, switch):
+    ostrel.write("c.conf", "to:z\u00fc@example.org:J\u00fcrgen \u0141\u00f3d\u017a\n")
+    msg = written_message(ostrel, *switch, "-from:me@example.org", "-config:c.conf",
+                          "-subject:Gr\u00fc\u00dfe \u20ac \u65e5\u672c", "-file:out.eml")
+    assert msg["Subject"] == "Gr\u00fc\u00dfe \u20ac \u65e5\u672c"
+    assert msg["To"].addresses[0].display_name == "J\u00fcrgen \u0141\u00f3d\u017a"
+
+
+def test_config_from_stdin_leaves_nothing_for_the_body(ostrel):
+    msg = written_message(ostrel, "-config:-", "--", "-from:me@example.org",
+                          "-to:a@example.org", "-file:out.eml",
+                          stdin=b"subject:piped\nbody:never the body\n")
+    assert msg["Subject"] == "piped"
+    assert "never the body" not in msg.get_content()
+    assert msg.get_content().strip() == ""

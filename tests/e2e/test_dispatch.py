@@ -131,3 +131,56 @@ def test_options_reach_the_written_message(ostrel):
     assert "Bad Name" not in msg
     assert msg.get_content_charset() == "iso-8859-1"
     assert msg.get_content().strip() == "caf\xe9 body"
+
+
+def file_mode_message(ostrel, *args):
+    """The message that File mode writes for these options."""
+    import email
+    import email.policy
+    r = ostrel("-from:me@example.org", "-to:you@example.org", "-file:out.eml", *args)
+    out = ostrel.path("out.eml")
+    if r.status != 0 or not out.exists():
+        pytest.skip(f"File mode output not available (status {r.status}: {r.stderr!r})")
+    raw = out.read_bytes()
+    return raw, email.message_from_bytes(raw, policy=email.policy.default)
+
+
+def test_body_escapes_in_the_written_message(ostrel):
+    raw, _ = file_mode_message(ostrel, "-body:a\\tb\\nc\\\\d\\q end\\")
+    body = raw.split(b"\r\n\r\n", 1)[1]
+    assert body.startswith(b"a\tb\r\nc\\d\\q end\\")
+
+
+@pytest.mark.parametrize("value,present", [
+    ("2", "2"), ("5", "5"), ("0", None), ("6", None), ("4294967297", None),
+    ("-4294967295", None), ("x", None),
+])
+def test_priority_range_in_the_written_message(ostrel, value, present):
+    _, msg = file_mode_message(ostrel, "-priority:" + value)
+    if present is None:
+        assert msg["X-Priority"] is None
+    else:
+        assert msg["X-Priority"].startswith(present)
+
+
+def test_address_fields_in_the_written_message(ostrel):
+    _, msg = file_mode_message(
+        ostrel, "-cc:cc@example.org:\"Last: First\"dropped:SF",
+        "-reply-to:list@example.org:List Name:D", "-from:me@example.org:Me:N")
+    cc = msg["Cc"].addresses
+    assert [(a.display_name, a.addr_spec) for a in cc] == [("Last: First", "cc@example.org")]
+    assert "dropped" not in str(msg["Cc"])
+    rt = msg["Reply-To"].addresses[0]
+    assert (rt.display_name, rt.addr_spec) == ("List Name", "list@example.org")
+    # The third field of from: is dropped, not glued to the name.
+    assert msg["From"].addresses[0].display_name == "Me"
+
+
+def test_body_file_colon_before_a_separator_is_part_of_the_name(ostrel):
+    ostrel.write("dir:/b.txt", "in a folder with a colon\n")
+    _, msg = file_mode_message(ostrel, "-body-file:dir:/b.txt")
+    assert msg.get_content().strip() == "in a folder with a colon"
+    ostrel.write("plain.txt", "caf\xe9\n".encode("latin-1"))
+    _, msg = file_mode_message(ostrel, "-body-file:plain.txt:iso-8859-1")
+    assert msg.get_content_charset() == "iso-8859-1"
+    assert msg.get_content().strip() == "caf\xe9"

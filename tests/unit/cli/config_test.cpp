@@ -89,6 +89,7 @@ TEST_F(Config, LinesAreNotTrimmed) {
 
 TEST_F(Config, MissingEmptyAndOddFiles) {
     EXPECT_EQ(cli_read_config(h, (dir / "none.conf").c_str()), 0);
+    EXPECT_EQ(cli_read_config(h, dir.c_str()), 0);  // a directory is no file
     EXPECT_EQ(cli_read_config(h, write_file("empty.conf", "").c_str()), 1);
     EXPECT_EQ(cli_read_config(h, write_file("bom.conf", "\xEF\xBB\xBF").c_str()), 1);
     EXPECT_EQ(cli_read_config(h, write_file("ends.conf", "\r\n\r\r\n\n").c_str()), 1);

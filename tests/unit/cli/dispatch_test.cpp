@@ -107,6 +107,19 @@ TEST_F(Dispatch, ProxyTypeDecidesTheDefaultPort) {
     EXPECT_EQ(h->proxy_port, 3128u);
 }
 
+TEST_F(Dispatch, ProxyWithoutUserHasNoCredentials) {
+    EXPECT_EQ(apply("proxy:plain.example:3128"), 1);
+    EXPECT_FALSE(h->proxy_user);
+    EXPECT_FALSE(h->proxy_password);
+    EXPECT_EQ(apply("proxy:u:p@auth.example"), 1);
+    EXPECT_EQ(text_of(h->proxy_user), "u");
+    EXPECT_EQ(text_of(h->proxy_password), "p");
+    // A later proxy replaces them, also with none.
+    EXPECT_EQ(apply("proxy:@other.example"), 1);
+    EXPECT_FALSE(h->proxy_user);
+    EXPECT_FALSE(h->proxy_password);
+}
+
 TEST_F(Dispatch, HostReplacesHostPortAndCredentials) {
     EXPECT_EQ(apply("host:alice:s:e:cret@mail.example:587"), 1);
     EXPECT_EQ(text_of(h->host), "mail.example");
@@ -158,7 +171,9 @@ TEST_F(Dispatch, AuthTypesAllowOnlyTheNamedMechanisms) {
 
 TEST_F(Dispatch, PriorityOutsideOneToFiveIsIgnored) {
     EXPECT_EQ(apply("priority:2"), 1);
-    for (const char* v : {"0", "6", "17", "257", "-1", "high", ""}) {
+    // Numbers beyond 32 bits saturate instead of wrapping round to 1 to 5.
+    for (const char* v : {"0", "6", "17", "257", "-1", "high", "", "4294967297",
+                          "-4294967295", "99999999999999999999"}) {
         EXPECT_EQ(apply(std::string("priority:") + v), 1) << v;
         EXPECT_EQ(h->priority, 2u) << v;
     }
@@ -278,6 +293,12 @@ TEST_F(Dispatch, BodyFileWithAndWithoutCharset) {
     EXPECT_TRUE(h->flags2 & mail_f2_body_file);
     EXPECT_FALSE(h->charset);
     EXPECT_EQ(apply("body-file:" + body + ":iso-8859-1"), 1);
+    EXPECT_EQ(text_of(h->charset), "iso-8859-1");
+    // A colon followed by a path separator is part of the name (a drive
+    // letter), so the charset stays as it was.
+    std::string drive = write_file("c:\\dir\\body.txt", "drive\n");
+    EXPECT_EQ(apply("body-file:" + drive), 1);
+    EXPECT_EQ(text_of(h->body), "drive\r\n");
     EXPECT_EQ(text_of(h->charset), "iso-8859-1");
 }
 
