@@ -31,7 +31,16 @@ int plat_open(const char* name, int runtime_oflag, int pmode) {
 }
 
 FILE* plat_fopen(const char* name, const char* mode) {
-    return std::fopen(name, mode);
+    FILE* f = std::fopen(name, mode);
+    // A directory opens here but not as a file elsewhere; every reader would
+    // take it for an empty file.
+    struct stat st;
+    if (f && ::fstat(::fileno(f), &st) == 0 && S_ISDIR(st.st_mode)) {
+        std::fclose(f);
+        errno = EISDIR;
+        return nullptr;
+    }
+    return f;
 }
 
 int plat_exists(const char* name) {

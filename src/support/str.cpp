@@ -70,6 +70,11 @@ struct heap_text {
         cap = 1;
         return true;
     }
+    char* discard() {
+        std::free(data);
+        data = nullptr;
+        return nullptr;
+    }
     bool append(const char* bytes, size_t n) {
         if (len + n + 1 > cap) {
             size_t want = cap * 2 > len + n + 1 ? cap * 2 : len + n + 1;
@@ -369,6 +374,9 @@ char* file_read_stream(FILE* stream, size_t* len) {
     while ((got = std::fread(block, 1, sizeof block, stream)) > 0) {
         if (!text.append(block, got)) return nullptr;
     }
+    // A read error must not pass for the end of the file: that would hand
+    // on a cut text as if it were whole.
+    if (std::ferror(stream)) return text.discard();
     *len = text.len;
     return text.data;
 }
@@ -396,6 +404,7 @@ char* file_read_lines_crlf(FILE* stream) {
             ++p;
         }
     }
+    if (std::ferror(stream)) return text.discard();
     return text.data;
 }
 

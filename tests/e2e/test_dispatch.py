@@ -20,6 +20,8 @@ FAILURES = [
     (["-bcc:@" + MISSING], 10, f"Failed to set Bcc from file ({MISSING})\n"),
     (["-emailfile:" + MISSING], 10, f"Failed to find emailfile ({MISSING})\n"),
     (["-body-file:" + MISSING], 10, f"Failed to read body file ({MISSING})\n"),
+    (["-body-file:/"], 10, "Failed to read body file (/)\n"),
+    (["-to:@/"], 10, "Failed to set To from file (/)\n"),
     (["-body-html:" + MISSING], 10, f"Failed to find HTML body file ({MISSING})\n"),
     (["-dkim:example.org:sel:key.pem"], 10,
      "Error applying DKIM setting: example.org:sel:key.pem\n"),

@@ -102,6 +102,11 @@ TEST(FileNames, RuntimeOpenFlagsAreTranslated) {
     EXPECT_EQ(file_open_utf8(name.c_str(), 0x0001 | 0x0100 | 0x0400, 0x0180), -1);
 }
 
+TEST(FileNames, ADirectoryDoesNotOpenAsAFile) {
+    EXPECT_EQ(file_fopen_utf8("/", "rb"), nullptr);
+    EXPECT_EQ(file_fopen_utf8("/tmp", "r"), nullptr);
+}
+
 TEST(FileExists, FilesDirectoriesAndMissing) {
     scratch_dir dir;
     write_file(dir.file("a"), "x");

@@ -396,6 +396,19 @@ TEST(StrStream, ReadLinesMakesEveryLineEndCrlf) {
     }
 }
 
+TEST(StrStream, ReadErrorIsNotTheEndOfTheFile) {
+    // Reading a directory stream fails at once; neither reader may pass that
+    // off as an empty text.
+    FILE* f = std::fopen("/", "r");
+    ASSERT_NE(f, nullptr);
+    size_t len = 7;
+    EXPECT_EQ(file_read_stream(f, &len), nullptr);
+    EXPECT_EQ(len, 7u);
+    std::rewind(f);
+    EXPECT_EQ(file_read_lines_crlf(f), nullptr);
+    std::fclose(f);
+}
+
 TEST(StrNumber, FromU64Base) {
     struct row {
         uint64_t value;
