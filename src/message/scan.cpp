@@ -180,6 +180,9 @@ int addr_scan_list_file(void* ctx, const char* text, msg_scan_cb cb) {
         const char* next = read_entry(p, &e);
         if (!next) return 1;
         report(ctx, cb, e);
+        // A bare address may be followed by a separator, "<" or a name byte;
+        // a quote right after it is not the start of another entry.
+        if (!e.name && *next == '"') return 1;
         p = next;
     }
 }
@@ -216,15 +219,12 @@ int msg_scan_headers(void* ctx, const char* text, msg_scan_cb cb) {
     if (!text) return 1;
     const char* p = text;
     for (;;) {
-        for (;;) {
-            if (is_blank(p)) {
-                ++p;
-            } else if (int le = line_end_len(p)) {
-                p += le;
-                if (*p == '\n' || *p == '\r') return 1;  // the empty line ends the block
-            } else {
-                break;
-            }
+        // One line end between header lines; a second one is the empty line
+        // that ends the block. What follows it must be the next field's name.
+        p = skip_blanks(p);
+        if (int le = line_end_len(p)) {
+            p += le;
+            if (*p == '\n' || *p == '\r') return 1;
         }
         const char* name = p;
         while (is_label(p)) ++p;

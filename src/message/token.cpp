@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "mail/mail.hpp"
+#include "net/io.hpp"
 #include "support/encode.hpp"
 #include "support/lock.hpp"
 #include "support/rand_mt.hpp"
@@ -84,6 +85,10 @@ char* mime_random_token(char* out) {
     return out;
 }
 
+char* mime_random_token_twin(char* out) {
+    return mime_random_token(out);
+}
+
 char* mime_make_boundary(char* out) {
     out[0] = out[1] = '=';
     mime_random_token(out + 2);
@@ -147,6 +152,12 @@ std::optional<std::string> mime_encode_word(const char* text) {
 
 void mail_set_error_text(mail_handle* h, std::optional<std::string> text) {
     if (h) h->last_error = std::move(text);
+}
+
+char* smtp_read_line(mail_handle* h) {
+    char* line = h->conn ? ip_readline(h->conn, "\r\n", 2) : nullptr;
+    if (!line) h->flags &= ~mail_f_connected;
+    return line;
 }
 
 }  // namespace ostrel

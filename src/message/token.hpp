@@ -15,6 +15,7 @@ struct mail_handle;
 
 // 16 base64url characters and a NUL: out holds at least 17 bytes.
 char* mime_random_token(char* out);
+char* mime_random_token_twin(char* out);
 // "==" token "==": out holds at least 21 bytes.
 char* mime_make_boundary(char* out);
 // "<token@domain>" with the From address's domain; a domain too long for
@@ -33,5 +34,8 @@ int str_has_nonprintable(const char* text);
 // NULL for a NULL text.
 std::optional<std::string> mime_encode_word(const char* text);
 void mail_set_error_text(mail_handle* h, std::optional<std::string> text);
+// The next line of the conversation (inside the connection's buffer, valid
+// until the next read); NULL clears the handle's connected flag.
+char* smtp_read_line(mail_handle* h);
 
 }  // namespace ostrel

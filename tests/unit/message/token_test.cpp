@@ -1,6 +1,8 @@
 #include "message/token.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <set>
@@ -8,6 +10,7 @@
 #include <vector>
 
 #include "mail/mail.hpp"
+#include "net/conn.hpp"
 #include "support/rand_mt.hpp"
 #include "support/tool_run.hpp"
 
@@ -269,6 +272,38 @@ TEST(MimeEncodeWord, WordCountAtTheLimit) {
     EXPECT_EQ(split_words(*mime_encode_word(std::string(45, '\x01').c_str())).size(), 1u);
     EXPECT_EQ(split_words(*mime_encode_word(std::string(46, '\x01').c_str())).size(), 2u);
     EXPECT_EQ(split_words(*mime_encode_word(std::string(90, '\x01').c_str())).size(), 2u);
+}
+
+TEST(SmtpReadLine, LinesThenEndClearsConnected) {
+    int fds[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+    ip_conn_ptr conn(ip_conn_new(ip_stream, 1024, ip_f_wait));
+    ASSERT_NE(conn, nullptr);
+    conn->sock = fds[0];
+    const char replies[] = "250-first\r\n250 second\r\n";
+    ASSERT_EQ(write(fds[1], replies, sizeof replies - 1), static_cast<ssize_t>(sizeof replies - 1));
+    close(fds[1]);
+    mail_handle h;
+    h.conn = conn.get();
+    h.flags = mail_f_connected;
+    const char* line = smtp_read_line(&h);
+    ASSERT_NE(line, nullptr);
+    EXPECT_STREQ(line, "250-first");
+    EXPECT_STREQ(smtp_read_line(&h), "250 second");
+    EXPECT_EQ(h.flags & mail_f_connected, mail_f_connected);
+    EXPECT_EQ(smtp_read_line(&h), nullptr);
+    EXPECT_EQ(h.flags & mail_f_connected, 0u);
+    h.conn = nullptr;
+}
+
+TEST_F(TokenTest, TwinMakesTokensTheSameWay) {
+    mail_token_counter = 7;
+    char out[17];
+    ASSERT_EQ(mime_random_token_twin(out), out);
+    uint8_t b[12];
+    ASSERT_EQ(b64_decode(out, 16, b), 12);
+    EXPECT_EQ(b[4] | (b[5] << 8), 7);
+    EXPECT_EQ(mail_token_counter, 8u);
 }
 
 TEST(MailSetErrorText, Replaces) {
