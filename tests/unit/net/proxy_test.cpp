@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <optional>
 #include <string>
@@ -187,8 +188,21 @@ struct socks_case {
     int result;
 };
 
+std::string hex_name(int len) {
+    char lenhex[3];
+    std::snprintf(lenhex, sizeof lenhex, "%02x", len);
+    std::string hex = lenhex;
+    for (int i = 0; i < len; ++i) hex += "61";
+    return hex;
+}
+
 TEST(ProxySocks5, Replies) {
+    // Domain-name replies at the size bound: 261 bytes in all still complete.
+    const std::string name254 = "05000003" + hex_name(254) + "0019" "3232302068690d0a";
+    const std::string name255 = "05000003" + hex_name(255) + "0019";
     const socks_case cases[] = {
+        {"domain of 254 bytes", name254.c_str(), 1},
+        {"domain of 255 bytes", name255.c_str(), 0},
         {"IPv4 bound address, greeting in the same segment",
          "05000001" "7f000001" "0019" "3232302068690d0a", 1},
         {"IPv6 bound address", "05000004" "00000000000000000000000000000001" "0019"
