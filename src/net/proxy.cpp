@@ -173,8 +173,17 @@ int proxy_https_connect(ip_conn* c, const char* host, int port, const char* user
         return 0;
     }
     if (!status_is_200(line)) return 0;
-    while ((line = ip_readline(c, "\r\n", 2)) != nullptr)
+    // A proxy that never ends its header block must not hold the caller.
+    size_t header_bytes = 0;
+    while ((line = ip_readline(c, "\r\n", 2)) != nullptr) {
         if (!*line) return 1;
+        header_bytes += std::strlen(line) + 2;
+        if (header_bytes > static_cast<size_t>(ip_line_max)) {
+            c->error_text = "Proxy reply too long";
+            c->error_owned |= 1;
+            return 0;
+        }
+    }
     return 0;
 }
 

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
@@ -133,6 +134,21 @@ TEST(ProxyHttps, StatusLines) {
             EXPECT_STREQ(greeting, "220 hi");
         }
     }
+}
+
+TEST(ProxyHttps, EndlessHeaderBlockFails) {
+    peer_process p;
+    int port = start_script_peer(p,
+                                 R"([{"read_until":"\r\n\r\n"},{"send":"HTTP/1.0 200 OK\r\n"},)"
+                                 R"({"repeat":["X-Pad: y\r\n",100000]},{"hold":10}])",
+                                 "");
+    ASSERT_NE(port, 0);
+    auto c = connect_local(port);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(proxy_https_connect(c.get(), "mail.example", 25, nullptr, nullptr, nullptr), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+    ASSERT_TRUE(c->error_text.has_value());
+    EXPECT_EQ(*c->error_text, "Proxy reply too long");
 }
 
 struct request_case {
