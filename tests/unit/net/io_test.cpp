@@ -52,6 +52,61 @@ TEST(IpReadline, SegmentsAndTerminators) {
     }
 }
 
+struct small_buffer_case {
+    const char* name;
+    const char* script;
+    std::vector<std::string> lines;
+    int buf_size_after;
+};
+
+// A 16-byte buffer: a line that fills it exactly, compaction, doubling.
+TEST(IpReadline, SmallBufferCompactsAndGrows) {
+    const small_buffer_case cases[] = {
+        {"line and terminator fill the buffer", R"([{"send":"abcdefghijklmn\r\n"},{"close":true}])",
+         {"abcdefghijklmn"}, 16},
+        {"rest of a line moved to the start",
+         R"([{"send":"aaaa\r\nbbbbbbbbbb"},{"sleep":0.2},{"send":"bb\r\n"},{"close":true}])",
+         {"aaaa", "bbbbbbbbbbbb"}, 16},
+        {"CR in the last byte of a full buffer",
+         R"([{"send":"abcdefghijklmno\r"},{"sleep":0.2},{"send":"\n"},{"close":true}])",
+         {"abcdefghijklmno"}, 32},
+        {"line of the buffer's size", R"([{"send":"abcdefghijklmnop\r\nq\r\n"},{"close":true}])",
+         {"abcdefghijklmnop", "q"}, 32},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.name);
+        peer_process p;
+        int port = start_script_peer(p, k.script, "");
+        ASSERT_NE(port, 0);
+        auto c = connect_local(port, 16);
+        for (const auto& want : k.lines) {
+            const char* got = ip_readline(c.get(), "\r\n", 2);
+            ASSERT_NE(got, nullptr);
+            EXPECT_EQ(std::string(got), want);
+        }
+        EXPECT_EQ(c->buf_size, k.buf_size_after);
+        EXPECT_EQ(ip_readline(c.get(), "\r\n", 2), nullptr);
+    }
+}
+
+TEST(IpReadline, OtherTerminatorsAndTheirTrace) {
+    peer_process p;
+    int port = start_script_peer(p, R"([{"send":"one\ntwo;;three;;"},{"close":true}])", "");
+    auto c = connect_local(port);
+    trace_log t;
+    t.attach(c.get(), ip_f_trace);
+    const char* got = ip_readline(c.get(), "\n", 0);  // length from the text
+    ASSERT_NE(got, nullptr);
+    EXPECT_STREQ(got, "one");
+    ASSERT_NE(got = ip_readline(c.get(), ";;", 2), nullptr);
+    EXPECT_STREQ(got, "two");
+    ASSERT_NE(got = ip_readline(c.get(), ";;", 2), nullptr);
+    EXPECT_STREQ(got, "three");
+    // term_len 0 traces the line alone, a given length with its terminator.
+    std::vector<std::pair<int, std::string>> want = {{1, "one"}, {1, "two;;"}, {1, "three;;"}};
+    EXPECT_EQ(t.lines, want);
+}
+
 TEST(IpReadline, PartialLineStaysAfterClose) {
     peer_process p;
     int port = start_script_peer(p, R"([{"send":"250 par"},{"close":true}])", "");
