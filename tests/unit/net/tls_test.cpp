@@ -279,6 +279,26 @@ TEST_F(TlsClient, DisconnectFromSilentPeerIsBounded) {
     EXPECT_EQ(c->sock, -1);
 }
 
+TEST_F(TlsClient, DisconnectFromPeerThatStopsReadingIsBounded) {
+    const auto& k = pki();
+    peer_process p;
+    std::string script = R"([{"tls":[")" + k.self_cert + R"(",")" + k.self_key +
+                         R"("]},{"hold":15}])";
+    int port = start_script_peer(p, script, "");
+    auto c = connect_local(port, 1000, 1);
+    ASSERT_EQ(ip_tls_start(c.get(), 0, nullptr, "localhost", 0, nullptr, nullptr), 1);
+    // Fill every buffer on the way until a write waits in vain.
+    std::string block(16384, 'w');
+    int result = 1;
+    for (int i = 0; i < 2000 && result; ++i) result = ip_write(c.get(), block.data(), 16384);
+    ASSERT_EQ(result, 0);
+    auto start = std::chrono::steady_clock::now();
+    ip_disconnect(c.get());  // tls_close wants the socket writable: one wait, then it gives up
+    auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_LT(took, std::chrono::milliseconds(2500));
+    EXPECT_EQ(c->sock, -1);
+}
+
 TEST_F(TlsClient, WritesToAClosedPeerFailWithoutEndingTheProcess) {
     const auto& k = pki();
     peer_process p;
