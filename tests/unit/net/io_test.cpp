@@ -246,8 +246,6 @@ TEST(IpWrite, OutputIsCoalescedAndFlushedBeforeRead) {
     peer_process p;
     int port = start_script_peer(p, R"([{"read_until":"END\r\n"},{"send":"250 ok\r\n"}])", log);
     auto c = connect_local(port);
-    trace_log t;
-    t.attach(c.get(), ip_f_trace_io);
     std::string expect;
     for (int i = 0; i < 500; ++i) {
         ip_printf(c.get(), "line %d\r\n", i);
@@ -255,13 +253,40 @@ TEST(IpWrite, OutputIsCoalescedAndFlushedBeforeRead) {
     }
     ip_printf(c.get(), "END\r\n");
     expect += "END\r\n";
+    EXPECT_EQ(c->out_pending, expect);  // 5 KB held for one block
     ASSERT_NE(ip_readline(c.get(), "\r\n", 2), nullptr);
-    int sends = 0;
-    for (const auto& [level, text] : t.lines) sends += text.rfind("send() sent ", 0) == 0;
-    EXPECT_EQ(sends, 1);  // 5 KB in one block
+    EXPECT_EQ(c->out_pending, "");
     ip_disconnect(c.get());
     ASSERT_TRUE(p.wait_exit(5000));
     EXPECT_EQ(read_file(log), expect);
+}
+
+TEST(IpWrite, TraceOfSocketCallsShowsEverySend) {
+    std::string dir = make_temp_dir();
+    std::string log = dir + "/wire";
+    peer_process p;
+    int port = start_script_peer(p, R"([{"read_until":"QUIT\r\n"},{"send":"221 bye\r\n"}])", log);
+    auto c = connect_local(port);
+    trace_log t;
+    t.attach(c.get(), ip_f_trace_io);
+    uint8_t mask[4] = {};
+    fmt_mask_set_bit(mask, 0, 1);
+    ip_printf(c.get(), "EHLO %s\r\n", "client.example");
+    ip_printf_masked(c.get(), mask, "AUTH PLAIN %s\r\n", "c2VjcmV0");
+    ip_printf(c.get(), "QUIT\r\n");
+    ASSERT_NE(ip_readline(c.get(), "\r\n", 2), nullptr);
+    // ip_printf sends, then traces; the masked form traces first.
+    std::vector<std::pair<int, std::string>> want = {
+        {-1, "send() sent 21 bytes\n"}, {0, "EHLO client.example\r\n"},
+        {0, "AUTH PLAIN ********\r\n"}, {-1, "send() sent 21 bytes\n"},
+        {-1, "send() sent 6 bytes\n"},  {0, "QUIT\r\n"},
+    };
+    ASSERT_GE(t.lines.size(), want.size());
+    EXPECT_EQ(decltype(want)(t.lines.begin(), t.lines.begin() + want.size()), want);
+    EXPECT_EQ(t.lines.back(), std::make_pair(1, std::string("221 bye\r\n")));
+    ip_disconnect(c.get());
+    ASSERT_TRUE(p.wait_exit(5000));
+    EXPECT_EQ(read_file(log), "EHLO client.example\r\nAUTH PLAIN c2VjcmV0\r\nQUIT\r\n");
 }
 
 TEST(IpWrite, CollectedOutputIsSentOnDisconnect) {
