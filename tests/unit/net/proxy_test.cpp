@@ -162,6 +162,41 @@ TEST(ProxyHttps, EndlessHeaderBlockFails) {
     EXPECT_EQ(*c->error_text, "Proxy reply too long");
 }
 
+// Proxies that stop answering: each wait ends with the connection's time-out.
+TEST(ProxyStall, BothKindsGiveUpAfterTheTimeOut) {
+    struct {
+        const char* name;
+        const char* script;
+        bool socks;
+        bool closed;
+    } cases[] = {
+        {"HTTP, no status line", R"([{"read_until":"\r\n\r\n"},{"hold":10}])", false, true},
+        {"HTTP, header block never ends",
+         R"([{"read_until":"\r\n\r\n"},{"send":"HTTP/1.0 200 OK\r\nVia: x\r\n"},{"hold":10}])",
+         false, false},
+        {"SOCKS5, no greeting reply", R"([{"read":3},{"hold":10}])", true, false},
+        {"SOCKS5, reply stops half-way",
+         R"([{"read":3},{"sendhex":"0500"},{"read":19},{"sendhex":"05000001"},{"hold":10}])", true,
+         false},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.name);
+        peer_process p;
+        int port = start_script_peer(p, k.script, "");
+        ASSERT_NE(port, 0);
+        auto c = connect_local(port, 10000, 1);
+        auto start = std::chrono::steady_clock::now();
+        int rc = k.socks ? proxy_socks5_connect(c.get(), "mail.example", 25)
+                         : proxy_https_connect(c.get(), "mail.example", 25, nullptr, nullptr,
+                                               nullptr);
+        EXPECT_EQ(rc, 0);
+        auto took = std::chrono::steady_clock::now() - start;
+        EXPECT_GE(took, std::chrono::milliseconds(900));
+        EXPECT_LT(took, std::chrono::milliseconds(2500));
+        EXPECT_EQ(c->sock == -1, k.closed);
+    }
+}
+
 struct request_case {
     const char* host;
     const char* user;
