@@ -103,9 +103,15 @@ int write_now(ip_conn* c, const char* data, int len) {
     return sent;
 }
 
-// Sink of the formatted writes: collects the text, sends full blocks.
+// Sink of the formatted writes: collects the text, sends full blocks. While
+// the socket calls are traced, each text goes out at once, so the trace shows
+// every send where it happens.
 void out_sink(void* ctx, const char* text) {
     auto* c = static_cast<ip_conn*>(ctx);
+    if (ip_tracing(c, true)) {
+        ip_write_str(c, text);
+        return;
+    }
     try {
         c->out_pending.append(text);
     } catch (const std::bad_alloc&) {

@@ -1,7 +1,8 @@
 // Moving bytes over a connection: raw and buffered reads, the CRLF line
 // reader, writes that send every byte, and formatted (optionally masked)
 // writes through the program's printf engine. Formatted output is collected
-// and sent in large blocks; it is flushed before every read and on close.
+// and sent in large blocks (at once while socket calls are traced); it is
+// flushed before every read and on close.
 #pragma once
 
 #include <cstdint>

@@ -92,9 +92,12 @@ int socks5_request(ip_conn* c, const char* host, int port) {
     return ip_write(c, req, static_cast<int>(7 + n)) ? 1 : 0;
 }
 
+// The longest reply read: a name of 254 bytes still fits, one of 255 does not.
+constexpr int socks5_reply_max = 261;
+
 int socks5_reply(ip_conn* c) {
     int atyp = 0, addr_len = 0;
-    for (int count = 1; count < 261; ++count) {
+    for (int count = 1; count <= socks5_reply_max; ++count) {
         unsigned char b;
         if (!read_byte(c, &b)) return 0;
         if ((count == 1 && b != 5) || (count == 2 && b != 0)) return 0;
@@ -170,8 +173,17 @@ int proxy_https_connect(ip_conn* c, const char* host, int port, const char* user
         return 0;
     }
     if (!status_is_200(line)) return 0;
-    while ((line = ip_readline(c, "\r\n", 2)) != nullptr)
+    // A proxy that never ends its header block must not hold the caller.
+    size_t header_bytes = 0;
+    while ((line = ip_readline(c, "\r\n", 2)) != nullptr) {
         if (!*line) return 1;
+        header_bytes += std::strlen(line) + 2;
+        if (header_bytes > static_cast<size_t>(ip_line_max)) {
+            c->error_text = "Proxy reply too long";
+            c->error_owned |= 1;
+            return 0;
+        }
+    }
     return 0;
 }
 

@@ -10,6 +10,7 @@ output, accepts one connection and plays a script of steps given as JSON:
   {"read_until": "\\r\\n"}  read until the text has arrived (or the peer closed)
   {"read": 3}             read exactly that many bytes
   {"flood": 100000}       send that many "x" bytes without a line end
+  {"repeat": ["t", 1000]} send the text that many times
   {"hold": 5}             stay silent, keep the connection open
   {"close": true}         close now
   {"tls": ["cert.pem", "key.pem"]}  TLS server handshake on the connection
@@ -84,6 +85,8 @@ def main():
                 del got[: step["read"]]
             elif "flood" in step:
                 conn.sendall(b"x" * step["flood"])
+            elif "repeat" in step:
+                conn.sendall(step["repeat"][0].encode("latin-1") * step["repeat"][1])
             elif "hold" in step:
                 time.sleep(min(step["hold"], max(0, deadline - time.monotonic())))
             elif "tls" in step:

@@ -52,6 +52,61 @@ TEST(IpReadline, SegmentsAndTerminators) {
     }
 }
 
+struct small_buffer_case {
+    const char* name;
+    const char* script;
+    std::vector<std::string> lines;
+    int buf_size_after;
+};
+
+// A 16-byte buffer: a line that fills it exactly, compaction, doubling.
+TEST(IpReadline, SmallBufferCompactsAndGrows) {
+    const small_buffer_case cases[] = {
+        {"line and terminator fill the buffer", R"([{"send":"abcdefghijklmn\r\n"},{"close":true}])",
+         {"abcdefghijklmn"}, 16},
+        {"rest of a line moved to the start",
+         R"([{"send":"aaaa\r\nbbbbbbbbbb"},{"sleep":0.2},{"send":"bb\r\n"},{"close":true}])",
+         {"aaaa", "bbbbbbbbbbbb"}, 16},
+        {"CR in the last byte of a full buffer",
+         R"([{"send":"abcdefghijklmno\r"},{"sleep":0.2},{"send":"\n"},{"close":true}])",
+         {"abcdefghijklmno"}, 32},
+        {"line of the buffer's size", R"([{"send":"abcdefghijklmnop\r\nq\r\n"},{"close":true}])",
+         {"abcdefghijklmnop", "q"}, 32},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.name);
+        peer_process p;
+        int port = start_script_peer(p, k.script, "");
+        ASSERT_NE(port, 0);
+        auto c = connect_local(port, 16);
+        for (const auto& want : k.lines) {
+            const char* got = ip_readline(c.get(), "\r\n", 2);
+            ASSERT_NE(got, nullptr);
+            EXPECT_EQ(std::string(got), want);
+        }
+        EXPECT_EQ(c->buf_size, k.buf_size_after);
+        EXPECT_EQ(ip_readline(c.get(), "\r\n", 2), nullptr);
+    }
+}
+
+TEST(IpReadline, OtherTerminatorsAndTheirTrace) {
+    peer_process p;
+    int port = start_script_peer(p, R"([{"send":"one\ntwo;;three;;"},{"close":true}])", "");
+    auto c = connect_local(port);
+    trace_log t;
+    t.attach(c.get(), ip_f_trace);
+    const char* got = ip_readline(c.get(), "\n", 0);  // length from the text
+    ASSERT_NE(got, nullptr);
+    EXPECT_STREQ(got, "one");
+    ASSERT_NE(got = ip_readline(c.get(), ";;", 2), nullptr);
+    EXPECT_STREQ(got, "two");
+    ASSERT_NE(got = ip_readline(c.get(), ";;", 2), nullptr);
+    EXPECT_STREQ(got, "three");
+    // term_len 0 traces the line alone, a given length with its terminator.
+    std::vector<std::pair<int, std::string>> want = {{1, "one"}, {1, "two;;"}, {1, "three;;"}};
+    EXPECT_EQ(t.lines, want);
+}
+
 TEST(IpReadline, PartialLineStaysAfterClose) {
     peer_process p;
     int port = start_script_peer(p, R"([{"send":"250 par"},{"close":true}])", "");
@@ -191,8 +246,6 @@ TEST(IpWrite, OutputIsCoalescedAndFlushedBeforeRead) {
     peer_process p;
     int port = start_script_peer(p, R"([{"read_until":"END\r\n"},{"send":"250 ok\r\n"}])", log);
     auto c = connect_local(port);
-    trace_log t;
-    t.attach(c.get(), ip_f_trace_io);
     std::string expect;
     for (int i = 0; i < 500; ++i) {
         ip_printf(c.get(), "line %d\r\n", i);
@@ -200,13 +253,40 @@ TEST(IpWrite, OutputIsCoalescedAndFlushedBeforeRead) {
     }
     ip_printf(c.get(), "END\r\n");
     expect += "END\r\n";
+    EXPECT_EQ(c->out_pending, expect);  // 5 KB held for one block
     ASSERT_NE(ip_readline(c.get(), "\r\n", 2), nullptr);
-    int sends = 0;
-    for (const auto& [level, text] : t.lines) sends += text.rfind("send() sent ", 0) == 0;
-    EXPECT_EQ(sends, 1);  // 5 KB in one block
+    EXPECT_EQ(c->out_pending, "");
     ip_disconnect(c.get());
     ASSERT_TRUE(p.wait_exit(5000));
     EXPECT_EQ(read_file(log), expect);
+}
+
+TEST(IpWrite, TraceOfSocketCallsShowsEverySend) {
+    std::string dir = make_temp_dir();
+    std::string log = dir + "/wire";
+    peer_process p;
+    int port = start_script_peer(p, R"([{"read_until":"QUIT\r\n"},{"send":"221 bye\r\n"}])", log);
+    auto c = connect_local(port);
+    trace_log t;
+    t.attach(c.get(), ip_f_trace_io);
+    uint8_t mask[4] = {};
+    fmt_mask_set_bit(mask, 0, 1);
+    ip_printf(c.get(), "EHLO %s\r\n", "client.example");
+    ip_printf_masked(c.get(), mask, "AUTH PLAIN %s\r\n", "c2VjcmV0");
+    ip_printf(c.get(), "QUIT\r\n");
+    ASSERT_NE(ip_readline(c.get(), "\r\n", 2), nullptr);
+    // ip_printf sends, then traces; the masked form traces first.
+    std::vector<std::pair<int, std::string>> want = {
+        {-1, "send() sent 21 bytes\n"}, {0, "EHLO client.example\r\n"},
+        {0, "AUTH PLAIN ********\r\n"}, {-1, "send() sent 21 bytes\n"},
+        {-1, "send() sent 6 bytes\n"},  {0, "QUIT\r\n"},
+    };
+    ASSERT_GE(t.lines.size(), want.size());
+    EXPECT_EQ(decltype(want)(t.lines.begin(), t.lines.begin() + want.size()), want);
+    EXPECT_EQ(t.lines.back(), std::make_pair(1, std::string("221 bye\r\n")));
+    ip_disconnect(c.get());
+    ASSERT_TRUE(p.wait_exit(5000));
+    EXPECT_EQ(read_file(log), "EHLO client.example\r\nAUTH PLAIN c2VjcmV0\r\nQUIT\r\n");
 }
 
 TEST(IpWrite, CollectedOutputIsSentOnDisconnect) {

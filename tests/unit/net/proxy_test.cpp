@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <optional>
 #include <string>
@@ -37,6 +39,17 @@ TEST(IpParseHostport, Table) {
         {"bob|secret@host:2525", '|', 0, "host", 2525, "bob", "secret"},
         {"a@b@host", ':', 0, "host", 25, "a@b", ""},
         {"bob@host", ':', 0, "host", 25, "bob", ""},
+        {"bob:p@ss:w@host:26", ':', 0, "host", 26, "bob", "p@ss:w"},  // "@" in the password
+        {"bob:p@ss@[::1]:27", ':', 0, "::1", 27, "bob", "p@ss"},
+        {"@host", ':', 0, "host", 25, "", ""},
+        {":@host", ':', 0, "host", 25, "", ""},
+        {"bob@", ':', 0, "", 25, "bob", ""},
+        {"", ':', 0, "", 25, "", ""},
+        {":587", ':', 0, "", 587, "", ""},
+        {"[]:28", ':', 0, "", 28, "", ""},
+        {"[::1]junk", ':', 0, "::1", 25, "", ""},
+        {"[::1]:", ':', 0, "::1", 0, "", ""},
+        {"host:", ':', 5, "host", 25, nullptr, nullptr},
         {"[::1]:2525", ':', 0, "::1", 2525, "", ""},
         {"[2001:db8::1]", ':', 0, "2001:db8::1", 25, "", ""},
         {"[::1]:0", ':', 0, "::1", 0, "", ""},
@@ -134,6 +147,56 @@ TEST(ProxyHttps, StatusLines) {
     }
 }
 
+TEST(ProxyHttps, EndlessHeaderBlockFails) {
+    peer_process p;
+    int port = start_script_peer(p,
+                                 R"([{"read_until":"\r\n\r\n"},{"send":"HTTP/1.0 200 OK\r\n"},)"
+                                 R"({"repeat":["X-Pad: y\r\n",100000]},{"hold":10}])",
+                                 "");
+    ASSERT_NE(port, 0);
+    auto c = connect_local(port);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(proxy_https_connect(c.get(), "mail.example", 25, nullptr, nullptr, nullptr), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+    ASSERT_TRUE(c->error_text.has_value());
+    EXPECT_EQ(*c->error_text, "Proxy reply too long");
+}
+
+// Proxies that stop answering: each wait ends with the connection's time-out.
+TEST(ProxyStall, BothKindsGiveUpAfterTheTimeOut) {
+    struct {
+        const char* name;
+        const char* script;
+        bool socks;
+        bool closed;
+    } cases[] = {
+        {"HTTP, no status line", R"([{"read_until":"\r\n\r\n"},{"hold":10}])", false, true},
+        {"HTTP, header block never ends",
+         R"([{"read_until":"\r\n\r\n"},{"send":"HTTP/1.0 200 OK\r\nVia: x\r\n"},{"hold":10}])",
+         false, false},
+        {"SOCKS5, no greeting reply", R"([{"read":3},{"hold":10}])", true, false},
+        {"SOCKS5, reply stops half-way",
+         R"([{"read":3},{"sendhex":"0500"},{"read":19},{"sendhex":"05000001"},{"hold":10}])", true,
+         false},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.name);
+        peer_process p;
+        int port = start_script_peer(p, k.script, "");
+        ASSERT_NE(port, 0);
+        auto c = connect_local(port, 10000, 1);
+        auto start = std::chrono::steady_clock::now();
+        int rc = k.socks ? proxy_socks5_connect(c.get(), "mail.example", 25)
+                         : proxy_https_connect(c.get(), "mail.example", 25, nullptr, nullptr,
+                                               nullptr);
+        EXPECT_EQ(rc, 0);
+        auto took = std::chrono::steady_clock::now() - start;
+        EXPECT_GE(took, std::chrono::milliseconds(900));
+        EXPECT_LT(took, std::chrono::milliseconds(2500));
+        EXPECT_EQ(c->sock == -1, k.closed);
+    }
+}
+
 struct request_case {
     const char* host;
     const char* user;
@@ -187,8 +250,21 @@ struct socks_case {
     int result;
 };
 
+std::string hex_name(int len) {
+    char lenhex[3];
+    std::snprintf(lenhex, sizeof lenhex, "%02x", len);
+    std::string hex = lenhex;
+    for (int i = 0; i < len; ++i) hex += "61";
+    return hex;
+}
+
 TEST(ProxySocks5, Replies) {
+    // Domain-name replies at the size bound: 261 bytes in all still complete.
+    const std::string name254 = "05000003" + hex_name(254) + "0019" "3232302068690d0a";
+    const std::string name255 = "05000003" + hex_name(255) + "0019";
     const socks_case cases[] = {
+        {"domain of 254 bytes", name254.c_str(), 1},
+        {"domain of 255 bytes", name255.c_str(), 0},
         {"IPv4 bound address, greeting in the same segment",
          "05000001" "7f000001" "0019" "3232302068690d0a", 1},
         {"IPv6 bound address", "05000004" "00000000000000000000000000000001" "0019"

@@ -112,6 +112,65 @@ TEST_F(TlsClient, AgainstOpensslServer) {
     }
 }
 
+struct setting_case {
+    const char* name;
+    bool self_signed;
+    int verify;
+    const char* server_name;
+    const char* protocols;
+    const char* ciphers;
+    bool ok;
+    const char* info;  // the full text of ip_tls_info, or NULL: not checked
+};
+
+// The first start's verify, protocol and cipher arguments reach libtls.
+TEST_F(TlsClient, SettingsReachTheLibrary) {
+    const setting_case cases[] = {
+        {"name unchecked without verification", true, 0, "other.example", nullptr, nullptr, true,
+         nullptr},
+        {"name checked with verification", false, 1, "other.example", nullptr, nullptr, false,
+         nullptr},
+        {"protocol text", false, 0, "localhost", "tlsv1.2", nullptr, true, nullptr},
+        {"cipher text", false, 0, "localhost", "tlsv1.2", "ECDHE-ECDSA-AES128-GCM-SHA256", true,
+         "version=TLSv1.2, cipher=ECDHE-ECDSA-AES128-GCM-SHA256"},
+    };
+    const auto& k = pki();
+    for (const auto& t : cases) {
+        SCOPED_TRACE(t.name);
+        reset_config();
+        ASSERT_EQ(ip_set_ca_dir(k.ca_dir.c_str()), 1);
+        peer_process p;
+        // The server offers TLS 1.2 and 1.3 with its default ciphers.
+        int port = start_server(p, "-no_ssl3", t.self_signed ? k.self_cert : k.server_cert,
+                                t.self_signed ? k.self_key : k.server_key);
+        ASSERT_NE(port, 0);
+        auto c = connect_local(port);
+        const char* err = nullptr;
+        ASSERT_EQ(ip_tls_start(c.get(), 0, &err, t.server_name, t.verify, t.protocols, t.ciphers),
+                  t.ok ? 1 : 0)
+            << (err ? err : "");
+        if (!t.ok) continue;
+        char info[256];
+        ip_tls_info(c.get(), info, sizeof info);
+        if (t.info) {
+            EXPECT_STREQ(info, t.info);
+        }
+        if (t.protocols) {
+            EXPECT_EQ(std::string(info).rfind("version=TLSv1.2, ", 0), 0u) << info;
+        }
+    }
+}
+
+TEST_F(TlsClient, InfoIsCutToTheBuffer) {
+    const auto& k = pki();
+    peer_process p;
+    int port = start_server(p, "-tls1_2", k.self_cert, k.self_key);
+    auto c = connect_local(port);
+    ASSERT_EQ(ip_tls_start(c.get(), 0, nullptr, "localhost", 0, nullptr, nullptr), 1);
+    char info[12];
+    EXPECT_STREQ(ip_tls_info(c.get(), info, sizeof info), "version=TLS");
+}
+
 TEST_F(TlsClient, FirstStartSettingsHoldForTheProcess) {
     const auto& k = pki();
     {
@@ -217,6 +276,26 @@ TEST_F(TlsClient, DisconnectFromSilentPeerIsBounded) {
     ip_disconnect(c.get());
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2500));
     EXPECT_EQ(c->tls, nullptr);
+    EXPECT_EQ(c->sock, -1);
+}
+
+TEST_F(TlsClient, DisconnectFromPeerThatStopsReadingIsBounded) {
+    const auto& k = pki();
+    peer_process p;
+    std::string script = R"([{"tls":[")" + k.self_cert + R"(",")" + k.self_key +
+                         R"("]},{"hold":15}])";
+    int port = start_script_peer(p, script, "");
+    auto c = connect_local(port, 1000, 1);
+    ASSERT_EQ(ip_tls_start(c.get(), 0, nullptr, "localhost", 0, nullptr, nullptr), 1);
+    // Fill every buffer on the way until a write waits in vain.
+    std::string block(16384, 'w');
+    int result = 1;
+    for (int i = 0; i < 2000 && result; ++i) result = ip_write(c.get(), block.data(), 16384);
+    ASSERT_EQ(result, 0);
+    auto start = std::chrono::steady_clock::now();
+    ip_disconnect(c.get());  // tls_close wants the socket writable: one wait, then it gives up
+    auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_LT(took, std::chrono::milliseconds(2500));
     EXPECT_EQ(c->sock, -1);
 }
 
