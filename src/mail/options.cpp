@@ -212,7 +212,7 @@ int opt_attachment(const opt_call& c) {
     if (c.unset) return mime_attach_list_free(&c.h->attachments);
     if (c.variant > 0x300 || !str_non_empty(c.p1)) return 0;
     return mime_attach_add(&c.h->attachments, c.p1, mime_attach_encoding_by_kind(c.variant >> 8),
-                           c.from_file() ? 1 : 0, c.p2, c.p3, c.p4);
+                           c.code & mail_opt_from_file, c.p2, c.p3, c.p4);
 }
 
 int opt_priority(const opt_call& c) {
