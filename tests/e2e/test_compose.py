@@ -306,3 +306,32 @@ def test_file_name_with_a_quote(ostrel):
     part = msg.get_payload()[1]
     assert part.get_filename() == 'say "hi".txt'
     assert part.get_payload(decode=True) == b"hello\r\n"
+
+
+@pytest.mark.parametrize("name,content,cte", [
+    ("pipe.txt", b"hello world line\r\n" * 1000, "quoted-printable"),
+    ("pipe.bin", binary_bytes(70_000), "base64"),
+    ("pipe.eml", b"Subject: piped\r\n\r\nbody\r\n", "7bit"),
+])
+def test_automatic_encoding_of_a_pipe_keeps_every_byte(ostrel, name, content, cte):
+    """The sample that decides the encoding must not be lost when the file
+    cannot seek back."""
+    import os
+    import threading
+    fifo = ostrel.path(name)
+    os.mkfifo(fifo)
+
+    def feed():
+        with open(fifo, "wb") as f:
+            f.write(content)
+
+    t = threading.Thread(target=feed, daemon=True)
+    t.start()
+    data, msg = compose(ostrel, TO, "-body:x", f"-a:{name}")
+    t.join(10)
+    part = msg.get_payload()[1]
+    assert part["Content-Transfer-Encoding"] == cte
+    if cte == "7bit":
+        assert data.split(b"Content-Transfer-Encoding: 7bit\r\n\r\n", 1)[1].startswith(content)
+    else:
+        assert part.get_payload(decode=True) == content
