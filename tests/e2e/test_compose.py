@@ -2,6 +2,7 @@
 import base64
 import binascii
 import email
+import email.header
 import re
 from email import policy
 
@@ -335,3 +336,18 @@ def test_automatic_encoding_of_a_pipe_keeps_every_byte(ostrel, name, content, ct
         assert data.split(b"Content-Transfer-Encoding: 7bit\r\n\r\n", 1)[1].startswith(content)
     else:
         assert part.get_payload(decode=True) == content
+
+
+def test_uuencoded_file_with_a_long_encoded_name(ostrel):
+    """A name of several encoded words still gives a one-line begin line."""
+    name = "\u00dc" * 40 + ".bin"
+    content = binary_bytes(100, 3)
+    ostrel.write(name, content)
+    data, msg = compose(ostrel, TO, "-body:x", f"-auu:{name}")
+    lines = data.split(b"\r\n")
+    start = next(i for i, x in enumerate(lines) if x.startswith(b"begin 644 "))
+    words = lines[start][len(b"begin 644 "):]
+    assert str(email.header.make_header(email.header.decode_header(words.decode()))) == name
+    end = lines.index(b"end", start)
+    decoded = b"".join(binascii.a2b_uu(x) for x in lines[start + 1:end] if x != b"`")
+    assert decoded == content
