@@ -65,19 +65,19 @@ uint32_t encoding_of_sample(const uint8_t* s, long n) {
 
 bool is_message_type(const char* type) { return str_ncasecmp(type, "message/", 8) == 0; }
 
-// Whether the stream holds a byte of 0x80 or above; the position returns to
-// the start. -1 on a read error.
-int has_8bit(int fd) {
+// Whether the stream holds a byte of 0x80 or above; the reader starts over
+// afterwards. -1 on a read error or when it cannot start over.
+int has_8bit(mime_file_reader& in) {
     uint8_t buf[sample_size];
     int found = 0;
     for (;;) {
-        long n = read_some(fd, buf, sizeof buf);
+        long n = in.read(buf, sizeof buf);
         if (n < 0) return -1;
         if (n == 0) break;
         for (long i = 0; i < n && !found; ++i) found = buf[i] >= 0x80;
         if (found) break;
     }
-    return ::lseek(fd, 0, SEEK_SET) == 0 ? found : -1;
+    return in.rewind() ? found : -1;
 }
 
 // 7bit or 8bit content: line ends made CR LF, lines that begin with "."
@@ -184,7 +184,18 @@ bool write_entry(mail_handle* h, mime_attachment& a, const char* boundary, uint3
     }
     mime_file_reader in(fd);
     const bool automatic = a.encoding == mime_enc_auto;
-    uint32_t encoding = automatic ? mime_guess_encoding(fd) : a.encoding;
+    uint32_t encoding = a.encoding;
+    if (automatic) {
+        // Judged on the reader's first block rather than by reading and
+        // seeking back, which would lose the sample of a pipe.
+        const uint8_t* sample = nullptr;
+        long n = in.peek(&sample, sample_size);
+        if (n < 0) {
+            mime_read_failed(h, a.path.c_str(), status);
+            return false;
+        }
+        encoding = n == 0 ? mime_enc_base64 : encoding_of_sample(sample, n);
+    }
 
     char type[type_size];
     if (a.mime_type)
@@ -194,7 +205,7 @@ bool write_entry(mail_handle* h, mime_attachment& a, const char* boundary, uint3
     if (is_message_type(type)) {
         if (automatic) {
             // Kept to this composition: the entry stays automatic.
-            int eight = has_8bit(fd);
+            int eight = has_8bit(in);
             if (eight < 0) {
                 mime_read_failed(h, a.path.c_str(), status);
                 return false;
@@ -231,16 +242,34 @@ mime_file_reader::~mime_file_reader() {
     if (fd_ >= 0) ::close(fd_);
 }
 
+bool mime_file_reader::fill() {
+    long r = read_full(fd_, buf_.data(), buf_.size());
+    if (r < 0) return false;
+    pos_ = 0;
+    len_ = static_cast<size_t>(r);
+    eof_ = len_ < buf_.size();
+    ++fills_;
+    return true;
+}
+
+bool mime_file_reader::rewind() {
+    if (fills_ <= 1 && eof_) {
+        pos_ = 0;
+        return true;
+    }
+    if (::lseek(fd_, 0, SEEK_SET) != 0) return false;
+    pos_ = len_ = 0;
+    eof_ = false;
+    fills_ = 0;
+    return true;
+}
+
 long mime_file_reader::read(uint8_t* out, size_t n) {
     size_t got = 0;
     while (got < n) {
         if (pos_ == len_) {
             if (eof_) break;
-            long r = read_full(fd_, buf_.data(), buf_.size());
-            if (r < 0) return -1;
-            pos_ = 0;
-            len_ = static_cast<size_t>(r);
-            eof_ = len_ < buf_.size();
+            if (!fill()) return -1;
             if (len_ == 0) break;
         }
         size_t k = std::min(n - got, len_ - pos_);
@@ -249,6 +278,12 @@ long mime_file_reader::read(uint8_t* out, size_t n) {
         got += k;
     }
     return static_cast<long>(got);
+}
+
+long mime_file_reader::peek(const uint8_t** data, size_t n) {
+    if (pos_ == len_ && !eof_ && !fill()) return -1;
+    *data = buf_.data() + pos_;
+    return static_cast<long>(std::min(n, len_ - pos_));
 }
 
 void mime_report_unusable(mail_handle* h, const char* text) {

@@ -36,13 +36,23 @@ public:
     mime_file_reader& operator=(const mime_file_reader&) = delete;
     // Up to n bytes into out; 0 at the end of the file, -1 on a read error.
     long read(uint8_t* out, size_t n);
+    // The first bytes of the stream (up to n, at most one block) without
+    // taking them, so that a pipe can be judged before it is read; only
+    // before the first read. -1 on a read error.
+    long peek(const uint8_t** data, size_t n);
+    // Back to the start of the stream: by seeking, or in the buffer when the
+    // whole stream fits one block. False when that cannot be done.
+    bool rewind();
 
 private:
+    bool fill();
+
     int fd_;
     std::vector<uint8_t> buf_;
     size_t pos_ = 0;
     size_t len_ = 0;
     bool eof_ = false;
+    int fills_ = 0;
 };
 
 // Raises event 9 (status 2) with text; the verdict is ignored.

@@ -205,9 +205,24 @@ void write_encoded_line(const mail_handle* h, const char* line, int len, msg_out
     msg_out(out, ctx, "%.*s\r\n", len, line);
 }
 
+// A display name made of several encoded words holds folds; the begin line
+// of an encoded file must stay one line, so the folds keep only their blank.
+std::string unfolded(const std::string& name) {
+    std::string out;
+    out.reserve(name.size());
+    for (size_t i = 0; i < name.size(); ++i) {
+        if (name[i] == '\r' && i + 1 < name.size() && name[i + 1] == '\n') {
+            ++i;
+            continue;
+        }
+        out += name[i];
+    }
+    return out;
+}
+
 bool write_uuencoded(const mail_handle* h, const mime_attachment& a, mime_file_reader& in,
                      msg_out_cb out, void* ctx) {
-    msg_out(out, ctx, "begin 644 %s\r\n", a.display_name);
+    msg_out(out, ctx, "begin 644 %s\r\n", unfolded(a.display_name));
     uint8_t buf[uu_line_in];
     char line[2 * uu_line_in];
     for (;;) {
@@ -226,7 +241,7 @@ bool write_yencoded(const mail_handle* h, const mime_attachment& a, int fd,
     off_t size = ::lseek(fd, 0, SEEK_END);
     if (size < 0 || ::lseek(fd, 0, SEEK_SET) != 0) return true;  // skipped, as a bad entry
     msg_out(out, ctx, "=ybegin size=%d line=%d name=%s\r\n", static_cast<int>(size), yenc_line,
-            a.display_name);
+            unfolded(a.display_name));
     uint8_t buf[yenc_line];
     char line[2 * yenc_line];
     for (;;) {

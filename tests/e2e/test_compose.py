@@ -2,6 +2,7 @@
 import base64
 import binascii
 import email
+import email.header
 import re
 from email import policy
 
@@ -306,3 +307,47 @@ def test_file_name_with_a_quote(ostrel):
     part = msg.get_payload()[1]
     assert part.get_filename() == 'say "hi".txt'
     assert part.get_payload(decode=True) == b"hello\r\n"
+
+
+@pytest.mark.parametrize("name,content,cte", [
+    ("pipe.txt", b"hello world line\r\n" * 1000, "quoted-printable"),
+    ("pipe.bin", binary_bytes(70_000), "base64"),
+    ("pipe.eml", b"Subject: piped\r\n\r\nbody\r\n", "7bit"),
+])
+def test_automatic_encoding_of_a_pipe_keeps_every_byte(ostrel, name, content, cte):
+    """The sample that decides the encoding must not be lost when the file
+    cannot seek back."""
+    import os
+    import threading
+    fifo = ostrel.path(name)
+    os.mkfifo(fifo)
+
+    def feed():
+        with open(fifo, "wb") as f:
+            f.write(content)
+
+    t = threading.Thread(target=feed, daemon=True)
+    t.start()
+    data, msg = compose(ostrel, TO, "-body:x", f"-a:{name}")
+    t.join(10)
+    part = msg.get_payload()[1]
+    assert part["Content-Transfer-Encoding"] == cte
+    if cte == "7bit":
+        assert data.split(b"Content-Transfer-Encoding: 7bit\r\n\r\n", 1)[1].startswith(content)
+    else:
+        assert part.get_payload(decode=True) == content
+
+
+def test_uuencoded_file_with_a_long_encoded_name(ostrel):
+    """A name of several encoded words still gives a one-line begin line."""
+    name = "\u00dc" * 40 + ".bin"
+    content = binary_bytes(100, 3)
+    ostrel.write(name, content)
+    data, msg = compose(ostrel, TO, "-body:x", f"-auu:{name}")
+    lines = data.split(b"\r\n")
+    start = next(i for i, x in enumerate(lines) if x.startswith(b"begin 644 "))
+    words = lines[start][len(b"begin 644 "):]
+    assert str(email.header.make_header(email.header.decode_header(words.decode()))) == name
+    end = lines.index(b"end", start)
+    decoded = b"".join(binascii.a2b_uu(x) for x in lines[start + 1:end] if x != b"`")
+    assert decoded == content

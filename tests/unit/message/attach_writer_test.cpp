@@ -105,6 +105,19 @@ TEST_F(writer_case, MessageTypes) {
     EXPECT_EQ(write(0), out);
 }
 
+TEST_F(writer_case, LargeMessageIsScannedThenWrittenOnce) {
+    // Larger than one read block, with the 8-bit byte near the end: the scan
+    // reads on, then the content starts over from its first byte.
+    std::string content = "Subject: big\r\n\r\n";
+    while (content.size() < 150000) content += "0123456789 abcdefghij\r\n";
+    content += "caf\xc3\xa9\r\n";
+    add("big.eml", content);
+    std::string out = write(0);
+    const std::string head = "Content-Transfer-Encoding: 8bit\r\n\r\n";
+    ASSERT_TRUE(contains(out, head));
+    EXPECT_EQ(out.substr(out.find(head) + head.size()), content + "\r\n");
+}
+
 TEST_F(writer_case, QuotedPrintableInBinaryMode) {
     add("notes.txt", "line one = two\r\nline two \r\n", mime_enc_qp);
     std::string out = write(0);
