@@ -58,7 +58,9 @@ struct file_closer {
 };
 using file_ptr = std::unique_ptr<FILE, file_closer>;
 
-bool has_at(const char* s) { return s && std::strchr(s, '@'); }
+// An address must hold an "@" and no control byte, which would break the
+// fields and commands it goes into.
+bool has_at(const char* s) { return s && std::strchr(s, '@') && !addr_has_control(s); }
 bool address_ok(const char* s) { return str_non_empty(s) && has_at(s); }
 std::optional<std::string> copy_of(const char* s) {
     return s ? std::optional<std::string>(s) : std::nullopt;

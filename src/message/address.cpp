@@ -175,8 +175,18 @@ char* addr_dsn_notify_text(char* out, uint32_t flags) {
     return out;
 }
 
+bool addr_has_control(const char* text) {
+    for (const char* p = text; p && *p; ++p) {
+        const unsigned char b = static_cast<unsigned char>(*p);
+        if (b < 0x20 || b == 0x7F) return true;
+    }
+    return false;
+}
+
 uint32_t addr_classify(const char* address) {
-    if (!address) return 0;
+    // A control byte (a line break above all) would break every field and
+    // command the address goes into: such an address is unusable.
+    if (!address || addr_has_control(address)) return 0;
     size_t len = strnlen(address, addr_max_len + 1);
     if (len > addr_max_len) return 0;
     const char* at = std::strchr(address, '@');

@@ -19,6 +19,9 @@ int addr_list_free(addr_list* list);
 uint32_t addr_dsn_parse(const char* letters);
 // out holds at least 30 bytes.
 char* addr_dsn_notify_text(char* out, uint32_t flags);
+// True when the text holds a control byte (below 0x20, or 0x7F).
+bool addr_has_control(const char* text);
+// 0 (unusable) also for an address with a control byte.
 uint32_t addr_classify(const char* address);
 // out holds 256 bytes.
 char* addr_idn_to_ascii(const char* domain, char* out);

@@ -233,3 +233,12 @@ def test_file_mode_writes_the_message(ostrel):
     text = ostrel.path("out.eml").read_bytes().decode()
     assert "\r\nX-Mailer: Ostrel " in text
     assert re.search(r"^X-Mailer: Ostrel \S+ amd64 \(.+\)\r$", text, re.M)
+
+
+def test_addresses_with_line_breaks_are_refused(ostrel):
+    # A line break in an address must not reach the header block as a field.
+    r = ostrel("-nodefault", "-file:out.eml", "-from:a@example.org\r\nBcc: x@example.org",
+               "-to:b@example.org\nX-Evil: 1")
+    assert r.status == 1
+    assert r.stderr == "No from address specified\nNo recipients specified\n"
+    assert not ostrel.path("out.eml").exists()

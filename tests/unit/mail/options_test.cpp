@@ -132,6 +132,14 @@ TEST_F(MailSetopt, AddressOptionsNeedAnAt) {
     EXPECT_EQ(h->return_path, "b@example.org");
     EXPECT_EQ(set(mail_opt_return_path, ""), 0);
     EXPECT_EQ(h->return_path, "b@example.org");
+
+    // A line break in an address would let it write fields of its own.
+    for (uint32_t id : {mail_opt_from, mail_opt_reply_to, mail_opt_return_path})
+        EXPECT_EQ(set(id, "x@example.org\r\nBcc: y@example.org"), 0) << id;
+    EXPECT_EQ(set(0x100 | mail_opt_recipient, "x@example.org\nX: y"), 0);
+    EXPECT_EQ(set(mail_opt_message_id, "id@example.org\r\nX: y"), 0);
+    EXPECT_EQ(h->return_path, "b@example.org");
+    EXPECT_TRUE(h->to.empty());
 }
 
 TEST_F(MailSetopt, TextOptions) {
