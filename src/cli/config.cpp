@@ -5,26 +5,17 @@
 #include <memory>
 #include <string_view>
 
-#include <sys/stat.h>
 
 #include "cli/dispatch.hpp"
 #include "cli/state.hpp"
 #include "platform/appdata.hpp"
+#include "platform/file_map.hpp"
+#include "support/file.hpp"
 
 namespace ostrel {
 
 namespace {
 
-struct file_closer {
-    void operator()(FILE* f) const { std::fclose(f); }
-};
-
-// fopen opens a directory here; it is no configuration file, and naming one
-// must fail like any other file that cannot be opened.
-bool is_directory(FILE* f) {
-    struct stat st;
-    return ::fstat(::fileno(f), &st) == 0 && S_ISDIR(st.st_mode);
-}
 
 std::string read_all(FILE* f) {
     std::string text;
@@ -52,11 +43,12 @@ void apply_lines(mail_handle* h, const std::string& text) {
 }  // namespace
 
 int cli_read_config(mail_handle* h, const char* path) {
-    std::unique_ptr<FILE, file_closer> owned;
+    file_ptr owned;
     FILE* f = stdin;
     if (std::strcmp(path, "-") != 0) {
-        owned.reset(std::fopen(path, "r"));
-        if (!owned || is_directory(owned.get())) return 0;
+        // The name goes to the file system as it is; a directory does not open.
+        owned.reset(plat_fopen(path, "r"));
+        if (!owned) return 0;
         f = owned.get();
     }
     std::string text = read_all(f);

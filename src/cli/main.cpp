@@ -124,13 +124,9 @@ int check_settings(mail_handle* h) {
     return 0;
 }
 
-struct free_deleter {
-    void operator()(char* p) const { std::free(p); }
-};
-
 void read_body_from_stdin(mail_handle* h) {
     cli_printf("Reading body from stdin, enter message and end with ^D\n");
-    std::unique_ptr<char, free_deleter> body(file_read_lines_crlf(stdin));
+    c_text body(file_read_lines_crlf(stdin));
     mail_setopt(h, mail_opt_body, body.get());
     cli_printf("Finished reading body");
 }

@@ -49,14 +49,6 @@ constexpr int32_t max_timeout_seconds = INT32_MAX / 1000;
 constexpr size_t max_envid_length = 100;
 constexpr uint32_t max_port = 65535;
 
-struct free_deleter {
-    void operator()(char* p) const { std::free(p); }
-};
-using c_text = std::unique_ptr<char, free_deleter>;
-struct file_closer {
-    void operator()(FILE* f) const { std::fclose(f); }
-};
-using file_ptr = std::unique_ptr<FILE, file_closer>;
 
 // An address must hold an "@" and no control byte, which would break the
 // fields and commands it goes into.

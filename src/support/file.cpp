@@ -114,10 +114,6 @@ int64_t file_mtime(const char* path) {
 
 namespace {
 
-struct file_closer {
-    void operator()(FILE* f) const { std::fclose(f); }
-};
-using file_ptr = std::unique_ptr<FILE, file_closer>;
 
 // Copies until the end of the source; false on a read or write error.
 bool copy_stream(FILE* in, FILE* out) {

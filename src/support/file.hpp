@@ -27,6 +27,13 @@ struct file_mapping_deleter {
 };
 using file_mapping_ptr = std::unique_ptr<file_mapping, file_mapping_deleter>;
 
+// Owner of an open stream; closes it without looking at the result (a writer
+// that must know whether its data reached the file closes it itself).
+struct file_closer {
+    void operator()(FILE* f) const { std::fclose(f); }
+};
+using file_ptr = std::unique_ptr<FILE, file_closer>;
+
 // A malloc'd UTF-16 copy ending in a zero unit (invalid bytes become
 // U+FFFD); the caller frees it. NULL when memory runs out.
 char16_t* path_utf8_to_wide(const char* text);

@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -61,6 +63,12 @@ char* str_wrap_line(const char** cursor, char* out, int width);
 // memory runs out. The caller frees it.
 char* file_read_stream(FILE* stream, size_t* len);
 char* file_read_lines_crlf(FILE* stream);
+
+// Owner of a malloc'd text such as the readers above return.
+struct str_free_deleter {
+    void operator()(char* p) const { std::free(p); }
+};
+using c_text = std::unique_ptr<char, str_free_deleter>;
 
 char* str_from_u64_base(uint64_t value, int base, char* out);
 
