@@ -5,7 +5,6 @@
 #include <memory>
 #include <string_view>
 
-
 #include "cli/dispatch.hpp"
 #include "cli/state.hpp"
 #include "platform/appdata.hpp"
