@@ -35,6 +35,22 @@ void drop_output(const std::string& path, bool regular) {
     if (regular) std::remove(path.c_str());
 }
 
+// The first input file that is the output file itself, or NULL. Opening the
+// output truncates it, so such an input would be read back empty and lost.
+const std::string* input_that_is(const mail_handle* h, const std::string& output) {
+    struct stat out {};
+    if (stat(output.c_str(), &out) != 0 || !S_ISREG(out.st_mode)) return nullptr;
+    auto same = [&out](const std::string& path) {
+        struct stat in {};
+        return stat(path.c_str(), &in) == 0 && in.st_dev == out.st_dev && in.st_ino == out.st_ino;
+    };
+    for (const mime_attachment& a : h->attachments)
+        if (same(a.path)) return &a.path;
+    if ((h->flags2 & mail_f2_html_file) && h->html_body && same(*h->html_body))
+        return &*h->html_body;
+    return nullptr;
+}
+
 int fail(mail_handle* h, int* status, int code, const char* text) {
     if (text) mail_set_error_text(h, std::string(text));
     if (status) *status = code;
@@ -86,6 +102,10 @@ int mail_write_output_file(mail_handle* h, int* status) {
         h->flags2 &= ~mail_f2_dotstuff;
     if (!h->output_file) return fail(h, status, mail_file_output_failed, "Failed to open output file");
     const std::string path = *h->output_file;
+    if (const std::string* input = input_that_is(h, path)) {
+        str_set_printf(h->last_error, "Output file is also an input file (%s)", input->c_str());
+        return fail(h, status, mail_file_output_failed, nullptr);
+    }
     FILE* f = file_fopen_utf8(path.c_str(), "wb");
     if (!f) return fail(h, status, mail_file_output_failed, "Failed to open output file");
     struct stat st {};

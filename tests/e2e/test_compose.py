@@ -351,3 +351,25 @@ def test_uuencoded_file_with_a_long_encoded_name(ostrel):
     end = lines.index(b"end", start)
     decoded = b"".join(binascii.a2b_uu(x) for x in lines[start + 1:end] if x != b"`")
     assert decoded == content
+
+
+@pytest.mark.parametrize("input_option,output", [
+    ("-a:same.bin", "same.bin"),
+    ("-a64:same.bin", "./same.bin"),
+    ("-auu:same.bin", "same.bin"),
+    ("-ai:same.bin", "same.bin"),
+    ("-body-html:same.bin", "same.bin"),
+    ("-a:link.bin", "same.bin"),
+])
+def test_output_file_that_is_also_an_input_is_refused(ostrel, input_option, output):
+    """Opening the output truncates it: the input would be lost and the message
+    would carry it empty."""
+    import os
+    content = binary_bytes(3000)
+    ostrel.write("same.bin", content)
+    os.symlink("same.bin", ostrel.path("link.bin"))
+    extra = ["-body--html:<p>x</p>"] if input_option.startswith("-ai:") else []
+    r = ostrel(FROM, TO, "-body:x", *extra, input_option, f"-file:{output}")
+    assert r.status == 3
+    assert "Output file is also an input file (" in r.stderr
+    assert ostrel.path("same.bin").read_bytes() == content
