@@ -95,6 +95,12 @@ int check_settings(mail_handle* h) {
         cli_fprintf(stderr, "Concurrent e-mail delivery and output to file not supported\n");
         return 1;
     }
+    // File mode composes a new message; a prepared file given with it would
+    // be dropped while the written file looked complete.
+    if (h->email_file && h->output_file) {
+        cli_fprintf(stderr, "A prepared e-mail file cannot be written to an output file\n");
+        return 1;
+    }
     bool no_rcpt = h->to.empty() && h->cc.empty() && h->bcc.empty();
     if (h->mode == mail_mode_email_file) {
         if (!mail_setopt(h, mail_opt_from_email_file, no_rcpt ? "" : nullptr,

@@ -186,3 +186,18 @@ def test_body_file_colon_before_a_separator_is_part_of_the_name(ostrel):
     _, msg = file_mode_message(ostrel, "-body-file:plain.txt:iso-8859-1")
     assert msg.get_content_charset() == "iso-8859-1"
     assert msg.get_content().strip() == "caf\xe9"
+
+
+@pytest.mark.parametrize("order", [
+    ["-file:out.eml", "-emailfile:prepared.eml"],
+    ["-emailfile:prepared.eml", "-file:out.eml"],
+])
+def test_prepared_file_with_an_output_file_is_refused(ostrel, order):
+    """File mode composes a new message; it must not write one without the
+    prepared file's content and report success."""
+    ostrel.write("prepared.eml", "From: a@example.org\r\nTo: b@example.org\r\n"
+                                 "Subject: prepared\r\n\r\nprepared body\r\n")
+    r = ostrel("-nodefault", "-from:me@example.org", "-to:you@example.org", *order)
+    assert r.status == 1
+    assert r.stderr == "A prepared e-mail file cannot be written to an output file\n"
+    assert not ostrel.path("out.eml").exists()
