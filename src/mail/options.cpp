@@ -112,7 +112,11 @@ int opt_recipient(const opt_call& c) {
     }
     std::optional<std::string> text = read_file(c.p1, "r", false);
     if (!text) return 0;
-    return addr_scan_list_file(list, text->c_str(), addr_cb_list_file) ? 1 : 0;
+    // A list the scanner could not read to its end would leave recipients out
+    // unseen: that is a failure, not a shorter list.
+    const char* stopped_at = nullptr;
+    if (!addr_scan_list_file(list, text->c_str(), addr_cb_list_file, &stopped_at)) return 0;
+    return stopped_at && *stopped_at == '\0' ? 1 : 0;
 }
 
 int opt_subject(const opt_call& c) {

@@ -163,9 +163,13 @@ const char* skip_after_comma(const char* p) {
 
 }  // namespace
 
-int addr_scan_list_file(void* ctx, const char* text, msg_scan_cb cb) {
+int addr_scan_list_file(void* ctx, const char* text, msg_scan_cb cb, const char** stopped_at) {
     if (!text) return 0;
     const char* p = text;
+    auto stop = [stopped_at](const char* at) {
+        if (stopped_at) *stopped_at = at;
+        return 1;
+    };
     for (;;) {
         for (;;) {
             if (is_blank(p))
@@ -175,16 +179,20 @@ int addr_scan_list_file(void* ctx, const char* text, msg_scan_cb cb) {
             else
                 break;
         }
-        if (!*p) return 1;  // a lone CR is no separator: read_entry refuses it
+        if (!*p) return stop(p);  // a lone CR is no separator: read_entry refuses it
         entry e;
         const char* next = read_entry(p, &e);
-        if (!next) return 1;
+        if (!next) return stop(p);
         report(ctx, cb, e);
         // A bare address may be followed by a separator, "<" or a name byte;
         // a quote right after it is not the start of another entry.
-        if (!e.name && *next == '"') return 1;
+        if (!e.name && *next == '"') return stop(next);
         p = next;
     }
+}
+
+int addr_scan_list_file(void* ctx, const char* text, msg_scan_cb cb) {
+    return addr_scan_list_file(ctx, text, cb, nullptr);
 }
 
 int addr_scan_header_list(void* ctx, const char* text, msg_scan_cb cb) {

@@ -201,3 +201,33 @@ def test_prepared_file_with_an_output_file_is_refused(ostrel, order):
     assert r.status == 1
     assert r.stderr == "A prepared e-mail file cannot be written to an output file\n"
     assert not ostrel.path("out.eml").exists()
+
+
+@pytest.mark.parametrize("text,want", [
+    ("a@example.org\nb@example.org\n", ["b@example.org", "a@example.org"]),
+    ("  \"N, M\" <a@example.org>\t\r\n\r\n\tb@example.org  \n\n",
+     ["b@example.org", "a@example.org"]),
+    ("<a@example.org><b@example.org>", ["b@example.org", "a@example.org"]),
+    ("".join(f" u{i}@example.org\t\n" for i in range(400)),
+     [f"u{i}@example.org" for i in reversed(range(400))]),
+])
+def test_recipient_list_file_read_whole(ostrel, text, want):
+    ostrel.write("list.txt", text)
+    raw, msg = file_mode_message(ostrel, "-cc:@list.txt")
+    assert [a.addr_spec for a in msg["Cc"].addresses] == want
+    assert max(len(x) for x in raw.split(b"\r\n")) <= 998
+
+
+@pytest.mark.parametrize("text", [
+    "a@example.org,\nb@example.org\n",
+    "a@example.org, b@example.org\nc@example.org\n",
+    "a@example.org;\nb@example.org\n",
+    "a@example.org\n# the rest\nb@example.org\n",
+])
+def test_recipient_list_file_not_read_to_its_end_is_refused(ostrel, text):
+    """Recipients after the point where the scan stopped would be dropped unseen."""
+    ostrel.write("list.txt", text)
+    r = ostrel("-from:me@example.org", "-to:@list.txt", "-body:x", "-file:out.eml")
+    assert r.status == 10
+    assert r.stderr == "Failed to set To from file (list.txt)\n"
+    assert not ostrel.path("out.eml").exists()
