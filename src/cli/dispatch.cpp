@@ -403,7 +403,10 @@ int cli_opt_head(mail_handle* h, const char* value) {
     char* colon = std::strchr(buf, ':');
     if (!colon) return 0;
     *colon = '\0';
-    if (std::strpbrk(buf, " \t")) return 0;
+    // A field name is printable ASCII without blanks; a control or 8-bit byte
+    // would end the header block early, so such a name is refused like a blank.
+    for (const char* p = buf; *p; ++p)
+        if (static_cast<unsigned char>(*p) < 0x21 || static_cast<unsigned char>(*p) > 0x7E) return 0;
     return mail_setopt(h, mail_opt_header, buf, colon + 1) ? 1 : 0;
 }
 

@@ -231,3 +231,14 @@ def test_recipient_list_file_not_read_to_its_end_is_refused(ostrel, text):
     assert r.status == 10
     assert r.stderr == "Failed to set To from file (list.txt)\n"
     assert not ostrel.path("out.eml").exists()
+
+
+@pytest.mark.parametrize("name", ["X\x01Y", "\u00dcml", "X\x7fZ", "X\x1bY"])
+def test_header_name_that_would_break_the_header_block_is_ignored(ostrel, name):
+    """A control or 8-bit byte in a field name would end the header block
+    there and push the MIME fields into the body."""
+    raw, msg = file_mode_message(ostrel, "-body:x", f"-head:{name}: v", "-head:X-Kept: yes")
+    assert not msg.defects
+    assert msg["X-Kept"] == "yes"
+    assert msg["Content-Transfer-Encoding"] == "7bit"
+    assert name.encode() not in raw
