@@ -261,12 +261,22 @@ int opt_header(const opt_call& c) {
     return msg_header_list_add(&c.h->headers, c.p1, c.p2);
 }
 
+// A charset name goes into the Content-Type field as it is: printable ASCII
+// without blanks, quotes or backslashes, or it would break the field.
+bool usable_charset(const char* s) {
+    for (; *s; ++s) {
+        const auto b = static_cast<unsigned char>(*s);
+        if (b < 0x21 || b > 0x7E || b == '"' || b == '\\') return false;
+    }
+    return true;
+}
+
 int opt_charset(const opt_call& c) {
     if (c.unset) {
         c.h->charset.reset();
         return 1;
     }
-    if (!c.p1) return 0;
+    if (!c.p1 || !usable_charset(c.p1)) return 0;
     c.h->charset = *c.p1 ? copy_of(c.p1) : std::nullopt;
     return 1;
 }

@@ -373,3 +373,15 @@ def test_output_file_that_is_also_an_input_is_refused(ostrel, input_option, outp
     assert r.status == 3
     assert "Output file is also an input file (" in r.stderr
     assert ostrel.path("same.bin").read_bytes() == content
+
+
+@pytest.mark.parametrize("charset", ["utf-8\r\nX-Injected=1", "two words", 'say"q', "a\\b"])
+def test_charset_that_would_break_the_content_type_is_not_used(ostrel, charset):
+    ostrel.write("body.txt", "caf\u00e9\n")
+    for layout in ([], ["-mime"]):
+        data, msg = compose(ostrel, TO, f"-body-file:body.txt:{charset}", *layout)
+        text = next(p for p in msg.walk() if p.get_content_type() == "text/plain")
+        assert not msg.defects and not text.defects
+        assert "X-Injected" not in msg
+        assert text.get_content_charset() == "utf-8"
+        assert text.get_content().strip() == "caf\u00e9"
