@@ -123,7 +123,9 @@ void write_plain_text(const mail_handle* h, const char* text, msg_out_cb out, vo
 void write_text_body(const mail_handle* h, uint32_t encoding, msg_out_cb out, void* ctx) {
     if (!h->body) return;
     const std::string& b = *h->body;
-    const size_t len = std::strlen(b.c_str());
+    // A body file read raw may hold NUL bytes: the encoded forms carry every
+    // byte of it, where stopping at the first NUL would lose the rest unseen.
+    const size_t len = encoding == 0 ? std::strlen(b.c_str()) : b.size();
     if (encoding == 1)
         write_base64_text(b.c_str(), len, out, ctx);
     else if (encoding == 2)

@@ -385,3 +385,19 @@ def test_charset_that_would_break_the_content_type_is_not_used(ostrel, charset):
         assert "X-Injected" not in msg
         assert text.get_content_charset() == "utf-8"
         assert text.get_content().strip() == "caf\u00e9"
+
+
+@pytest.mark.parametrize("encoding,cte", [([], "quoted-printable"), (["-body-64"], "base64")])
+def test_literal_body_file_with_nul_bytes_keeps_every_byte(ostrel, encoding, cte):
+    content = b"\x00starts with NUL\r\nmid\x00dle\r\n" + binary_bytes(600)
+    ostrel.write("raw.bin", content)
+    out = ostrel.path("out.eml")
+    r = ostrel("-body-literal", FROM, TO, "-body-file:raw.bin", *encoding, f"-file:{out.name}")
+    assert r.status == 0, r.stderr
+    data = out.read_bytes()
+    check_wire_form(data)
+    msg = email.message_from_bytes(data, policy=policy.default)
+    assert msg["Content-Transfer-Encoding"] == cte
+    got = msg.get_payload(decode=True)
+    # Quoted-printable closes the body with one line end of its own.
+    assert got == (content + b"\r\n" if cte == "quoted-printable" else content)
