@@ -11,6 +11,7 @@
 #include "cli/console.hpp"
 #include "cli/state.hpp"
 #include "mail/mail.hpp"
+#include "message/address.hpp"
 #include "message/token.hpp"
 #include "net/proxy.hpp"
 #include "platform/number.hpp"
@@ -403,7 +404,9 @@ int cli_opt_head(mail_handle* h, const char* value) {
     char* colon = std::strchr(buf, ':');
     if (!colon) return 0;
     *colon = '\0';
-    if (std::strpbrk(buf, " \t")) return 0;
+    // A blank or a control byte (a line break above all) in the name would
+    // break the field, or start another one, in the message.
+    if (std::strpbrk(buf, " \t") || addr_has_control(buf)) return 0;
     return mail_setopt(h, mail_opt_header, buf, colon + 1) ? 1 : 0;
 }
 
