@@ -1,7 +1,7 @@
 #!/bin/sh
 # Builds the fuzz targets with clang's libFuzzer, ASan and UBSan against the
 # project's libraries. Not part of the normal build: run it by hand.
-#   fuzz/build.sh [build-dir]     (default: build-fuzz)
+#   fuzz/build.sh [build-dir]     (default: build-fuzz); then fuzz/run.sh
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 out=${1:-$root/build-fuzz}
