@@ -219,7 +219,11 @@ char* addr_normalise(const char* address, char* out, uint32_t* cls, int utf8_ok)
     uint32_t c = addr_classify(address);
     if (cls) *cls = c;
     if (!address) return nullptr;
-    if (utf8_ok) return str_copy(out, address, addr_buf_size);
+    // As below: an address too long for out is unusable, never cut.
+    if (utf8_ok)
+        return strnlen(address, addr_buf_size) < addr_buf_size
+                   ? str_copy(out, address, addr_buf_size)
+                   : nullptr;
     if (c == 3) return nullptr;
     const char* at = std::strchr(address, '@');
     if (!at) return nullptr;

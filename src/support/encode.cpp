@@ -5,7 +5,8 @@
 
 namespace ostrel {
 
-const char b64_alphabets[3 * 64 + 1] =
+// constexpr so that the tables below can be built from it at compile time.
+constexpr char b64_alphabets[3 * 64 + 1] =
     "`!\"#$%&'()*+,-./0123456789:;<=>?@ABCDEFGHIJKLMNOPQRSTUVWXYZ[\\]^_"
     "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/"
     "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";

@@ -429,6 +429,17 @@ TEST_F(Dispatch, RefusedHostKeepsNothingOfIt) {
     EXPECT_EQ(text_of(h->password), "p");
 }
 
+TEST_F(Dispatch, HeaderNameWithBlankOrControlByteIsIgnored) {
+    for (const char* name : {"X Tag", "X\tTag", "X-Tag\r\nBcc", "X\nTag", "\rX-Tag", "X\x7fTag",
+                             "X\x01Tag"}) {
+        const std::string value = std::string(name) + ":v";
+        EXPECT_EQ(cli_opt_head(h, value.c_str()), 0) << static_cast<int>(name[1]);
+        EXPECT_EQ(apply("head:" + value), 1);
+    }
+    EXPECT_TRUE(h->headers.empty());
+    EXPECT_EQ(cli_opt_head(h, "X-Tag:a\r\nb"), 1);  // the value is written as encoded words
+}
+
 TEST_F(Dispatch, OverLongValuesAreBounded) {
     const std::string big(20000, 'x');
     // The header copy is cut at 1023 bytes: the colon is lost and so is the option.

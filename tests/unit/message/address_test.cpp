@@ -219,6 +219,13 @@ TEST(AddrNormalise, Table) {
     for (int i = 0; i < 5; ++i) longish += ".\xc3\xa9";
     ASSERT_LE(longish.size(), 254u);
     EXPECT_EQ(normalised(longish.c_str(), 0), "(null)");
+    // Taken as it is, an address must fit the 256-byte buffer whole.
+    const std::string fits = std::string(255 - 8, 'u') + "@b.org.x";
+    ASSERT_EQ(fits.size(), 255u);
+    EXPECT_EQ(normalised(fits.c_str(), 1), fits);
+    const std::string too_long = std::string(300, 'u') + "@example.org";
+    EXPECT_EQ(normalised(too_long.c_str(), 1, &cls), "(null)");
+    EXPECT_EQ(cls, 0u);
 }
 
 TEST(AddrQuoteDisplayName, ParsesBack) {

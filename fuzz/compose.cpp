@@ -1,0 +1,69 @@
+// A handle configured by a few hostile option lines, then rendered as a
+// message: memory safety through the header writer and the composer, and a
+// header block whose lines all end in CR LF.
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "cli/dispatch.hpp"
+#include "mail/file_mode.hpp"
+#include "mail/mail.hpp"
+#include "message/compose.hpp"
+
+using namespace ostrel;
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    if (!std::freopen("/dev/null", "r", stdin)) return 1;
+    // File names are taken only inside an empty directory (no "/" below),
+    // so no option reaches a device or a large file.
+    char dir[] = "/tmp/ostrel-fuzz-XXXXXX";
+    if (!mkdtemp(dir) || chdir(dir) != 0) return 1;
+    mail_global_init(1, 1);
+    return 0;
+}
+
+namespace {
+
+void check_header_block(const std::string& out) {
+    size_t end = out.find("\r\n\r\n");
+    if (end == std::string::npos) end = out.size();
+    for (size_t i = 0; i < end; ++i) {
+        if (out[i] == '\n' && (i == 0 || out[i - 1] != '\r')) __builtin_trap();
+        if (out[i] == '\r' && (i + 1 >= out.size() || out[i + 1] != '\n')) __builtin_trap();
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    std::string text(reinterpret_cast<const char*>(data), size);
+    mail_handle* h = mail_create();
+    try {
+        size_t start = 0;
+        for (int lines = 0; start <= text.size() && lines < 8; ++lines) {
+            size_t nl = text.find('\n', start);
+            if (nl == std::string::npos) nl = text.size();
+            std::string line = text.substr(start, nl - start);
+            start = nl + 1;
+            if (line.find('/') != std::string::npos) continue;
+            cli_apply_option(h, line.data());
+        }
+    } catch (const cli_exit&) {
+        mail_destroy(h);
+        return 0;
+    }
+    char* buf = nullptr;
+    size_t len = 0;
+    FILE* f = open_memstream(&buf, &len);
+    mime_input_status status{};
+    mime_compose_ex(h, mail_file_printf, f, &status);
+    std::fclose(f);
+    std::string out(buf, len);
+    std::free(buf);
+    mail_destroy(h);
+    check_header_block(out);
+    return 0;
+}
