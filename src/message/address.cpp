@@ -118,7 +118,7 @@ addr_node* addr_list_add(addr_list* list, const char* address, const char* name,
         node.address = address;
         node.name = mime_encode_word(name);
         node.dsn_flags = dsn_letters ? addr_dsn_parse(dsn_letters) : 0;
-        list->insert(list->begin(), std::move(node));
+        list->push_front(std::move(node));
         return &list->front();
     } catch (const std::bad_alloc&) {
         return nullptr;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <string>
 #include <vector>
@@ -16,7 +17,8 @@ struct addr_node {
 };
 // Recipients are added at the head: element 0 is the NEWEST entry, and
 // everything written from a list (RCPT TO, To and Cc fields) runs from it.
-using addr_list = std::vector<addr_node>;
+// A deque, so that adding at the head stays cheap for long list files.
+using addr_list = std::deque<addr_node>;
 
 // Attachment encoding codes.
 enum : uint32_t {
