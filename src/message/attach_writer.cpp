@@ -303,38 +303,43 @@ void mime_note_unusable(mime_input_status* status, const char* path) {
 int mime_write_base64_stream(mime_file_reader& in, msg_out_cb out, void* ctx) {
     std::vector<uint8_t> src(b64_line_in * b64_lines_per_call);
     std::string text;
-    text.reserve(b64_lines_per_call * 78 + 1);
-    char line[80];
     for (;;) {
         long n = in.read(src.data(), src.size());
         if (n < 0) return 0;
         text.clear();
-        for (long i = 0; i < n; i += static_cast<long>(b64_line_in)) {
-            long k = std::min<long>(static_cast<long>(b64_line_in), n - i);
-            int len = b64_encode(src.data() + i, static_cast<int>(k), line);
-            text.append(line, static_cast<size_t>(len));
-            text += "\r\n";
-        }
+        b64_encode_lines(src.data(), static_cast<size_t>(n), &text);
         if (!text.empty()) msg_out(out, ctx, "%s", text);
         if (n < static_cast<long>(src.size())) return 1;
     }
 }
 
+mime_qp_writer::mime_qp_writer(int text_mode, msg_out_cb out, void* ctx)
+    : text_mode_(text_mode), out_(out), ctx_(ctx), enc_(9 * qp_slice + 8) {}
+
+void mime_qp_writer::write(const uint8_t* in, size_t len) {
+    for (size_t i = 0; i < len; i += qp_slice) {
+        const size_t k = std::min(qp_slice, len - i);
+        int n = mime_qp_encode(&column_, &pending_, in + i, static_cast<int>(k), enc_.data(),
+                               text_mode_);
+        if (n > 0) msg_out(out_, ctx_, "%.*s", n, enc_.data());
+    }
+}
+
+void mime_qp_writer::finish() {
+    int n = mime_qp_encode(&column_, &pending_, nullptr, 0, enc_.data(), text_mode_);
+    if (n > 0) msg_out(out_, ctx_, "%.*s", n, enc_.data());
+}
+
 int mime_write_qp_stream(mime_file_reader& in, int text_mode, msg_out_cb out, void* ctx) {
     std::vector<uint8_t> src(qp_slice);
-    std::vector<char> enc(9 * qp_slice + 8);
-    uint32_t column = 0;
-    uint8_t pending = 0;
+    mime_qp_writer qp(text_mode, out, ctx);
     for (;;) {
         long n = in.read(src.data(), src.size());
         if (n < 0) return 0;
         if (n == 0) break;
-        int len = mime_qp_encode(&column, &pending, src.data(), static_cast<int>(n), enc.data(),
-                                 text_mode);
-        if (len > 0) msg_out(out, ctx, "%.*s", len, enc.data());
+        qp.write(src.data(), static_cast<size_t>(n));
     }
-    int len = mime_qp_encode(&column, &pending, nullptr, 0, enc.data(), text_mode);
-    if (len > 0) msg_out(out, ctx, "%.*s", len, enc.data());
+    qp.finish();
     return 1;
 }
 

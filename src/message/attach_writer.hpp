@@ -74,6 +74,23 @@ uint32_t mime_analyse(const mail_handle* h, uint32_t* multipart, uint32_t* relat
                       uint32_t* single, uint32_t* lone);
 int str_is_7bit(const char* s);
 
+// Quoted-printable to a sink, one encoder state across every write; text
+// mode makes CR LF hard line breaks. finish() ends the text.
+class mime_qp_writer {
+public:
+    mime_qp_writer(int text_mode, msg_out_cb out, void* ctx);
+    void write(const uint8_t* in, size_t len);
+    void finish();
+
+private:
+    int text_mode_;
+    msg_out_cb out_;
+    void* ctx_;
+    uint32_t column_ = 0;
+    uint8_t pending_ = 0;
+    std::vector<char> enc_;
+};
+
 // Base64 of a whole stream, 57 bytes to each line of 76 characters.
 // 1, or 0 after a read error.
 int mime_write_base64_stream(mime_file_reader& in, msg_out_cb out, void* ctx);

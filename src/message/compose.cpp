@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "mail/mail.hpp"
+#include "message/attach_writer.hpp"
 #include "message/header_writer.hpp"
 #include "message/token.hpp"
 #include "platform/file_map.hpp"
@@ -20,10 +21,8 @@ namespace ostrel {
 namespace {
 
 constexpr size_t boundary_size = 64;
-constexpr size_t b64_line_in = 57;
-constexpr size_t qp_slice = 256;
 constexpr size_t uu_line_in = 45;
-constexpr int yenc_line = 499;
+constexpr size_t yenc_line = 499;
 
 enum class layout { lone, multipart, single, uuencode };
 
@@ -83,28 +82,16 @@ std::string make_boundary(const std::optional<std::string>& given) {
 bool dotstuffing(const mail_handle* h) { return h->flags2 & mail_f2_dotstuff; }
 
 void write_base64_text(const char* text, size_t len, msg_out_cb out, void* ctx) {
-    char line[80];
-    for (size_t i = 0; i < len; i += b64_line_in) {
-        size_t k = std::min(b64_line_in, len - i);
-        int n = b64_encode(reinterpret_cast<const uint8_t*>(text + i), static_cast<int>(k), line);
-        line[n] = '\0';
-        msg_out(out, ctx, "%s\r\n", line);
-    }
+    std::string lines;
+    b64_encode_lines(reinterpret_cast<const uint8_t*>(text), len, &lines);
+    if (!lines.empty()) msg_out(out, ctx, "%s", lines);
 }
 
 // Quoted-printable in text mode, then the line end that closes the body.
 void write_qp_text(const char* text, size_t len, msg_out_cb out, void* ctx) {
-    std::vector<char> enc(9 * qp_slice + 8);
-    uint32_t column = 0;
-    uint8_t pending = 0;
-    for (size_t i = 0; i < len; i += qp_slice) {
-        size_t k = std::min(qp_slice, len - i);
-        int n = mime_qp_encode(&column, &pending, reinterpret_cast<const uint8_t*>(text + i),
-                               static_cast<int>(k), enc.data(), 1);
-        if (n > 0) msg_out(out, ctx, "%.*s", n, enc.data());
-    }
-    int n = mime_qp_encode(&column, &pending, nullptr, 0, enc.data(), 1);
-    if (n > 0) msg_out(out, ctx, "%.*s", n, enc.data());
+    mime_qp_writer qp(1, out, ctx);
+    qp.write(reinterpret_cast<const uint8_t*>(text), len);
+    qp.finish();
     msg_out(out, ctx, "\r\n");
 }
 
@@ -222,18 +209,26 @@ std::string unfolded(const std::string& name) {
     return out;
 }
 
+// Reads the file in pieces of `piece` bytes and writes each piece as one
+// encoded body line (dot-stuffed when asked). False on a read error.
+template <typename Encode>
+bool write_encoded_lines(const mail_handle* h, mime_file_reader& in, size_t piece,
+                         Encode encode, msg_out_cb out, void* ctx) {
+    std::vector<uint8_t> buf(piece);
+    std::vector<char> line(2 * piece + 2);
+    for (;;) {
+        long n = in.read(buf.data(), buf.size());
+        if (n < 0) return false;
+        if (n == 0) return true;
+        int len = encode(buf.data(), static_cast<int>(n), line.data());
+        write_encoded_line(h, line.data(), len, out, ctx);
+    }
+}
+
 bool write_uuencoded(const mail_handle* h, const mime_attachment& a, mime_file_reader& in,
                      msg_out_cb out, void* ctx) {
     msg_out(out, ctx, "begin 644 %s\r\n", unfolded(a.display_name));
-    uint8_t buf[uu_line_in];
-    char line[2 * uu_line_in];
-    for (;;) {
-        long n = in.read(buf, sizeof buf);
-        if (n < 0) return false;
-        if (n == 0) break;
-        int len = mime_uu_encode_line(buf, static_cast<int>(n), line);
-        write_encoded_line(h, line, len, out, ctx);
-    }
+    if (!write_encoded_lines(h, in, uu_line_in, mime_uu_encode_line, out, ctx)) return false;
     msg_out(out, ctx, "`\r\nend\r\n");
     return true;
 }
@@ -242,17 +237,9 @@ bool write_yencoded(const mail_handle* h, const mime_attachment& a, int fd,
                     mime_file_reader& in, msg_out_cb out, void* ctx) {
     off_t size = ::lseek(fd, 0, SEEK_END);
     if (size < 0 || ::lseek(fd, 0, SEEK_SET) != 0) return true;  // skipped, as a bad entry
-    msg_out(out, ctx, "=ybegin size=%d line=%d name=%s\r\n", static_cast<int>(size), yenc_line,
-            unfolded(a.display_name));
-    uint8_t buf[yenc_line];
-    char line[2 * yenc_line];
-    for (;;) {
-        long n = in.read(buf, sizeof buf);
-        if (n < 0) return false;
-        if (n == 0) break;
-        int len = mime_yenc_encode(buf, static_cast<int>(n), line);
-        write_encoded_line(h, line, len, out, ctx);
-    }
+    msg_out(out, ctx, "=ybegin size=%d line=%d name=%s\r\n", static_cast<int>(size),
+            static_cast<int>(yenc_line), unfolded(a.display_name));
+    if (!write_encoded_lines(h, in, yenc_line, mime_yenc_encode, out, ctx)) return false;
     msg_out(out, ctx, "=yend size=%d\r\n", static_cast<int>(size));
     return true;
 }

@@ -1,5 +1,6 @@
 #include "support/encode.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -113,6 +114,20 @@ const std::array<str_url_escape, 256> str_url_escape_table = make_url_table();
 
 int b64_encode(const uint8_t* in, int len, char* out) {
     return encode_any(in, len, out, std_pairs, std_alphabet, true);
+}
+
+void b64_encode_lines(const uint8_t* in, size_t len, std::string* out) {
+    constexpr size_t line_in = 57;
+    constexpr size_t line_out = 76 + 2;
+    size_t at = out->size();
+    out->resize(at + (len + line_in - 1) / line_in * line_out);
+    for (size_t i = 0; i < len; i += line_in) {
+        int k = static_cast<int>(std::min(line_in, len - i));
+        at += static_cast<size_t>(b64_encode(in + i, k, out->data() + at));
+        (*out)[at++] = '\r';
+        (*out)[at++] = '\n';
+    }
+    out->resize(at);
 }
 
 int b64_encode(const char* in, int len, char* out) {

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <string>
 
 namespace ostrel {
 
@@ -24,6 +25,9 @@ extern const std::array<str_url_escape, 256> str_url_escape_table;
 // Room the caller gives: 4 per 3 bytes rounded up.
 int b64_encode(const uint8_t* in, int len, char* out);
 int b64_encode(const char* in, int len, char* out);
+// Base64 in lines of 76 characters (57 input bytes each), every line ended
+// by CR LF, appended to out.
+void b64_encode_lines(const uint8_t* in, size_t len, std::string* out);
 // Without padding: 2, 3 or 4 characters per group.
 int b64_url_encode(const uint8_t* in, int len, char* out);
 int b64_url_encode(const char* in, int len, char* out);

@@ -179,6 +179,23 @@ TEST(Base64, MatchesCoreutilsBase64AndBasenc) {
     }
 }
 
+TEST(Base64, LinesMatchCoreutilsWrapping) {
+    scratch_dir dir;
+    std::mt19937 rng(11);
+    for (size_t n : {0, 1, 56, 57, 58, 114, 1000}) {
+        std::string data = random_bytes(rng, n), file = dir.file("in.bin");
+        test::write_file(file, data);
+        int status = 0;
+        std::string ref = test::run_command("base64 -w76 " + test::shell_quote(file), &status);
+        ASSERT_EQ(status, 0);
+        std::string want;
+        for (char c : ref) want += c == '\n' ? std::string("\r\n") : std::string(1, c);
+        std::string got = "kept";
+        b64_encode_lines(reinterpret_cast<const uint8_t*>(data.data()), n, &got);
+        EXPECT_EQ(got, "kept" + want) << n;
+    }
+}
+
 TEST(Base64, DecodeResultsAndPadding) {
     struct row {
         std::string in;
