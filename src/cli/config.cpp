@@ -10,19 +10,12 @@
 #include "platform/appdata.hpp"
 #include "platform/file_map.hpp"
 #include "support/file.hpp"
+#include "support/str.hpp"
 
 namespace ostrel {
 
 namespace {
 
-
-std::string read_all(FILE* f) {
-    std::string text;
-    char chunk[8192];
-    size_t n;
-    while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) text.append(chunk, n);
-    return text;
-}
 
 // Splits at CR and LF: CR-only, LF and CRLF files read alike, and runs of
 // line ends give no empty lines. A NUL byte ends its line.
@@ -50,8 +43,11 @@ int cli_read_config(mail_handle* h, const char* path) {
         if (!owned) return 0;
         f = owned.get();
     }
-    std::string text = read_all(f);
-    apply_lines(h, text);
+    // Read whole and split here, where CR, LF and CRLF all end a line.
+    size_t len = 0;
+    c_text raw(file_read_stream(f, &len));
+    if (!raw) return 0;
+    apply_lines(h, std::string(raw.get(), len));
     return 1;
 }
 
