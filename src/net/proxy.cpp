@@ -1,34 +1,19 @@
 #include "net/proxy.hpp"
 
 #include <cctype>
-#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 #include <string>
 
 #include "net/io.hpp"
+#include "platform/number.hpp"
 #include "support/encode.hpp"
 #include "support/str.hpp"
 
 namespace ostrel {
 
 namespace {
-
-// atoi as the 32-bit runtime reads it: blanks, a sign, digits; saturating.
-long long read_int(const char* s) {
-    while (*s == ' ' || (*s >= '\t' && *s <= '\r')) ++s;
-    bool neg = *s == '-';
-    if (*s == '-' || *s == '+') ++s;
-    long long v = 0;
-    for (; *s >= '0' && *s <= '9'; ++s) {
-        v = v * 10 + (*s - '0');
-        if (v > static_cast<long long>(INT_MAX) + 1) v = static_cast<long long>(INT_MAX) + 1;
-    }
-    v = neg ? -v : v;
-    if (v > INT_MAX) v = INT_MAX;
-    return v;
-}
 
 bool is_ipv6_literal(const char* host) { return std::strchr(host, ':') != nullptr; }
 
@@ -57,7 +42,7 @@ int send_connect_request(ip_conn* c, const char* host, int port, const char* use
 
 bool status_is_200(const char* line) {
     return std::strlen(line) >= 12 && std::strncmp(line, "HTTP/", 5) == 0 &&
-           read_int(line + 9) == 200;
+           plat_atoi(line + 9) == 200;
 }
 
 // One byte through ip_read; false when none came.
@@ -137,7 +122,7 @@ int parse_host(const std::string& part, char** host, unsigned* port, char** user
         }
         *host = dup_text(part.substr(1, rb - 1));
         if (rb + 1 < part.size() && part[rb + 1] == ':') {
-            long long v = read_int(part.c_str() + rb + 2);
+            long long v = plat_atoi(part.c_str() + rb + 2);
             if (!port_ok(v, true)) {
                 release(user);
                 release(pass);
@@ -149,7 +134,7 @@ int parse_host(const std::string& part, char** host, unsigned* port, char** user
         size_t colon = part.find(':');
         *host = dup_text(part.substr(0, colon));
         if (colon != std::string::npos) {
-            long long v = read_int(part.c_str() + colon + 1);
+            long long v = plat_atoi(part.c_str() + colon + 1);
             if (!port_ok(v, false)) {
                 release(user);
                 release(pass);
