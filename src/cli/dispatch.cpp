@@ -174,17 +174,23 @@ bool looks_obfuscated(const char* pass) {
     return !*p && n >= 11;
 }
 
+// Hands a parsed host and port to option `code`; a text that did not parse,
+// a port above 65535 or a refusal ends the program with the setting's message.
+void set_host_and_port(mail_handle* h, uint32_t code, int parse_rc, const hostport& hp,
+                       const char* message, const char* value) {
+    char port[16];
+    std::snprintf(port, sizeof port, "%d", static_cast<int>(hp.port));
+    if (parse_rc != 0 || hp.port > 65535 || !mail_setopt(h, code, hp.host, port))
+        cli_fail(1, message, host_part(value));
+}
+
 int opt_host(mail_handle* h, char*, char* value, const cli_keyword&) {
     hostport hp;
     int rc = ip_parse_hostport(value, &hp.host, &hp.port, &hp.user, &hp.pass, cli_pass_delim);
-    if (rc != 0 || hp.port > 65535) cli_fail(1, "Invalid host setting (%s)\n", host_part(value));
     // Turning obfuscated passwords back is not in this build; sending the
     // obfuscated text as the password would only fail at the server.
-    if (looks_obfuscated(hp.pass)) cli_fail(1, "Failed to decrypt password\n");
-    char port[16];
-    std::snprintf(port, sizeof port, "%d", static_cast<int>(hp.port));
-    if (!mail_setopt(h, mail_opt_host, hp.host, port))
-        cli_fail(1, "Invalid host setting (%s)\n", host_part(value));
+    if (rc == 0 && hp.port <= 65535 && looks_obfuscated(hp.pass)) cli_fail(1, "Failed to decrypt password\n");
+    set_host_and_port(h, mail_opt_host, rc, hp, "Invalid host setting (%s)\n", value);
     mail_setopt(h, 0x800A);  // every host replaces the credentials
     mail_setopt(h, mail_opt_credentials, hp.user, hp.pass);
     return 1;
@@ -193,11 +199,7 @@ int opt_host(mail_handle* h, char*, char* value, const cli_keyword&) {
 int opt_proxy(mail_handle* h, char*, char* value, const cli_keyword&) {
     hostport hp;
     int rc = ip_parse_hostport_colon(value, &hp.host, &hp.port, &hp.user, &hp.pass);
-    if (rc != 0 || hp.port > 65535) cli_fail(1, "Invalid proxy setting (%s)\n", host_part(value));
-    char port[16];
-    std::snprintf(port, sizeof port, "%d", static_cast<int>(hp.port));
-    if (!mail_setopt(h, mail_opt_proxy, hp.host, port))
-        cli_fail(1, "Invalid proxy setting (%s)\n", host_part(value));
+    set_host_and_port(h, mail_opt_proxy, rc, hp, "Invalid proxy setting (%s)\n", value);
     // Each proxy replaces the credentials. Without user information there
     // are none: an empty user would still send an authorisation line.
     mail_setopt(h, uint32_t{mail_opt_unset} | mail_opt_proxy_credentials);
