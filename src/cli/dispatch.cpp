@@ -189,7 +189,8 @@ int opt_host(mail_handle* h, char*, char* value, const cli_keyword&) {
     int rc = ip_parse_hostport(value, &hp.host, &hp.port, &hp.user, &hp.pass, cli_pass_delim);
     // Turning obfuscated passwords back is not in this build; sending the
     // obfuscated text as the password would only fail at the server.
-    if (rc == 0 && hp.port <= 65535 && looks_obfuscated(hp.pass)) cli_fail(1, "Failed to decrypt password\n");
+    if (rc == 0 && hp.port <= 65535 && looks_obfuscated(hp.pass))
+        cli_fail(1, "Failed to decrypt password\n");
     set_host_and_port(h, mail_opt_host, rc, hp, "Invalid host setting (%s)\n", value);
     mail_setopt(h, 0x800A);  // every host replaces the credentials
     mail_setopt(h, mail_opt_credentials, hp.user, hp.pass);
