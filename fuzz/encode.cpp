@@ -43,8 +43,8 @@ void qp_slices(FuzzedDataProvider& fdp, int text_mode) {
         std::vector<char> out(9 * in.size() + 1);
         static const uint8_t none = 0;  // an empty slice is not the ending call
         const uint8_t* p = in.empty() ? &none : in.data();
-        int n = mime_qp_encode(&column, &pending, p, static_cast<int>(in.size()),
-                               out.data(), text_mode);
+        int n = mime_qp_encode(&column, &pending, p, static_cast<int>(in.size()), out.data(),
+                               text_mode);
         if (n < 0 || static_cast<size_t>(n) > 9 * in.size()) __builtin_trap();
         if (column > 76) __builtin_trap();
         plain.append(in.begin(), in.end());

@@ -38,7 +38,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<uint32_t> out(cap);
     std::vector<unsigned char> cf(cap);
     size_t n = cap;
-    int rc = addr_punycode_decode(in.size(), in.data(), &n, out.data(), flags ? cf.data() : nullptr);
+    int rc =
+        addr_punycode_decode(in.size(), in.data(), &n, out.data(), flags ? cf.data() : nullptr);
     if (rc != punycode_success) return 0;
     if (n > cap) __builtin_trap();
     std::vector<char> enc(in.size() + 2);

@@ -53,7 +53,8 @@ void check_words(const std::string& text) {
             word.compare(word.size() - 2, 2, "?=") != 0)
             __builtin_trap();
         std::string b64 = word.substr(10, word.size() - 12);
-        std::vector<uint8_t> bytes(static_cast<size_t>(b64_decode_room(static_cast<int>(b64.size()))));
+        std::vector<uint8_t> bytes(
+            static_cast<size_t>(b64_decode_room(static_cast<int>(b64.size()))));
         int n = b64_decode(b64.data(), static_cast<int>(b64.size()), bytes.data());
         back.append(reinterpret_cast<char*>(bytes.data()), static_cast<size_t>(n));
         if (end == std::string::npos) break;

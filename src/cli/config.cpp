@@ -16,7 +16,6 @@ namespace ostrel {
 
 namespace {
 
-
 // Splits at CR and LF: CR-only, LF and CRLF files read alike, and runs of
 // line ends give no empty lines. A NUL byte ends its line.
 void apply_lines(mail_handle* h, const std::string& text) {

@@ -82,8 +82,8 @@ void cli_print_usage_hint() {
 }
 
 char* cli_xmailer(char* buffer, size_t size) {
-    cli_sprintf(buffer, size, "%s %s %s (%s)", cli_program_name, cli_version_text,
-                cli_architecture, cli_web_address);
+    cli_sprintf(buffer, size, "%s %s %s (%s)", cli_program_name, cli_version_text, cli_architecture,
+                cli_web_address);
     return buffer;
 }
 

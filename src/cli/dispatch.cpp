@@ -69,7 +69,9 @@ int opt_none(mail_handle* h, char*, char*, const cli_keyword& k) {
     return 1;
 }
 
-int opt_ignore(mail_handle*, char*, char*, const cli_keyword&) { return 1; }
+int opt_ignore(mail_handle*, char*, char*, const cli_keyword&) {
+    return 1;
+}
 
 int opt_flag(int* flag) {
     *flag = 1;
@@ -280,8 +282,10 @@ const named_code* find_named(const named_code (&table)[N], const char* value) {
 }
 
 int opt_dkim_algo(mail_handle* h, char*, char* value, const cli_keyword&) {
-    static const named_code algos[] = {{"ed25519-sha256", 0x429}, {"rsa-sha256", 0x229},
-                                       {"rsa-sha1", 0x129},       {"all", 0x729},
+    static const named_code algos[] = {{"ed25519-sha256", 0x429},
+                                       {"rsa-sha256", 0x229},
+                                       {"rsa-sha1", 0x129},
+                                       {"all", 0x729},
                                        {"best", 0x629}};
     const named_code* n = find_named(algos, value);
     if (!n) cli_fail(2, "Unknown DKIM signing/verification algorithm: %s\n", value);
@@ -298,7 +302,9 @@ int opt_dkim_canon(mail_handle* h, char*, char* value, const cli_keyword&) {
     return 1;
 }
 
-int opt_no_dkim(mail_handle*, char*, char*, const cli_keyword&) { return opt_flag(&cli_no_dkim); }
+int opt_no_dkim(mail_handle*, char*, char*, const cli_keyword&) {
+    return opt_flag(&cli_no_dkim);
+}
 
 int opt_dsnid(mail_handle* h, char*, char* value, const cli_keyword& k) {
     mail_setopt(h, k.code, nullptr, value);
@@ -409,7 +415,8 @@ int cli_opt_head(mail_handle* h, const char* value) {
     // A field name is printable ASCII without blanks; a control or 8-bit byte
     // would end the header block early, so such a name is refused like a blank.
     for (const char* p = buf; *p; ++p)
-        if (static_cast<unsigned char>(*p) < 0x21 || static_cast<unsigned char>(*p) > 0x7E) return 0;
+        if (static_cast<unsigned char>(*p) < 0x21 || static_cast<unsigned char>(*p) > 0x7E)
+            return 0;
     return mail_setopt(h, mail_opt_header, buf, colon + 1) ? 1 : 0;
 }
 
@@ -463,12 +470,23 @@ int cli_opt_address(mail_handle* h, char* text) {
     if (!f.seen_at) return 1;
     const char* name = f.name && *f.name ? f.name : nullptr;
     switch (kind) {
-        case 't': mail_setopt(h, 0x102, f.address, name, f.dsn); break;
-        case 'c': mail_setopt(h, 0x202, f.address, name, f.dsn); break;
-        case 'b': mail_setopt(h, 0x402, f.address, nullptr, f.dsn); break;
-        case 'f': mail_setopt(h, mail_opt_from, f.address, name); break;
-        case 'r': mail_setopt(h, mail_opt_reply_to, f.address, name); break;
-        default: break;
+        case 't':
+            mail_setopt(h, 0x102, f.address, name, f.dsn);
+            break;
+        case 'c':
+            mail_setopt(h, 0x202, f.address, name, f.dsn);
+            break;
+        case 'b':
+            mail_setopt(h, 0x402, f.address, nullptr, f.dsn);
+            break;
+        case 'f':
+            mail_setopt(h, mail_opt_from, f.address, name);
+            break;
+        case 'r':
+            mail_setopt(h, mail_opt_reply_to, f.address, name);
+            break;
+        default:
+            break;
     }
     return 1;
 }
@@ -499,10 +517,20 @@ char* cli_unescape_body(char* text) {
             continue;
         }
         switch (in[1]) {
-            case 't': *out++ = '\t'; break;
-            case 'n': *out++ = '\r'; *out++ = '\n'; break;
-            case '\\': *out++ = '\\'; break;
-            default: *out++ = in[0]; *out++ = in[1]; break;
+            case 't':
+                *out++ = '\t';
+                break;
+            case 'n':
+                *out++ = '\r';
+                *out++ = '\n';
+                break;
+            case '\\':
+                *out++ = '\\';
+                break;
+            default:
+                *out++ = in[0];
+                *out++ = in[1];
+                break;
         }
         in += 2;
     }
@@ -515,20 +543,37 @@ int cli_scan_dkim(const char* text, char* domain, char* selector, char* keyfile)
 }
 
 const char* cli_awild_parse_flags(const char* value, int* recursive, int* case_sensitive,
-                                  uint32_t* attributes, uint32_t* encoding,
-                                  uint32_t* inline_flag) {
+                                  uint32_t* attributes, uint32_t* encoding, uint32_t* inline_flag) {
     const char* p = value;
     for (; *p && *p != ':'; ++p) {
         switch (*p) {
-            case '6': *encoding = 0x100; break;
-            case 'Q': *encoding = 0x200; break;
-            case 'U': *encoding = 0x300; break;
-            case 'I': *inline_flag = 0x1000; break;
-            case 'H': *attributes |= 2; break;
-            case 'S': *attributes |= 4; break;
-            case 'A': *attributes |= 8; break;
-            case 'R': *recursive = 1; break;
-            case 'C': *case_sensitive = 1; break;
+            case '6':
+                *encoding = 0x100;
+                break;
+            case 'Q':
+                *encoding = 0x200;
+                break;
+            case 'U':
+                *encoding = 0x300;
+                break;
+            case 'I':
+                *inline_flag = 0x1000;
+                break;
+            case 'H':
+                *attributes |= 2;
+                break;
+            case 'S':
+                *attributes |= 4;
+                break;
+            case 'A':
+                *attributes |= 8;
+                break;
+            case 'R':
+                *recursive = 1;
+                break;
+            case 'C':
+                *case_sensitive = 1;
+                break;
             default:
                 std::fprintf(stderr, "Invalid awild option '%c'\n", *p);
                 return nullptr;

@@ -100,7 +100,8 @@ int mail_write_output_file(mail_handle* h, int* status) {
         h->flags2 |= mail_f2_dotstuff;
     else
         h->flags2 &= ~mail_f2_dotstuff;
-    if (!h->output_file) return fail(h, status, mail_file_output_failed, "Failed to open output file");
+    if (!h->output_file)
+        return fail(h, status, mail_file_output_failed, "Failed to open output file");
     const std::string path = *h->output_file;
     if (const std::string* input = input_that_is(h, path)) {
         str_set_printf(h->last_error, "Output file is also an input file (%s)", input->c_str());
@@ -122,8 +123,7 @@ int mail_write_output_file(mail_handle* h, int* status) {
     }
     if (inputs.unusable) {
         drop_output(path, regular);
-        str_set_printf(h->last_error, "Could not open attachment (%s)",
-                       inputs.first_path.c_str());
+        str_set_printf(h->last_error, "Could not open attachment (%s)", inputs.first_path.c_str());
         return fail(h, status, mail_file_input_unusable, nullptr);
     }
     return 1;
@@ -136,8 +136,8 @@ int mail_check_credentials(const mail_handle* h) {
 
 int mail_check_attachments(const mail_handle* h, const char** error) {
     *error = nullptr;
-    bool needs_mime = h->raw_part || h->raw_inline_part || h->html_body ||
-                      (h->flags & mail_f_force_mime);
+    bool needs_mime =
+        h->raw_part || h->raw_inline_part || h->html_body || (h->flags & mail_f_force_mime);
     bool has_inline = h->raw_inline_part != nullptr;
     bool has_uu = false;
     for (const mime_attachment& a : h->attachments) {

@@ -54,7 +54,9 @@ int mail_set_callback(mail_handle* h, int kind, mail_any_cb fn, void* user) {
     }
 }
 
-int mail_event_noop(void*, int, int, const char*) { return mail_verdict_continue; }
+int mail_event_noop(void*, int, int, const char*) {
+    return mail_verdict_continue;
+}
 
 // A failed lock or generator is reported: token makers must never draw from
 // a missing generator, so the caller gives up instead.

@@ -35,7 +35,7 @@ enum : uint32_t {
     mail_f_body_base64 = 1u << 7,
     mail_f_body_qp = 1u << 8,
     mail_f_dsn = 1u << 9,
-    mail_f_dsn_shift = 10,          // bits 10-13: default DSN NOTIFY flags
+    mail_f_dsn_shift = 10,  // bits 10-13: default DSN NOTIFY flags
     mail_f_dsn_mask = 0xFu << 10,
     mail_f_esmtp = 1u << 14,
     mail_f_raw_headers = 1u << 15,
@@ -61,7 +61,7 @@ enum : uint32_t {
     mail_f2_html_file = 1u << 1,
     mail_f2_body_file = 1u << 2,
     mail_f2_smtputf8 = 1u << 3,
-    mail_f2_trace_shift = 4,        // bits 4-5: trace level
+    mail_f2_trace_shift = 4,  // bits 4-5: trace level
     mail_f2_trace_mask = 3u << 4,
     mail_f2_take_rcpts = 1u << 6,
     mail_f2_take_from = 1u << 7,
@@ -71,32 +71,31 @@ enum : uint32_t {
 // One message, its settings, its callbacks and at most one SMTP connection.
 // Texts that may be NULL are optionals; the handle owns every text and list.
 struct mail_handle {
-    ip_conn* conn = nullptr;               // released by the SMTP client
-    int64_t msg_time = 0;                  // 0: now
+    ip_conn* conn = nullptr;  // released by the SMTP client
+    int64_t msg_time = 0;     // 0: now
     uint32_t mode = mail_mode_smtp;
     uint32_t flags = 0;
     uint32_t flags2 = 0;
-    uint16_t dkim_algos = 0;               // algorithm mask << 8
-    uint16_t dkim_canon = 0;               // canonical-form mask << 8
+    uint16_t dkim_algos = 0;  // algorithm mask << 8
+    uint16_t dkim_canon = 0;  // canonical-form mask << 8
     uint32_t line_length = 78;
     std::string conversation_token;
     std::string message_token;
     mail_trace_cb trace_cb = nullptr;
-    mail_event_cb event_cb = nullptr;      // set to mail_event_noop by mail_create
+    mail_event_cb event_cb = nullptr;  // set to mail_event_noop by mail_create
     mail_recipient_cb recipient_cb = nullptr;
-    uint32_t family = 0;                   // 0 either, 4, 6
+    uint32_t family = 0;  // 0 either, 4, 6
     uint32_t port = 0;
     uint32_t priority = 0;
     uint32_t proxy_port = 0;
-    uint32_t proxy_type = 0;               // 0 SOCKS5, 1 HTTP CONNECT
-    int32_t timeout = 0;                   // seconds; 0: the connection's default
+    uint32_t proxy_type = 0;  // 0 SOCKS5, 1 HTTP CONNECT
+    int32_t timeout = 0;      // seconds; 0: the connection's default
     int32_t reply_code = 0;
     std::optional<std::string> charset, dsn_envid, email_file, output_file, from_addr, from_name,
         return_path, helo, host, html_body, last_error, reply_line, body, password, proxy_host,
-        proxy_password, proxy_user, reply_to_addr, reply_to_name, kept_reply, subject,
-        tls_ciphers, tls_protocols, user, mailer, boundary_mixed, boundary_alt,
-        boundary_related;
-    std::string message_id;                // with its angle brackets; at most 511 bytes
+        proxy_password, proxy_user, reply_to_addr, reply_to_name, kept_reply, subject, tls_ciphers,
+        tls_protocols, user, mailer, boundary_mixed, boundary_alt, boundary_related;
+    std::string message_id;  // with its angle brackets; at most 511 bytes
     mime_attachment_list attachments;
     msg_header_list headers;
     msg_header_list removed_headers;
@@ -106,7 +105,7 @@ struct mail_handle {
     void* trace_user = nullptr;
     void* event_user = nullptr;
     void* recipient_user = nullptr;
-    dkim_domain* dkim_keys = nullptr;      // not owned
+    dkim_domain* dkim_keys = nullptr;  // not owned
     std::optional<std::string> dkim_default;
 };
 

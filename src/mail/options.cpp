@@ -49,16 +49,21 @@ constexpr int32_t max_timeout_seconds = INT32_MAX / 1000;
 constexpr size_t max_envid_length = 100;
 constexpr uint32_t max_port = 65535;
 
-
 // An address must hold an "@" and no control byte, which would break the
 // fields and commands it goes into.
-bool has_at(const char* s) { return s && std::strchr(s, '@') && !addr_has_control(s); }
-bool address_ok(const char* s) { return str_non_empty(s) && has_at(s); }
+bool has_at(const char* s) {
+    return s && std::strchr(s, '@') && !addr_has_control(s);
+}
+bool address_ok(const char* s) {
+    return str_non_empty(s) && has_at(s);
+}
 std::optional<std::string> copy_of(const char* s) {
     return s ? std::optional<std::string>(s) : std::nullopt;
 }
 // Numbers travel as decimal texts; NULL counts as 0.
-uint32_t number_u32(const char* s) { return static_cast<uint32_t>(plat_atoi(s)); }
+uint32_t number_u32(const char* s) {
+    return static_cast<uint32_t>(plat_atoi(s));
+}
 
 int set_flag(uint32_t& word, uint32_t bit, bool on) {
     word = on ? word | bit : word & ~bit;
@@ -135,10 +140,17 @@ int opt_subject(const opt_call& c) {
 bool body_encoding(mail_handle* h, uint32_t variant) {
     constexpr uint32_t both = mail_f_body_base64 | mail_f_body_qp;
     switch (variant) {
-        case 0x100: h->flags &= ~both; return true;
-        case 0x200: h->flags = (h->flags & ~both) | mail_f_body_base64; return true;
-        case 0x400: h->flags = (h->flags & ~both) | mail_f_body_qp; return true;
-        default: return false;
+        case 0x100:
+            h->flags &= ~both;
+            return true;
+        case 0x200:
+            h->flags = (h->flags & ~both) | mail_f_body_base64;
+            return true;
+        case 0x400:
+            h->flags = (h->flags & ~both) | mail_f_body_qp;
+            return true;
+        default:
+            return false;
     }
 }
 
@@ -326,10 +338,17 @@ int opt_tls_mode(const opt_call& c) {
         return 1;
     }
     switch (c.variant) {
-        case 0x100: c.h->flags |= mail_f_starttls_wanted; break;
-        case 0x200: c.h->flags |= mail_f_tls_required | mail_f_starttls_wanted; break;
-        case 0x300: c.h->flags |= mail_f_smtps; break;
-        default: break;
+        case 0x100:
+            c.h->flags |= mail_f_starttls_wanted;
+            break;
+        case 0x200:
+            c.h->flags |= mail_f_tls_required | mail_f_starttls_wanted;
+            break;
+        case 0x300:
+            c.h->flags |= mail_f_smtps;
+            break;
+        default:
+            break;
     }
     return 1;
 }
@@ -498,9 +517,15 @@ int opt_boundaries(const opt_call& c) {
 
 // The conversation itself arrives with the SMTP client; until then there
 // is nothing to open, use or close.
-int act_connect(const opt_call&) { return 0; }
-int act_quit(const opt_call&) { return 0; }
-int act_send(const opt_call&) { return 0; }
+int act_connect(const opt_call&) {
+    return 0;
+}
+int act_quit(const opt_call&) {
+    return 0;
+}
+int act_send(const opt_call&) {
+    return 0;
+}
 
 int act_deliver(const opt_call& c) {
     if (c.h->host) {  // SMTP delivery: see act_connect
@@ -511,75 +536,130 @@ int act_deliver(const opt_call& c) {
     return 0;
 }
 
-int act_destroy(const opt_call& c) { return mail_destroy(c.h); }
+int act_destroy(const opt_call& c) {
+    return mail_destroy(c.h);
+}
 
 int dispatch_flags(const opt_call& c, uint32_t id) {
     mail_handle* h = c.h;
     switch (id) {
-        case mail_opt_oauth: return opt_bit(c, h->flags, mail_f_oauth);
-        case mail_opt_force_mime: return opt_bit(c, h->flags, mail_f_force_mime);
-        case mail_opt_mdn: return opt_bit(c, h->flags, mail_f_mdn);
-        case mail_opt_dotstuff: return opt_bit(c, h->flags, mail_f_dotstuff_file);
-        case mail_opt_dkim: return opt_bit(c, h->flags2, mail_f2_dkim);
-        case mail_opt_raw_headers: return opt_bit(c, h->flags, mail_f_raw_headers);
-        case mail_opt_verify: return opt_bit(c, h->flags, mail_f_verify);
-        default: return -1;
+        case mail_opt_oauth:
+            return opt_bit(c, h->flags, mail_f_oauth);
+        case mail_opt_force_mime:
+            return opt_bit(c, h->flags, mail_f_force_mime);
+        case mail_opt_mdn:
+            return opt_bit(c, h->flags, mail_f_mdn);
+        case mail_opt_dotstuff:
+            return opt_bit(c, h->flags, mail_f_dotstuff_file);
+        case mail_opt_dkim:
+            return opt_bit(c, h->flags2, mail_f2_dkim);
+        case mail_opt_raw_headers:
+            return opt_bit(c, h->flags, mail_f_raw_headers);
+        case mail_opt_verify:
+            return opt_bit(c, h->flags, mail_f_verify);
+        default:
+            return -1;
     }
 }
 
 int dispatch_texts(const opt_call& c, uint32_t id) {
     mail_handle* h = c.h;
     switch (id) {
-        case mail_opt_tls_ciphers: return opt_text(c, h->tls_ciphers);
-        case mail_opt_tls_protocols: return opt_text(c, h->tls_protocols);
-        case mail_opt_mailer: return opt_text(c, h->mailer);
-        default: return -1;
+        case mail_opt_tls_ciphers:
+            return opt_text(c, h->tls_ciphers);
+        case mail_opt_tls_protocols:
+            return opt_text(c, h->tls_protocols);
+        case mail_opt_mailer:
+            return opt_text(c, h->mailer);
+        default:
+            return -1;
     }
 }
 
 int dispatch(const opt_call& c, uint32_t id) {
     switch (id) {
-        case mail_opt_from: return opt_from(c);
-        case mail_opt_recipient: return opt_recipient(c);
-        case mail_opt_subject: return opt_subject(c);
-        case mail_opt_body: return opt_body(c);
-        case mail_opt_output_file: return opt_output_file(c);
-        case mail_opt_host: return opt_host(c);
-        case mail_opt_email_file: return opt_email_file(c);
-        case mail_opt_credentials: return opt_credentials(c);
-        case mail_opt_attachment: return opt_attachment(c);
-        case mail_opt_priority: return opt_priority(c);
-        case mail_opt_reply_to: return opt_reply_to(c);
-        case mail_opt_html_body: return opt_html_body(c);
-        case mail_opt_helo: return opt_helo(c);
-        case mail_opt_header: return opt_header(c);
-        case mail_opt_charset: return opt_charset(c);
-        case mail_opt_line_length: return opt_line_length(c);
-        case mail_opt_auth_types: return opt_auth_types(c);
-        case mail_opt_ip_version: return opt_ip_version(c);
-        case mail_opt_dsn: return opt_dsn(c);
-        case mail_opt_tls_mode: return opt_tls_mode(c);
-        case mail_opt_timeout: return opt_timeout(c);
-        case mail_opt_date: return opt_date(c);
-        case mail_opt_return_path: return opt_return_path(c);
-        case mail_opt_delete_header: return opt_delete_header(c);
-        case mail_opt_from_email_file: return opt_from_email_file(c);
-        case mail_opt_ca_path: return opt_ca_path(c);
-        case mail_opt_dkim_algorithm: return opt_dkim_algorithm(c);
-        case mail_opt_dkim_canon: return opt_dkim_canon(c);
-        case mail_opt_dkim_default: return opt_dkim_default(c);
-        case mail_opt_timeout_raw: return opt_timeout_raw(c);
-        case mail_opt_trace_level: return opt_trace_level(c);
-        case mail_opt_proxy: return opt_proxy(c);
-        case mail_opt_proxy_credentials: return opt_proxy_credentials(c);
-        case mail_opt_message_id: return opt_message_id(c);
-        case mail_opt_boundaries: return opt_boundaries(c);
-        case mail_act_connect: return act_connect(c);
-        case mail_act_quit: return act_quit(c);
-        case mail_act_send: return act_send(c);
-        case mail_act_deliver: return act_deliver(c);
-        case mail_act_destroy: return act_destroy(c);
-        default: break;
+        case mail_opt_from:
+            return opt_from(c);
+        case mail_opt_recipient:
+            return opt_recipient(c);
+        case mail_opt_subject:
+            return opt_subject(c);
+        case mail_opt_body:
+            return opt_body(c);
+        case mail_opt_output_file:
+            return opt_output_file(c);
+        case mail_opt_host:
+            return opt_host(c);
+        case mail_opt_email_file:
+            return opt_email_file(c);
+        case mail_opt_credentials:
+            return opt_credentials(c);
+        case mail_opt_attachment:
+            return opt_attachment(c);
+        case mail_opt_priority:
+            return opt_priority(c);
+        case mail_opt_reply_to:
+            return opt_reply_to(c);
+        case mail_opt_html_body:
+            return opt_html_body(c);
+        case mail_opt_helo:
+            return opt_helo(c);
+        case mail_opt_header:
+            return opt_header(c);
+        case mail_opt_charset:
+            return opt_charset(c);
+        case mail_opt_line_length:
+            return opt_line_length(c);
+        case mail_opt_auth_types:
+            return opt_auth_types(c);
+        case mail_opt_ip_version:
+            return opt_ip_version(c);
+        case mail_opt_dsn:
+            return opt_dsn(c);
+        case mail_opt_tls_mode:
+            return opt_tls_mode(c);
+        case mail_opt_timeout:
+            return opt_timeout(c);
+        case mail_opt_date:
+            return opt_date(c);
+        case mail_opt_return_path:
+            return opt_return_path(c);
+        case mail_opt_delete_header:
+            return opt_delete_header(c);
+        case mail_opt_from_email_file:
+            return opt_from_email_file(c);
+        case mail_opt_ca_path:
+            return opt_ca_path(c);
+        case mail_opt_dkim_algorithm:
+            return opt_dkim_algorithm(c);
+        case mail_opt_dkim_canon:
+            return opt_dkim_canon(c);
+        case mail_opt_dkim_default:
+            return opt_dkim_default(c);
+        case mail_opt_timeout_raw:
+            return opt_timeout_raw(c);
+        case mail_opt_trace_level:
+            return opt_trace_level(c);
+        case mail_opt_proxy:
+            return opt_proxy(c);
+        case mail_opt_proxy_credentials:
+            return opt_proxy_credentials(c);
+        case mail_opt_message_id:
+            return opt_message_id(c);
+        case mail_opt_boundaries:
+            return opt_boundaries(c);
+        case mail_act_connect:
+            return act_connect(c);
+        case mail_act_quit:
+            return act_quit(c);
+        case mail_act_send:
+            return act_send(c);
+        case mail_act_deliver:
+            return act_deliver(c);
+        case mail_act_destroy:
+            return act_destroy(c);
+        default:
+            break;
     }
     int r = dispatch_flags(c, id);
     if (r < 0) r = dispatch_texts(c, id);

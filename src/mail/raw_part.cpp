@@ -29,8 +29,7 @@ int mail_set_raw_part(mail_handle* h, const mail_raw_part* part, int is_inline) 
 
 int mime_write_attachments_stream(mail_handle* h, uint32_t is_inline, const char* boundary,
                                   FILE* stream, int lone) {
-    return mime_write_attachments(h, is_inline ? 1 : 0, boundary, stream_out, stream,
-                                  lone ? 1 : 0);
+    return mime_write_attachments(h, is_inline ? 1 : 0, boundary, stream_out, stream, lone ? 1 : 0);
 }
 
 int mime_write_attachments_file(mail_handle* h, uint32_t is_inline, FILE* stream) {

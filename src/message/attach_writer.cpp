@@ -63,7 +63,9 @@ uint32_t encoding_of_sample(const uint8_t* s, long n) {
     return share >= 0.85f ? mime_enc_qp : mime_enc_base64;
 }
 
-bool is_message_type(const char* type) { return str_ncasecmp(type, "message/", 8) == 0; }
+bool is_message_type(const char* type) {
+    return str_ncasecmp(type, "message/", 8) == 0;
+}
 
 // Whether the stream holds a byte of 0x80 or above; the reader starts over
 // afterwards. -1 on a read error or when it cannot start over.
@@ -83,7 +85,7 @@ int has_8bit(mime_file_reader& in) {
 // 7bit or 8bit content: line ends made CR LF, lines that begin with "."
 // dot-stuffed when asked, NUL bytes kept (written by their count).
 class line_end_writer {
-public:
+  public:
     line_end_writer(msg_out_cb out, void* ctx, bool dotstuff)
         : out_(out), ctx_(ctx), dotstuff_(dotstuff) {
         buf_.reserve(2 * raw_slice + 2);
@@ -93,12 +95,11 @@ public:
         flush();
     }
     void flush() {
-        if (!buf_.empty())
-            msg_out(out_, ctx_, "%.*s", static_cast<int>(buf_.size()), buf_.c_str());
+        if (!buf_.empty()) msg_out(out_, ctx_, "%.*s", static_cast<int>(buf_.size()), buf_.c_str());
         buf_.clear();
     }
 
-private:
+  private:
     void byte(char c) {
         if (c == '\n' && after_cr_) {
             after_cr_ = false;
@@ -351,9 +352,8 @@ uint32_t mime_guess_encoding(int fd) {
     return encoding_of_sample(sample, n);
 }
 
-int mime_write_attachments_ex(mail_handle* h, uint32_t kind, const char* boundary,
-                              msg_out_cb out, void* ctx, uint32_t lone,
-                              mime_input_status* status) {
+int mime_write_attachments_ex(mail_handle* h, uint32_t kind, const char* boundary, msg_out_cb out,
+                              void* ctx, uint32_t lone, mime_input_status* status) {
     int result = 0;
     bool failed = false;
     for (mime_attachment& a : h->attachments) {

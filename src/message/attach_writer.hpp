@@ -19,8 +19,8 @@ struct mail_handle;
 // one, the failure is noted here and the writer goes on, so the caller can
 // drop the half-made output.
 struct mime_input_status {
-    int unusable = 0;          // files that could not be opened or read
-    std::string first_path;    // the first of them
+    int unusable = 0;        // files that could not be opened or read
+    std::string first_path;  // the first of them
 };
 
 // Exit status of the process after a read error inside an input file.
@@ -29,7 +29,7 @@ inline constexpr int mime_read_error_status = 12;
 // Reads a file descriptor in large blocks and hands out exact-sized pieces:
 // a short piece only at the end of the file. Closes the descriptor.
 class mime_file_reader {
-public:
+  public:
     explicit mime_file_reader(int fd);
     ~mime_file_reader();
     mime_file_reader(const mime_file_reader&) = delete;
@@ -44,7 +44,7 @@ public:
     // whole stream fits one block. False when that cannot be done.
     bool rewind();
 
-private:
+  private:
     bool fill();
 
     int fd_;
@@ -64,9 +64,8 @@ void mime_read_failed(mail_handle* h, const char* path, mime_input_status* statu
 
 int mime_write_attachments(mail_handle* h, uint32_t kind, const char* boundary, msg_out_cb out,
                            void* ctx, uint32_t lone);
-int mime_write_attachments_ex(mail_handle* h, uint32_t kind, const char* boundary,
-                              msg_out_cb out, void* ctx, uint32_t lone,
-                              mime_input_status* status);
+int mime_write_attachments_ex(mail_handle* h, uint32_t kind, const char* boundary, msg_out_cb out,
+                              void* ctx, uint32_t lone, mime_input_status* status);
 uint32_t mime_guess_encoding(int fd);
 int mime_write_raw_part(mail_handle* h, uint32_t is_inline, msg_out_cb out, void* ctx);
 int addr_dsn_requested(const mail_handle* h);
@@ -77,12 +76,12 @@ int str_is_7bit(const char* s);
 // Quoted-printable to a sink, one encoder state across every write; text
 // mode makes CR LF hard line breaks. finish() ends the text.
 class mime_qp_writer {
-public:
+  public:
     mime_qp_writer(int text_mode, msg_out_cb out, void* ctx);
     void write(const uint8_t* in, size_t len);
     void finish();
 
-private:
+  private:
     int text_mode_;
     msg_out_cb out_;
     void* ctx_;

@@ -46,8 +46,8 @@ structure choose_structure(const mail_handle* h) {
     }
     structure s;
     s.related = any_inline || h->raw_inline_part;
-    const bool multipart = s.related || h->raw_part || any_mime ||
-                           (h->flags & mail_f_force_mime) || h->html_body;
+    const bool multipart =
+        s.related || h->raw_part || any_mime || (h->flags & mail_f_force_mime) || h->html_body;
     const bool lone = !any_inline && not_uu == 1 && !h->raw_part && !h->raw_inline_part &&
                       !h->body && !h->html_body;
     const bool single = h->attachments.empty() && !h->raw_part && !h->raw_inline_part &&
@@ -68,7 +68,9 @@ void settle_body_encoding(mail_handle* h) {
     if (!h->charset) h->charset = "utf-8";
 }
 
-uint32_t body_encoding(const mail_handle* h) { return (h->flags >> 7) & 3; }
+uint32_t body_encoding(const mail_handle* h) {
+    return (h->flags >> 7) & 3;
+}
 
 std::string make_boundary(const std::optional<std::string>& given) {
     char b[boundary_size];
@@ -79,7 +81,9 @@ std::string make_boundary(const std::optional<std::string>& given) {
     return b;
 }
 
-bool dotstuffing(const mail_handle* h) { return h->flags2 & mail_f2_dotstuff; }
+bool dotstuffing(const mail_handle* h) {
+    return h->flags2 & mail_f2_dotstuff;
+}
 
 void write_base64_text(const char* text, size_t len, msg_out_cb out, void* ctx) {
     std::string lines;
@@ -212,8 +216,8 @@ std::string unfolded(const std::string& name) {
 // Reads the file in pieces of `piece` bytes and writes each piece as one
 // encoded body line (dot-stuffed when asked). False on a read error.
 template <typename Encode>
-bool write_encoded_lines(const mail_handle* h, mime_file_reader& in, size_t piece,
-                         Encode encode, msg_out_cb out, void* ctx) {
+bool write_encoded_lines(const mail_handle* h, mime_file_reader& in, size_t piece, Encode encode,
+                         msg_out_cb out, void* ctx) {
     std::vector<uint8_t> buf(piece);
     std::vector<char> line(2 * piece + 2);
     for (;;) {
@@ -233,8 +237,8 @@ bool write_uuencoded(const mail_handle* h, const mime_attachment& a, mime_file_r
     return true;
 }
 
-bool write_yencoded(const mail_handle* h, const mime_attachment& a, int fd,
-                    mime_file_reader& in, msg_out_cb out, void* ctx) {
+bool write_yencoded(const mail_handle* h, const mime_attachment& a, int fd, mime_file_reader& in,
+                    msg_out_cb out, void* ctx) {
     off_t size = ::lseek(fd, 0, SEEK_END);
     if (size < 0 || ::lseek(fd, 0, SEEK_SET) != 0) return true;  // skipped, as a bad entry
     msg_out(out, ctx, "=ybegin size=%d line=%d name=%s\r\n", static_cast<int>(size),
@@ -298,8 +302,7 @@ void compose_message(mail_handle* h, msg_out_cb out, void* ctx, mime_input_statu
     std::string alt;
     if (s.kind == layout::multipart && h->html_body) {
         alt = make_boundary(h->boundary_alt);
-        msg_out(out, ctx, "Content-Type: multipart/alternative;\r\n\tboundary=\"%s\"\r\n\r\n",
-                alt);
+        msg_out(out, ctx, "Content-Type: multipart/alternative;\r\n\tboundary=\"%s\"\r\n\r\n", alt);
         msg_out(out, ctx, "--%s\r\n", alt);
     }
     if (s.kind == layout::multipart || s.kind == layout::single) write_text_fields(h, s, out, ctx);
@@ -308,8 +311,7 @@ void compose_message(mail_handle* h, msg_out_cb out, void* ctx, mime_input_statu
     write_inline_encoded(h, out, ctx, status);
     if (s.kind == layout::multipart || s.kind == layout::lone) {
         mime_write_raw_part(h, 0, out, ctx);
-        mime_write_attachments_ex(h, 0, mixed.c_str(), out, ctx, s.kind == layout::lone,
-                                  status);
+        mime_write_attachments_ex(h, 0, mixed.c_str(), out, ctx, s.kind == layout::lone, status);
         if (s.kind != layout::lone) msg_out(out, ctx, "--%s--\r\n", mixed);
     }
 }

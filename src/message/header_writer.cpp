@@ -22,7 +22,9 @@ constexpr size_t date_buf_size = 1024;
 // Bytes of text per encoded word: 60 base64 characters, 75 with the frame.
 constexpr size_t word_bytes = 45;
 
-bool is_wsp(char c) { return c == ' ' || c == '\t'; }
+bool is_wsp(char c) {
+    return c == ' ' || c == '\t';
+}
 
 // Length of the UTF-8 sequence that starts with b (1 for anything else).
 size_t utf8_seq_len(unsigned char b) {
@@ -45,8 +47,8 @@ std::string encoded_words(std::string_view text) {
             n += k;
         }
         if (n == 0) n = std::min(word_bytes, text.size() - i);
-        int len = b64_encode(reinterpret_cast<const uint8_t*>(text.data() + i),
-                             static_cast<int>(n), b64);
+        int len =
+            b64_encode(reinterpret_cast<const uint8_t*>(text.data() + i), static_cast<int>(n), b64);
         if (!out.empty()) out += ' ';
         out += "=?utf-8?B?";
         out.append(b64, static_cast<size_t>(len));
@@ -121,14 +123,16 @@ std::string folded_field(std::string_view lead, std::string_view value) {
     return out;
 }
 
-void emit(msg_out_cb out, void* ctx, const std::string& text) { msg_out(out, ctx, "%s", text); }
+void emit(msg_out_cb out, void* ctx, const std::string& text) {
+    msg_out(out, ctx, "%s", text);
+}
 
 // The address as it goes into a header field: IDN domains in ASCII unless
 // the server takes UTF-8. An address that cannot be converted stays as it is.
 std::string header_address(const mail_handle* h, const std::string& address) {
     char buf[addr_buf_size] = {};
-    const char* r = addr_normalise(address.c_str(), buf, nullptr,
-                                   (h->flags2 & mail_f2_smtputf8) ? 1 : 0);
+    const char* r =
+        addr_normalise(address.c_str(), buf, nullptr, (h->flags2 & mail_f2_smtputf8) ? 1 : 0);
     if (!r || !*r) return address;
     return std::string(r);
 }
@@ -139,7 +143,8 @@ std::string header_address(const mail_handle* h, const std::string& address) {
 std::string name_and_address(std::string_view lead, const char* name, const std::string& addr,
                              std::string_view tail, bool quote_empty = false) {
     if (!name || (!*name && !quote_empty)) return folded_field(lead, addr + std::string(tail));
-    std::string value = "\"" + addr_quote_display_name(name) + "\" <" + addr + ">" + std::string(tail);
+    std::string value =
+        "\"" + addr_quote_display_name(name) + "\" <" + addr + ">" + std::string(tail);
     std::string out;
     std::string line(lead);
     line += value;
@@ -185,8 +190,7 @@ void write_list_recipients(uint32_t kind, mail_handle* h, msg_out_cb out, void* 
     const char* lead = kind == msg_rcpt_cc ? "Cc: " : "To: ";
     if (list.empty()) {
         if (kind == msg_rcpt_to) {
-            msg_out(out, ctx, "To: \"Undisclosed recipients\" <%s>\r\n",
-                    str_or_null(h->from_addr));
+            msg_out(out, ctx, "To: \"Undisclosed recipients\" <%s>\r\n", str_or_null(h->from_addr));
         }
         return;
     }
@@ -287,8 +291,8 @@ int msg_write_dnt(mail_handle* h, msg_out_cb out, void* ctx) {
 }
 
 int msg_write_priority(mail_handle* h, msg_out_cb out, void* ctx) {
-    static const char* const names[] = {nullptr,    "1 (Highest)", "2 (High)",
-                                        nullptr,    "4 (Low)",     "5 (Lowest)"};
+    static const char* const names[] = {nullptr, "1 (Highest)", "2 (High)",
+                                        nullptr, "4 (Low)",     "5 (Lowest)"};
     if (h->priority == 0) return 0;
     if (h->priority <= 5 && names[h->priority])
         msg_out(out, ctx, "X-Priority: %s\r\n", names[h->priority]);

@@ -11,9 +11,9 @@ namespace ostrel {
 
 // One recipient.
 struct addr_node {
-    std::string address;               // unchanged
-    std::optional<std::string> name;   // display name, encoded word when it needs one
-    uint32_t dsn_flags = 0;            // 1 NEVER, 2 SUCCESS, 4 FAILURE, 8 DELAY; 0: the default
+    std::string address;              // unchanged
+    std::optional<std::string> name;  // display name, encoded word when it needs one
+    uint32_t dsn_flags = 0;           // 1 NEVER, 2 SUCCESS, 4 FAILURE, 8 DELAY; 0: the default
 };
 // Recipients are added at the head: element 0 is the NEWEST entry, and
 // everything written from a list (RCPT TO, To and Cc fields) runs from it.
@@ -32,13 +32,13 @@ enum : uint32_t {
 
 // One file to attach.
 struct mime_attachment {
-    std::string path;                         // UTF-8
-    std::string display_name;                 // given name or base name, encoded when needed
-    std::optional<std::string> content_id;    // NULL when none or ""
-    std::optional<std::string> mime_type;     // NULL when none or ""
+    std::string path;                       // UTF-8
+    std::string display_name;               // given name or base name, encoded when needed
+    std::optional<std::string> content_id;  // NULL when none or ""
+    std::optional<std::string> mime_type;   // NULL when none or ""
     std::optional<std::string> given_name;
     uint32_t encoding = mime_enc_auto;
-    uint32_t is_inline = 0;                   // nonzero: part of multipart/related
+    uint32_t is_inline = 0;  // nonzero: part of multipart/related
 };
 // Attachments and header fields are kept in the ORDER OF ADDING: element 0 is
 // the oldest, which is the order every writer emits them in.

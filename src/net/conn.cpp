@@ -19,7 +19,9 @@ namespace ostrel {
 
 static int ip_initialised = 0;
 
-void ip_tls_deleter::operator()(struct tls* t) const { tls_free(t); }
+void ip_tls_deleter::operator()(struct tls* t) const {
+    tls_free(t);
+}
 
 void ip_conn_deleter::operator()(ip_conn* c) const {
     ip_disconnect(c);
@@ -258,6 +260,8 @@ int ip_grow_buffer(ip_conn* c) {
     return c->buf_size;
 }
 
-int ip_noop() { return 1; }
+int ip_noop() {
+    return 1;
+}
 
 }  // namespace ostrel

@@ -15,7 +15,9 @@ namespace ostrel {
 
 namespace {
 
-int wait_for(ip_conn* c, short events) { return plat_sock_poll(c->sock, events, c->timeout_ms); }
+int wait_for(ip_conn* c, short events) {
+    return plat_sock_poll(c->sock, events, c->timeout_ms);
+}
 
 // One read through the TLS context, waiting on the WANT results.
 int tls_raw_read(ip_conn* c, char* dst, int len) {
@@ -127,7 +129,9 @@ void set_read_error(ip_conn* c, const char* text) {
     c->error_owned |= 1;
 }
 
-int unread(const ip_conn* c) { return static_cast<int>(c->buf + c->buf_fill - c->read_ptr); }
+int unread(const ip_conn* c) {
+    return static_cast<int>(c->buf + c->buf_fill - c->read_ptr);
+}
 
 // The first terminator among the unread bytes, or NULL.
 char* find_term(ip_conn* c, const char* term, int n) {
@@ -269,7 +273,9 @@ int ip_vprintf_masked(ip_conn* c, const uint8_t* mask, const char* format, fmt_a
     return 1;
 }
 
-int ip_puts(ip_conn* c, const char* text) { return ip_printf(c, "%s", text); }
+int ip_puts(ip_conn* c, const char* text) {
+    return ip_printf(c, "%s", text);
+}
 
 void ip_msg_out(void* ctx, const char* format, fmt_args args) {
     ip_vprintf(static_cast<ip_conn*>(ctx), format, args);

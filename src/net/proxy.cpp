@@ -15,10 +15,12 @@ namespace ostrel {
 
 namespace {
 
-bool is_ipv6_literal(const char* host) { return std::strchr(host, ':') != nullptr; }
+bool is_ipv6_literal(const char* host) {
+    return std::strchr(host, ':') != nullptr;
+}
 
-int send_connect_request(ip_conn* c, const char* host, int port, const char* user,
-                         const char* pass, const char* agent) {
+int send_connect_request(ip_conn* c, const char* host, int port, const char* user, const char* pass,
+                         const char* agent) {
     // An IPv6 literal needs its brackets, or its colons would read as the port's.
     if (is_ipv6_literal(host))
         ip_printf(c, "CONNECT [%s]:%d HTTP/1.0\r\nHost: [%s]\r\n", host, port, host);
@@ -88,10 +90,14 @@ int socks5_reply(ip_conn* c) {
         if ((count == 1 && b != 5) || (count == 2 && b != 0)) return 0;
         if (count == 4) atyp = b;
         if (count == 5) {
-            if (atyp == 1) addr_len = 4;
-            else if (atyp == 4) addr_len = 16;
-            else if (atyp == 3) addr_len = b + 1;
-            else return 0;
+            if (atyp == 1)
+                addr_len = 4;
+            else if (atyp == 4)
+                addr_len = 16;
+            else if (atyp == 3)
+                addr_len = b + 1;
+            else
+                return 0;
         }
         if (addr_len && count == 6 + addr_len) return 1;
     }
@@ -110,7 +116,9 @@ void release(char** p) {
 }
 
 // Port texts outside 0..65535 (or 1..65535 for the plain form) are refused.
-bool port_ok(long long v, bool zero_ok) { return v <= 65535 && (zero_ok ? v >= 0 : v >= 1); }
+bool port_ok(long long v, bool zero_ok) {
+    return v <= 65535 && (zero_ok ? v >= 0 : v >= 1);
+}
 
 int parse_host(const std::string& part, char** host, unsigned* port, char** user, char** pass) {
     if (!part.empty() && part[0] == '[') {
@@ -148,8 +156,8 @@ int parse_host(const std::string& part, char** host, unsigned* port, char** user
 
 }  // namespace
 
-int proxy_https_connect(ip_conn* c, const char* host, int port, const char* user,
-                        const char* pass, const char* agent) {
+int proxy_https_connect(ip_conn* c, const char* host, int port, const char* user, const char* pass,
+                        const char* agent) {
     if (!c || c->type != ip_stream || !host) return 0;
     send_connect_request(c, host, port, user, pass, agent);
     const char* line = ip_readline(c, "\r\n", 2);

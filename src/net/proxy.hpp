@@ -7,8 +7,8 @@
 namespace ostrel {
 
 // 1 when the proxy answered 200, else 0. With user given, pass is a text too.
-int proxy_https_connect(ip_conn* c, const char* host, int port, const char* user,
-                        const char* pass, const char* agent);
+int proxy_https_connect(ip_conn* c, const char* host, int port, const char* user, const char* pass,
+                        const char* agent);
 // 1 when the proxy reported success, else 0.
 int proxy_socks5_connect(ip_conn* c, const char* host, int port);
 

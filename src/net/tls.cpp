@@ -10,9 +10,9 @@
 #include "net/io.hpp"
 #include "net/trace.hpp"
 #include "platform/socket.hpp"
+#include "support/file.hpp"
 #include "support/fmt.hpp"
 #include "support/lock.hpp"
-#include "support/file.hpp"
 #include "support/str.hpp"
 
 namespace ostrel {
@@ -26,7 +26,7 @@ namespace {
 
 // Holds the TLS lock while it lives (mode 0 shared, else exclusive).
 class tls_guard {
-public:
+  public:
     explicit tls_guard(int mode) {
         if (ip_tls_lock) lock_rw_acquire(ip_tls_lock, mode);
     }
@@ -42,7 +42,9 @@ struct config_deleter {
 };
 using config_ptr = std::unique_ptr<struct tls_config, config_deleter>;
 
-bool path_exists(const char* path) { return file_exists(path) != 0; }
+bool path_exists(const char* path) {
+    return file_exists(path) != 0;
+}
 
 // Fails a start with a constant text.
 int fail(const char** err, const char* text) {
@@ -52,7 +54,7 @@ int fail(const char** err, const char* text) {
 
 // Lowers the connection's time-out for the handshake and always restores it.
 class handshake_cap {
-public:
+  public:
     explicit handshake_cap(ip_conn* c) : c_(c), saved_(c->timeout_ms) {
         if (c->timeout_ms > ip_tls_handshake_wait_ms) c->timeout_ms = ip_tls_handshake_wait_ms;
     }
@@ -60,7 +62,7 @@ public:
     handshake_cap(const handshake_cap&) = delete;
     handshake_cap& operator=(const handshake_cap&) = delete;
 
-private:
+  private:
     ip_conn* c_;
     int saved_;
 };
@@ -109,7 +111,8 @@ int handshake(ip_conn* c, const char** err) {
         int r = tls_handshake(c->tls.get());
         if (r == 0) return 1;
         if (r == TLS_WANT_POLLIN || r == TLS_WANT_POLLOUT) {
-            if (plat_sock_poll(c->sock, r == TLS_WANT_POLLIN ? POLLIN : POLLOUT, c->timeout_ms) <= 0)
+            if (plat_sock_poll(c->sock, r == TLS_WANT_POLLIN ? POLLIN : POLLOUT, c->timeout_ms) <=
+                0)
                 return fail(err, "tls_handskake() timeout");
             continue;
         }
@@ -164,8 +167,8 @@ int ip_tls_set_ca(struct tls_config* config) {
     return count + 1;
 }
 
-int ip_tls_start(ip_conn* c, int is_server, const char** err, const char* server_name,
-                 int verify, const char* protocols, const char* ciphers) {
+int ip_tls_start(ip_conn* c, int is_server, const char** err, const char* server_name, int verify,
+                 const char* protocols, const char* ciphers) {
     if (!c || c->sock < 0) return fail(err, "connect_socket() failed");
     // Bytes that came in clear must never pass for protected ones.
     if (c->buf && c->read_ptr < c->buf + c->buf_fill) {
@@ -206,8 +209,8 @@ char* ip_tls_info(ip_conn* c, char* buf, int size) {
     return buf;
 }
 
-int ip_tls_server_init(const char** err, const char* key_file, const char* cert_file,
-                       void* cb_ctx, ip_tls_keypair_cb cb) {
+int ip_tls_server_init(const char** err, const char* key_file, const char* cert_file, void* cb_ctx,
+                       ip_tls_keypair_cb cb) {
     config_ptr cfg(tls_config_new());
     if (!cfg) return fail(err, "tls_config_new() failed");
     uint32_t mask = 0;
@@ -231,6 +234,8 @@ int ip_tls_server_init(const char** err, const char* key_file, const char* cert_
     return 1;
 }
 
-const char* ip_tls_library_version() { return OpenSSL_version(OPENSSL_VERSION); }
+const char* ip_tls_library_version() {
+    return OpenSSL_version(OPENSSL_VERSION);
+}
 
 }  // namespace ostrel

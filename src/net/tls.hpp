@@ -27,14 +27,14 @@ int ip_set_ca_dir(const char* dir);
 int ip_tls_set_ca(struct tls_config* config);
 // 1 when the handshake completed; on failure *err gets a text that the
 // caller must not free.
-int ip_tls_start(ip_conn* c, int is_server, const char** err, const char* server_name,
-                 int verify, const char* protocols, const char* ciphers);
+int ip_tls_start(ip_conn* c, int is_server, const char** err, const char* server_name, int verify,
+                 const char* protocols, const char* ciphers);
 // "version=%s, cipher=%s", or "" without TLS.
 char* ip_tls_info(ip_conn* c, char* buf, int size);
 
 using ip_tls_keypair_cb = int (*)(void* ctx, const char** key_file, const char** cert_file);
-int ip_tls_server_init(const char** err, const char* key_file, const char* cert_file,
-                       void* cb_ctx, ip_tls_keypair_cb cb);
+int ip_tls_server_init(const char** err, const char* key_file, const char* cert_file, void* cb_ctx,
+                       ip_tls_keypair_cb cb);
 
 // The TLS library's version text, for the banner.
 const char* ip_tls_library_version();

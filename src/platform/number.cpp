@@ -4,8 +4,12 @@ namespace ostrel {
 
 namespace {
 
-bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_space(char c) {
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
+bool is_digit(char c) {
+    return c >= '0' && c <= '9';
+}
 
 // Skips white space and a sign; returns the first digit position.
 const char* skip_prefix(const char* p, bool* negative) {

@@ -10,15 +10,25 @@
 
 namespace ostrel {
 
-int plat_sock_error() { return errno; }
+int plat_sock_error() {
+    return errno;
+}
 
-bool plat_sock_would_block(int err) { return err == EAGAIN || err == EWOULDBLOCK; }
+bool plat_sock_would_block(int err) {
+    return err == EAGAIN || err == EWOULDBLOCK;
+}
 
-bool plat_sock_in_progress(int err) { return err == EINPROGRESS || plat_sock_would_block(err); }
+bool plat_sock_in_progress(int err) {
+    return err == EINPROGRESS || plat_sock_would_block(err);
+}
 
-void plat_sock_ignore_sigpipe() { std::signal(SIGPIPE, SIG_IGN); }
+void plat_sock_ignore_sigpipe() {
+    std::signal(SIGPIPE, SIG_IGN);
+}
 
-int plat_sock_open(int af, int type) { return ::socket(af, type | SOCK_CLOEXEC, 0); }
+int plat_sock_open(int af, int type) {
+    return ::socket(af, type | SOCK_CLOEXEC, 0);
+}
 
 int plat_sock_set_nonblocking(int sock) {
     int fl = ::fcntl(sock, F_GETFL, 0);

@@ -114,7 +114,6 @@ int64_t file_mtime(const char* path) {
 
 namespace {
 
-
 // Copies until the end of the source; false on a read or write error.
 bool copy_stream(FILE* in, FILE* out) {
     char block[4096];

@@ -54,9 +54,7 @@ class engine_run {
         fmt_emit(buffer_, sizeof buffer_, &pending_, masked, sink_, ctx_, text, len);
     }
     // A NULL text emits nothing but hands the pending text over.
-    void piece(const char* text, bool masked) {
-        piece(text, text ? std::strlen(text) : 0, masked);
-    }
+    void piece(const char* text, bool masked) { piece(text, text ? std::strlen(text) : 0, masked); }
 
     void escape(char c) {
         const char* out = c == '\\'  ? "\\"

@@ -35,8 +35,7 @@ struct fmt_arg {
     constexpr fmt_arg(long v) : kind(fmt_kind::i64), i64(v) {}
     constexpr fmt_arg(long long v) : kind(fmt_kind::i64), i64(v) {}
     constexpr fmt_arg(unsigned long v) : kind(fmt_kind::i64), i64(static_cast<int64_t>(v)) {}
-    constexpr fmt_arg(unsigned long long v)
-        : kind(fmt_kind::i64), i64(static_cast<int64_t>(v)) {}
+    constexpr fmt_arg(unsigned long long v) : kind(fmt_kind::i64), i64(static_cast<int64_t>(v)) {}
     constexpr fmt_arg(double v) : kind(fmt_kind::f64), f64(v) {}
     constexpr fmt_arg(const char* v) : kind(fmt_kind::str), str(v) {}
     constexpr fmt_arg(std::nullptr_t) : kind(fmt_kind::str), str(nullptr) {}
@@ -91,13 +90,21 @@ consteval void check(const char* f, const fmt_kind* kinds, size_t n) {
         c = f[i];
         if (!c) break;
         switch (c) {
-            case 'c': case 'd': case 'i': case 'u': case 'x': case 'o': case 'b':
+            case 'c':
+            case 'd':
+            case 'i':
+            case 'u':
+            case 'x':
+            case 'o':
+            case 'b':
                 take(fmt_kind::i32);
                 break;
-            case 'D': case 'I':
+            case 'D':
+            case 'I':
                 take(fmt_kind::i64);
                 break;
-            case 's': case 'S':
+            case 's':
+            case 'S':
                 take(fmt_kind::str);
                 break;
             case 'f':
@@ -117,7 +124,7 @@ template <typename... A>
 struct fmt_format {
     const char* text;
     template <typename S>
-        requires std::is_convertible_v<const S&, const char*>
+    requires std::is_convertible_v<const S&, const char*>
     consteval fmt_format(const S& s) : text(s) {
         constexpr fmt_kind kinds[sizeof...(A) + 1] = {fmt_detail::kind_of<A>()..., fmt_kind::i32};
         fmt_detail::check(text, kinds, sizeof...(A));
@@ -139,8 +146,8 @@ inline constexpr size_t fmt_escaper_work_size = 64;
 using msg_out_cb = void (*)(void* ctx, const char* format, fmt_args args);
 
 // The engine itself. A NULL sink stands for fmt_sink_stdout.
-void fmt_engine(fmt_sink sink, void* ctx, const uint8_t* mask, fmt_escaper esc,
-                const char* format, fmt_args args);
+void fmt_engine(fmt_sink sink, void* ctx, const uint8_t* mask, fmt_escaper esc, const char* format,
+                fmt_args args);
 
 // One emission step with the pending buffer's size as a parameter; a NULL
 // piece hands the pending text to the sink. A piece of 4096 bytes or more goes

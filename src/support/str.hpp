@@ -47,8 +47,8 @@ const char* str_keep_alnum(const char* src, char* dst);
 
 char* str_tok(char* text, const char* delims, char** save);
 char* str_tok_quoted(char* text, const char* delims, char quote, char** save);
-const char* str_token_quoted(const char* text, const char* delims, char quote,
-                             const char** save, uint32_t* len);
+const char* str_token_quoted(const char* text, const char* delims, char quote, const char** save,
+                             uint32_t* len);
 
 // First byte of text that is in set; end is the last position examined
 // (nullptr: no limit). *out receives the position where the scan stopped.
@@ -77,6 +77,8 @@ inline const char* str_or_null(const std::optional<std::string>& s) {
     return s ? s->c_str() : nullptr;
 }
 // True for a text that is neither NULL nor empty.
-inline bool str_non_empty(const char* s) { return s && *s; }
+inline bool str_non_empty(const char* s) {
+    return s && *s;
+}
 
 }  // namespace ostrel

@@ -21,7 +21,7 @@ struct cli_failure {
 };
 
 class CliTest : public ::testing::Test {
-protected:
+  protected:
     mail_handle* h = nullptr;
     std::filesystem::path dir;
 

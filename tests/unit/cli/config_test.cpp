@@ -13,28 +13,32 @@ namespace {
 
 // Sets or clears environment variables for one test and puts them back.
 class EnvGuard {
-public:
+  public:
     EnvGuard(std::initializer_list<std::pair<const char*, const char*>> vars) {
         for (auto [name, value] : vars) {
             const char* old = std::getenv(name);
             saved_.push_back({name, old ? std::optional<std::string>(old) : std::nullopt});
-            if (value) ::setenv(name, value, 1);
-            else ::unsetenv(name);
+            if (value)
+                ::setenv(name, value, 1);
+            else
+                ::unsetenv(name);
         }
     }
     ~EnvGuard() {
         for (auto& [name, value] : saved_) {
-            if (value) ::setenv(name, value->c_str(), 1);
-            else ::unsetenv(name);
+            if (value)
+                ::setenv(name, value->c_str(), 1);
+            else
+                ::unsetenv(name);
         }
     }
 
-private:
+  private:
     std::vector<std::pair<const char*, std::optional<std::string>>> saved_;
 };
 
 class Config : public CliTest {
-protected:
+  protected:
     cli_failure configure(std::vector<std::string> args) {
         args.insert(args.begin(), "ostrel");
         std::vector<char*> argv;
@@ -59,7 +63,8 @@ TEST_F(Config, LineEndsBomCommentsAndBlankLines) {
         {"CR only", "subject:S\rto:a@example.org\r"},
         {"no final line end", "subject:S\nto:a@example.org"},
         {"BOM", "\xEF\xBB\xBFsubject:S\nto:a@example.org\n"},
-        {"comments and blank lines", "# a comment\n\n\r\n#to:x@example.org\nsubject:S\n\n\nto:a@example.org\n"},
+        {"comments and blank lines",
+         "# a comment\n\n\r\n#to:x@example.org\nsubject:S\n\n\nto:a@example.org\n"},
     };
     for (const auto& [what, data] : files) {
         TearDown();
@@ -94,7 +99,8 @@ TEST_F(Config, MissingEmptyAndOddFiles) {
     EXPECT_EQ(cli_read_config(h, write_file("bom.conf", "\xEF\xBB\xBF").c_str()), 1);
     EXPECT_EQ(cli_read_config(h, write_file("ends.conf", "\r\n\r\r\n\n").c_str()), 1);
     // A NUL byte ends its line.
-    EXPECT_EQ(cli_read_config(h, write_file("nul.conf", std::string("subject:a\0b\n", 12)).c_str()), 1);
+    EXPECT_EQ(cli_read_config(h, write_file("nul.conf", std::string("subject:a\0b\n", 12)).c_str()),
+              1);
     EXPECT_EQ(subject(), "a");
     const std::string big(100000, 'y');
     EXPECT_EQ(cli_read_config(h, write_file("long.conf", "subject:" + big + "\n").c_str()), 1);
@@ -103,9 +109,10 @@ TEST_F(Config, MissingEmptyAndOddFiles) {
 
 TEST_F(Config, FileOnlyKeywords) {
     std::string inner = write_file("inner.conf", "subject:from inner\n");
-    std::string outer = write_file(
-        "outer.conf", "config:" + inner + "\nnodefault\nskipnofile\nclutf8\nbody-literal\n"
-                      "results:r.json\nign:whatever\n");
+    std::string outer =
+        write_file("outer.conf", "config:" + inner +
+                                     "\nnodefault\nskipnofile\nclutf8\nbody-literal\n"
+                                     "results:r.json\nign:whatever\n");
     EXPECT_EQ(cli_read_config(h, outer.c_str()), 1);
     EXPECT_FALSE(h->subject);  // files do not nest
     EXPECT_EQ(cli_skip_no_file, 0);
@@ -120,7 +127,8 @@ TEST_F(Config, FileOnlyKeywords) {
         } catch (const cli_exit& e) {
             status = e.status;
         }
-        EXPECT_EQ(::testing::internal::GetCapturedStderr(), std::string("Unknown option: ") + kw + "\n");
+        EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+                  std::string("Unknown option: ") + kw + "\n");
         EXPECT_EQ(status, 2) << kw;
     }
 }
@@ -140,8 +148,8 @@ TEST_F(Config, SourcesInOrder) {
     std::string c2 = write_file("two.conf", "subject:two\nhelo:two.example\n");
     // -config: files are read before every command-line option wherever they
     // stand; single values take the last one, lists add up.
-    cli_failure f = configure({"-subject:cmdline", "-config:" + c2, "-to:c@example.org",
-                               "-config:" + c1});
+    cli_failure f =
+        configure({"-subject:cmdline", "-config:" + c2, "-to:c@example.org", "-config:" + c1});
     EXPECT_EQ(f.status, -1) << f.message;
     EXPECT_EQ(subject(), "cmdline");
     EXPECT_EQ(h->helo ? *h->helo : "", "two.example");

@@ -13,9 +13,8 @@ namespace {
 
 TEST(CliExitCode, ReducesToEightBitsWithoutTurningFailureIntoSuccess) {
     const std::pair<int, int> cases[] = {
-        {0, 0},    {1, 1},     {2, 2},     {10, 10},  {50, 50},    {255, 255},
-        {256, 50}, {512, 50},  {666, 154}, {550, 38}, {-1, 255},   {-256, 50},
-        {421, 165}, {INT32_MIN, 50},
+        {0, 0},    {1, 1},     {2, 2},    {10, 10},  {50, 50},   {255, 255}, {256, 50},
+        {512, 50}, {666, 154}, {550, 38}, {-1, 255}, {-256, 50}, {421, 165}, {INT32_MIN, 50},
     };
     for (auto [status, want] : cases) EXPECT_EQ(cli_exit_code(status), want) << status;
 }
@@ -42,11 +41,8 @@ TEST(CliStamp, SecondsAndMillisecondsSinceStart) {
         uint64_t elapsed_ns;
         const char* want;
     } cases[] = {
-        {0, "[0.000] "},
-        {1500000000, "[1.500] "},
-        {2005000000, "[2.005] "},
-        {2005999999, "[2.005] "},
-        {61000000000, "[61.000] "},
+        {0, "[0.000] "},          {1500000000, "[1.500] "},   {2005000000, "[2.005] "},
+        {2005999999, "[2.005] "}, {61000000000, "[61.000] "},
     };
     for (const auto& c : cases) {
         char out[48];
@@ -71,8 +67,8 @@ TEST(CliTexts, BannerAndXMailer) {
                        ip_tls_library_version() + "), " + cli_build_date;
     EXPECT_EQ(cli_format_banner(banner, sizeof banner), want);
 
-    std::string full = std::string("Ostrel ") + cli_version_text + " amd64 (" +
-                       cli_web_address + ")";
+    std::string full =
+        std::string("Ostrel ") + cli_version_text + " amd64 (" + cli_web_address + ")";
     char mailer[cli_xmailer_size];
     EXPECT_EQ(cli_xmailer(mailer, sizeof mailer), full);
     char small[10];

@@ -11,7 +11,9 @@ namespace {
 
 using Dispatch = CliTest;
 
-std::string text_of(const std::optional<std::string>& s) { return s ? *s : "<null>"; }
+std::string text_of(const std::optional<std::string>& s) {
+    return s ? *s : "<null>";
+}
 
 // One keyword and what it must leave in the handle or the front-end state.
 struct keyword_case {
@@ -25,22 +27,36 @@ TEST_F(Dispatch, KeywordsReachTheHandle) {
         {"return-path:bounce@example.org",
          [](auto& m) { return text_of(m.return_path) == "bounce@example.org"; }},
         {"body--html:<p>hi</p>",
-         [](auto& m) { return text_of(m.html_body) == "<p>hi</p>" && !(m.flags2 & mail_f2_html_file); }},
+         [](auto& m) {
+             return text_of(m.html_body) == "<p>hi</p>" && !(m.flags2 & mail_f2_html_file);
+         }},
         {"linelen:100", [](auto& m) { return m.line_length == 100; }},
-        {"body-64", [](auto& m) { return (m.flags & mail_f_body_base64) && !(m.flags & mail_f_body_qp); }},
-        {"body-qp", [](auto& m) { return (m.flags & mail_f_body_qp) && !(m.flags & mail_f_body_base64); }},
+        {"body-64",
+         [](auto& m) { return (m.flags & mail_f_body_base64) && !(m.flags & mail_f_body_qp); }},
+        {"body-qp",
+         [](auto& m) { return (m.flags & mail_f_body_qp) && !(m.flags & mail_f_body_base64); }},
         {"mime", [](auto& m) { return (m.flags & mail_f_force_mime) != 0; }},
-        {"delhead:X-Spam", [](auto& m) { return m.removed_headers.size() == 1 && m.removed_headers[0].name == "X-Spam"; }},
+        {"delhead:X-Spam",
+         [](auto& m) {
+             return m.removed_headers.size() == 1 && m.removed_headers[0].name == "X-Spam";
+         }},
         {"rawhead", [](auto& m) { return (m.flags & mail_f_raw_headers) != 0; }},
         {"rawheaders", [](auto& m) { return (m.flags & mail_f_raw_headers) != 0; }},
         {"4", [](auto& m) { return m.family == 4; }},
         {"6", [](auto& m) { return m.family == 6; }},
         {"timeout:30", [](auto& m) { return m.timeout == 30; }},
-        {"file:out.eml", [](auto& m) { return text_of(m.output_file) == "out.eml" && m.mode == mail_mode_file; }},
+        {"file:out.eml",
+         [](auto& m) { return text_of(m.output_file) == "out.eml" && m.mode == mail_mode_file; }},
         {"helo:client.example", [](auto& m) { return text_of(m.helo) == "client.example"; }},
         {"dotstuff", [](auto& m) { return (m.flags & mail_f_dotstuff_file) != 0; }},
-        {"starttls", [](auto& m) { return (m.flags & mail_f_starttls_wanted) && !(m.flags & mail_f_tls_required); }},
-        {"requiretls", [](auto& m) { return (m.flags & mail_f_starttls_wanted) && (m.flags & mail_f_tls_required); }},
+        {"starttls",
+         [](auto& m) {
+             return (m.flags & mail_f_starttls_wanted) && !(m.flags & mail_f_tls_required);
+         }},
+        {"requiretls",
+         [](auto& m) {
+             return (m.flags & mail_f_starttls_wanted) && (m.flags & mail_f_tls_required);
+         }},
         {"smtps", [](auto& m) { return (m.flags & mail_f_smtps) != 0; }},
         {"secureport", [](auto& m) { return (m.flags & mail_f_smtps) != 0; }},
         {"verify", [](auto& m) { return (m.flags & mail_f_verify) && cli_verify; }},
@@ -63,12 +79,18 @@ TEST_F(Dispatch, KeywordsReachTheHandle) {
         {"dkim-canon:r/r", [](auto& m) { return m.dkim_canon == 0x400; }},
         {"dkim-canon:r/s", [](auto& m) { return m.dkim_canon == 0x800; }},
         {"dkim-canon:all", [](auto& m) { return m.dkim_canon == 0xF00; }},
-        {"head:X-Tag:a:b", [](auto& m) { return m.headers.size() == 1 && m.headers[0].name == "X-Tag" && m.headers[0].value == "a:b"; }},
-        {"head:X-Empty:", [](auto& m) { return m.headers.size() == 1 && m.headers[0].value.empty(); }},
+        {"head:X-Tag:a:b",
+         [](auto& m) {
+             return m.headers.size() == 1 && m.headers[0].name == "X-Tag" &&
+                    m.headers[0].value == "a:b";
+         }},
+        {"head:X-Empty:",
+         [](auto& m) { return m.headers.size() == 1 && m.headers[0].value.empty(); }},
         {"body:a\\tb\\nc\\\\d", [](auto& m) { return text_of(m.body) == "a\tb\r\nc\\d"; }},
         {"no-dkim", [](auto&) { return cli_no_dkim == 1; }},
         {"-", [](auto&) { return cli_body_from_stdin == 1; }},
-        {"dkim-default:example.org", [](auto&) { return text_of(cli_dkim_default) == "example.org"; }},
+        {"dkim-default:example.org",
+         [](auto&) { return text_of(cli_dkim_default) == "example.org"; }},
         {"passdelim:#", [](auto&) { return cli_pass_delim == '#'; }},
         {"verify-ca-path:/", [](auto&) { return cli_verify_ca_path == 1; }},
     };
@@ -172,8 +194,8 @@ TEST_F(Dispatch, AuthTypesAllowOnlyTheNamedMechanisms) {
 TEST_F(Dispatch, PriorityOutsideOneToFiveIsIgnored) {
     EXPECT_EQ(apply("priority:2"), 1);
     // Numbers beyond 32 bits saturate instead of wrapping round to 1 to 5.
-    for (const char* v : {"0", "6", "17", "257", "-1", "high", "", "4294967297",
-                          "-4294967295", "99999999999999999999"}) {
+    for (const char* v : {"0", "6", "17", "257", "-1", "high", "", "4294967297", "-4294967295",
+                          "99999999999999999999"}) {
         EXPECT_EQ(apply(std::string("priority:") + v), 1) << v;
         EXPECT_EQ(h->priority, 2u) << v;
     }
@@ -315,9 +337,10 @@ TEST_F(Dispatch, BodyHtmlFileAndAttachments) {
     EXPECT_EQ(apply("body-html:" + html), 1);
     EXPECT_EQ(text_of(h->html_body), html);
     EXPECT_TRUE(h->flags2 & mail_f2_html_file);
-    const std::pair<const char*, uint32_t> kinds[] = {
-        {"a:", mime_enc_auto}, {"a64:", mime_enc_base64}, {"aqp:", mime_enc_qp},
-        {"auu:", mime_enc_uuencode}};
+    const std::pair<const char*, uint32_t> kinds[] = {{"a:", mime_enc_auto},
+                                                      {"a64:", mime_enc_base64},
+                                                      {"aqp:", mime_enc_qp},
+                                                      {"auu:", mime_enc_uuencode}};
     for (const auto& [kw, enc] : kinds) {
         EXPECT_EQ(apply(kw + pic), 1) << kw;
         ASSERT_FALSE(h->attachments.empty());
@@ -430,8 +453,8 @@ TEST_F(Dispatch, RefusedHostKeepsNothingOfIt) {
 }
 
 TEST_F(Dispatch, HeaderNameWithBlankOrControlByteIsIgnored) {
-    for (const char* name : {"X Tag", "X\tTag", "X-Tag\r\nBcc", "X\nTag", "\rX-Tag", "X\x7fTag",
-                             "X\x01Tag"}) {
+    for (const char* name :
+         {"X Tag", "X\tTag", "X-Tag\r\nBcc", "X\nTag", "\rX-Tag", "X\x7fTag", "X\x01Tag"}) {
         const std::string value = std::string(name) + ":v";
         EXPECT_EQ(cli_opt_head(h, value.c_str()), 0) << static_cast<int>(name[1]);
         EXPECT_EQ(apply("head:" + value), 1);
@@ -460,9 +483,15 @@ TEST_F(Dispatch, OverLongValuesAreBounded) {
 
 TEST(CliUnescapeBody, Escapes) {
     const std::pair<std::string, std::string> cases[] = {
-        {"a\\tb", "a\tb"},      {"l1\\nl2", "l1\r\nl2"}, {"back\\\\slash", "back\\slash"},
-        {"\\q kept", "\\q kept"}, {"trailing\\", "trailing\\"}, {"\\\\n", "\\n"},
-        {"", ""},               {"\\", "\\"},            {"\\n\\n", "\r\n\r\n"},
+        {"a\\tb", "a\tb"},
+        {"l1\\nl2", "l1\r\nl2"},
+        {"back\\\\slash", "back\\slash"},
+        {"\\q kept", "\\q kept"},
+        {"trailing\\", "trailing\\"},
+        {"\\\\n", "\\n"},
+        {"", ""},
+        {"\\", "\\"},
+        {"\\n\\n", "\r\n\r\n"},
     };
     for (const auto& [in, out] : cases) {
         std::string s = in;

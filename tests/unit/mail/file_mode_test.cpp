@@ -35,12 +35,24 @@ TEST(CheckAttachments, Messages) {
     const row rows[] = {
         {"nothing", {}, false, false, nullptr},
         {"one uuencoded", {entry(mime_enc_uuencode)}, false, false, nullptr},
-        {"uuencoded and base64", {entry(mime_enc_uuencode), entry(mime_enc_base64)}, false, false, mixing},
-        {"uuencoded and automatic", {entry(mime_enc_uuencode), entry(mime_enc_auto)}, false, false, mixing},
+        {"uuencoded and base64",
+         {entry(mime_enc_uuencode), entry(mime_enc_base64)},
+         false,
+         false,
+         mixing},
+        {"uuencoded and automatic",
+         {entry(mime_enc_uuencode), entry(mime_enc_auto)},
+         false,
+         false,
+         mixing},
         {"uuencoded and HTML", {entry(mime_enc_uuencode)}, true, false, mixing},
         {"uuencoded and forced MIME", {entry(mime_enc_uuencode)}, false, true, mixing},
         {"inline without HTML", {entry(mime_enc_base64, 1)}, false, false, needs_html},
-        {"inline and uuencoded", {entry(mime_enc_uuencode), entry(mime_enc_base64, 1)}, false, false, needs_html},
+        {"inline and uuencoded",
+         {entry(mime_enc_uuencode), entry(mime_enc_base64, 1)},
+         false,
+         false,
+         needs_html},
         {"inline with HTML", {entry(mime_enc_base64, 1)}, true, false, nullptr},
         {"inline uuencoded with HTML", {entry(mime_enc_uuencode, 1)}, true, false, mixing},
     };
@@ -67,9 +79,8 @@ TEST(CheckCredentials, Table) {
         std::optional<std::string> user, password;
         int want;
     };
-    const row rows[] = {{std::nullopt, std::nullopt, 1}, {std::nullopt, "pw", 1},
-                        {"u", "", 0},                   {"u", std::nullopt, 0},
-                        {"", "pw", 0},                  {"u", "pw", 1}};
+    const row rows[] = {{std::nullopt, std::nullopt, 1}, {std::nullopt, "pw", 1}, {"u", "", 0},
+                        {"u", std::nullopt, 0},          {"", "pw", 0},           {"u", "pw", 1}};
     for (const row& r : rows) {
         mail_handle h;
         h.user = r.user;
@@ -83,9 +94,9 @@ TEST(ResultAccessors, ProtocolNamesAndConnectionInfo) {
         uint32_t flags;
         const char* name;
     };
-    const row rows[] = {{0, "SMTP"},        {1, "ESMTP"},      {1 + 2, "ESMTPS"},
-                        {1 + 8, "ESMTPA"},  {1 + 2 + 8, "ESMTPSA"}, {4, "SMTPS"},
-                        {4 + 8, "SMTPSA"},  {4 + 1 + 2, "SMTPS"},   {2 + 8, "SMTP"}};
+    const row rows[] = {{0, "SMTP"},       {1, "ESMTP"},           {1 + 2, "ESMTPS"},
+                        {1 + 8, "ESMTPA"}, {1 + 2 + 8, "ESMTPSA"}, {4, "SMTPS"},
+                        {4 + 8, "SMTPSA"}, {4 + 1 + 2, "SMTPS"},   {2 + 8, "SMTP"}};
     for (const row& r : rows) EXPECT_STREQ(smtp_protocol_name(r.flags), r.name) << r.flags;
 
     mail_handle h;

@@ -10,9 +10,15 @@ struct handle_deleter {
 };
 using handle_ptr = std::unique_ptr<mail_handle, handle_deleter>;
 
-int trace_fn(void*, int, const char*) { return 0; }
-int event_fn(void*, int, int, const char*) { return 4; }
-int recipient_fn(void*, int, char**, char**, char**) { return 0; }
+int trace_fn(void*, int, const char*) {
+    return 0;
+}
+int event_fn(void*, int, int, const char*) {
+    return 4;
+}
+int recipient_fn(void*, int, char**, char**, char**) {
+    return 0;
+}
 
 TEST(MailHandle, NewHandleHasItsDefaults) {
     handle_ptr h(mail_create());
@@ -34,16 +40,19 @@ TEST(MailHandle, NewHandleHasItsDefaults) {
 TEST(MailHandle, CallbacksOfEachKind) {
     handle_ptr h(mail_create());
     int user = 0;
-    EXPECT_EQ(mail_set_callback(h.get(), mail_cb_trace, reinterpret_cast<mail_any_cb>(trace_fn),
-                                &user), 1);
+    EXPECT_EQ(
+        mail_set_callback(h.get(), mail_cb_trace, reinterpret_cast<mail_any_cb>(trace_fn), &user),
+        1);
     EXPECT_EQ(h->trace_cb, &trace_fn);
     EXPECT_EQ(h->trace_user, &user);
-    EXPECT_EQ(mail_set_callback(h.get(), mail_cb_event, reinterpret_cast<mail_any_cb>(event_fn),
-                                &user), 1);
+    EXPECT_EQ(
+        mail_set_callback(h.get(), mail_cb_event, reinterpret_cast<mail_any_cb>(event_fn), &user),
+        1);
     EXPECT_EQ(h->event_cb, &event_fn);
     EXPECT_EQ(h->event_user, &user);
     EXPECT_EQ(mail_set_callback(h.get(), mail_cb_recipient,
-                                reinterpret_cast<mail_any_cb>(recipient_fn), &user), 1);
+                                reinterpret_cast<mail_any_cb>(recipient_fn), &user),
+              1);
     EXPECT_EQ(h->recipient_cb, &recipient_fn);
     EXPECT_EQ(h->recipient_user, &user);
 
@@ -56,8 +65,8 @@ TEST(MailHandle, CallbacksOfEachKind) {
 TEST(MailHandle, UnknownCallbackKindChangesNothing) {
     handle_ptr h(mail_create());
     for (int kind : {0, 4, -1}) {
-        EXPECT_EQ(mail_set_callback(h.get(), kind, reinterpret_cast<mail_any_cb>(trace_fn),
-                                    nullptr), 0);
+        EXPECT_EQ(
+            mail_set_callback(h.get(), kind, reinterpret_cast<mail_any_cb>(trace_fn), nullptr), 0);
     }
     EXPECT_EQ(h->trace_cb, nullptr);
     EXPECT_EQ(h->event_cb, &mail_event_noop);
@@ -113,9 +122,8 @@ struct auth_mask_case {
 };
 
 TEST(MailHandle, AuthMaskAllowsExactlyTheNamedMechanisms) {
-    constexpr uint32_t cram = mail_f_no_cram_md5, login = mail_f_no_login,
-                       plain = mail_f_no_plain, ob = mail_f_no_oauthbearer,
-                       x2 = mail_f_no_xoauth2;
+    constexpr uint32_t cram = mail_f_no_cram_md5, login = mail_f_no_login, plain = mail_f_no_plain,
+                       ob = mail_f_no_oauthbearer, x2 = mail_f_no_xoauth2;
     const auth_mask_case cases[] = {
         {0, cram | login | plain | ob | x2},
         {1, login | plain | ob | x2},

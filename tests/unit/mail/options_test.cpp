@@ -18,7 +18,7 @@ using handle_ptr = std::unique_ptr<mail_handle, handle_deleter>;
 constexpr uint32_t U = mail_opt_unset;
 
 class MailSetopt : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         h.reset(mail_create());
         dir = std::filesystem::temp_directory_path() /
@@ -314,8 +314,7 @@ TEST_F(MailSetopt, HeaderLists) {
 
 TEST_F(MailSetopt, LineLengthIsClamped) {
     const std::pair<const char*, uint32_t> cases[] = {
-        {"10", 78}, {"78", 78}, {"100", 100}, {"998", 998}, {"5000", 998}, {"-5", 998},
-        {"abc", 78},
+        {"10", 78}, {"78", 78}, {"100", 100}, {"998", 998}, {"5000", 998}, {"-5", 998}, {"abc", 78},
     };
     for (auto [text, want] : cases) {
         EXPECT_EQ(set(mail_opt_line_length, text), 1);
@@ -443,7 +442,9 @@ TEST_F(MailSetopt, DkimAlgorithmsAddAndCanonicalFormsReplace) {
     EXPECT_EQ(h->dkim_canon, 0x100);
 }
 
-int trace_fn(void*, int, const char*) { return 0; }
+int trace_fn(void*, int, const char*) {
+    return 0;
+}
 
 TEST_F(MailSetopt, TraceLevelNeedsATraceCallback) {
     EXPECT_EQ(set(mail_opt_trace_level, "1"), 0);

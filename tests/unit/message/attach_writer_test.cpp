@@ -65,9 +65,10 @@ struct writer_case : ::testing::Test {
 
 TEST_F(writer_case, EmptyFileIsBase64WithoutContentLines) {
     add("empty.bin", "");
-    EXPECT_EQ(write(0), "--BOUND\r\nContent-Type: application/octet-stream;\r\n\tname=\"empty.bin\"\r\n"
-                        "Content-Disposition: attachment;\r\n\tfilename=\"empty.bin\"\r\n"
-                        "Content-Transfer-Encoding: base64\r\n\r\n\r\n");
+    EXPECT_EQ(write(0),
+              "--BOUND\r\nContent-Type: application/octet-stream;\r\n\tname=\"empty.bin\"\r\n"
+              "Content-Disposition: attachment;\r\n\tfilename=\"empty.bin\"\r\n"
+              "Content-Transfer-Encoding: base64\r\n\r\n\r\n");
     EXPECT_EQ(h.attachments[0].encoding, mime_enc_base64);  // the choice is kept
 }
 
@@ -93,8 +94,9 @@ TEST_F(writer_case, MessageTypes) {
     std::string out = write(0);
     // Automatic: 7bit, the type kept, line ends made CR LF and dot-stuffed.
     EXPECT_TRUE(contains(out, "Content-Type: message/rfc822;\r\n\tname=\"fwd.eml\"\r\n"));
-    EXPECT_TRUE(contains(out, "Content-Transfer-Encoding: 7bit\r\n\r\n"
-                              "Subject: x\r\n\r\n..\r\n..body\r\nend\r\n"));
+    EXPECT_TRUE(contains(out,
+                         "Content-Transfer-Encoding: 7bit\r\n\r\n"
+                         "Subject: x\r\n\r\n..\r\n..body\r\nend\r\n"));
     // Chosen by the caller: text/plain in that encoding.
     EXPECT_TRUE(contains(out, "Content-Type: text/plain;\r\n\tname=\"fwd2.eml\"\r\n"));
     // 8-bit content is named so, and a NUL byte does not cut it.
@@ -121,8 +123,9 @@ TEST_F(writer_case, LargeMessageIsScannedThenWrittenOnce) {
 TEST_F(writer_case, QuotedPrintableInBinaryMode) {
     add("notes.txt", "line one = two\r\nline two \r\n", mime_enc_qp);
     std::string out = write(0);
-    EXPECT_TRUE(contains(out, "Content-Transfer-Encoding: quoted-printable\r\n\r\n"
-                              "line one =3D two=0D=0Aline two =0D=0A\r\n"));
+    EXPECT_TRUE(contains(out,
+                         "Content-Transfer-Encoding: quoted-printable\r\n\r\n"
+                         "line one =3D two=0D=0Aline two =0D=0A\r\n"));
 }
 
 TEST_F(writer_case, InlineAndOtherEntriesByKind) {

@@ -31,7 +31,7 @@ std::string capture(F fn) {
 
 // A scratch directory removed with its files at the end of the test.
 class scratch_dir {
-public:
+  public:
     scratch_dir() {
         char tmpl[] = "/tmp/ostrel-test-XXXXXX";
         dir_ = mkdtemp(tmpl);
@@ -50,7 +50,7 @@ public:
     }
     std::string path(const std::string& name) const { return dir_ + "/" + name; }
 
-private:
+  private:
     std::string dir_;
 };
 

@@ -48,8 +48,9 @@ TEST_F(compose_case, SinglePartSevenBit) {
 TEST_F(compose_case, EightBitBodyBecomesQuotedPrintableUtf8) {
     h.body = "caf\xc3\xa9\r\n";
     std::string m = after_message_id(compose());
-    EXPECT_EQ(m, "Content-Type: text/plain; charset=utf-8\r\nMIME-Version: 1.0\r\n"
-                 "Content-Transfer-Encoding: quoted-printable\r\n\r\ncaf=C3=A9\r\n\r\n");
+    EXPECT_EQ(m,
+              "Content-Type: text/plain; charset=utf-8\r\nMIME-Version: 1.0\r\n"
+              "Content-Transfer-Encoding: quoted-printable\r\n\r\ncaf=C3=A9\r\n\r\n");
     EXPECT_EQ(h.charset.value_or(""), "utf-8");
     EXPECT_TRUE(h.flags & mail_f_body_qp);
 
@@ -71,9 +72,10 @@ TEST_F(compose_case, LoneAttachmentIsTheBody) {
     attach("a.bin", "\x01\x02\x03", mime_enc_auto);
     h.flags |= mail_f_force_mime;
     std::string m = after_message_id(compose());
-    EXPECT_EQ(m, "MIME-Version: 1.0\r\nContent-Type: application/octet-stream;\r\n"
-                 "\tname=\"a.bin\"\r\nContent-Disposition: attachment;\r\n\tfilename=\"a.bin\"\r\n"
-                 "Content-Transfer-Encoding: base64\r\n\r\nAQID\r\n\r\n");
+    EXPECT_EQ(m,
+              "MIME-Version: 1.0\r\nContent-Type: application/octet-stream;\r\n"
+              "\tname=\"a.bin\"\r\nContent-Disposition: attachment;\r\n\tfilename=\"a.bin\"\r\n"
+              "Content-Transfer-Encoding: base64\r\n\r\nAQID\r\n\r\n");
 }
 
 TEST_F(compose_case, HtmlWithInlineImage) {
@@ -82,15 +84,17 @@ TEST_F(compose_case, HtmlWithInlineImage) {
     attach("img.png", "PNG", mime_enc_base64, 1);
     attach("doc.txt", "doc", mime_enc_base64);
     std::string m = after_message_id(compose());
-    const char* order[] = {"Content-Type: multipart/mixed;\r\n\tboundary=\"MIXED\"\r\n",
-                           "--MIXED\r\nContent-Type: multipart/alternative;\r\n\tboundary=\"ALT\"\r\n\r\n--ALT\r\n",
-                           "Content-Type: text/plain; charset=\"us-ascii\"\r\n\r\ntext\r\n--ALT\r\n",
-                           "Content-Type: multipart/related;\r\n\tboundary=\"REL\"\r\n\r\n--REL\r\n",
-                           "Content-Type: text/html; charset=\"utf-8\"\r\n"
-                           "Content-Transfer-Encoding: quoted-printable\r\n\r\n<p>hi</p>\r\n",
-                           "--REL\r\nContent-Type: image/png\r\nContent-Disposition: inline\r\n",
-                           "--REL--\r\n\r\n--ALT--\r\n\r\n--MIXED\r\n",
-                           "filename=\"doc.txt\"", "--MIXED--\r\n"};
+    const char* order[] = {
+        "Content-Type: multipart/mixed;\r\n\tboundary=\"MIXED\"\r\n",
+        "--MIXED\r\nContent-Type: multipart/alternative;\r\n\tboundary=\"ALT\"\r\n\r\n--ALT\r\n",
+        "Content-Type: text/plain; charset=\"us-ascii\"\r\n\r\ntext\r\n--ALT\r\n",
+        "Content-Type: multipart/related;\r\n\tboundary=\"REL\"\r\n\r\n--REL\r\n",
+        "Content-Type: text/html; charset=\"utf-8\"\r\n"
+        "Content-Transfer-Encoding: quoted-printable\r\n\r\n<p>hi</p>\r\n",
+        "--REL\r\nContent-Type: image/png\r\nContent-Disposition: inline\r\n",
+        "--REL--\r\n\r\n--ALT--\r\n\r\n--MIXED\r\n",
+        "filename=\"doc.txt\"",
+        "--MIXED--\r\n"};
     size_t at = 0;
     for (const char* piece : order) {
         size_t p = m.find(piece, at);
@@ -103,7 +107,8 @@ TEST_F(compose_case, HtmlWithInlineImage) {
 TEST_F(compose_case, HtmlWithoutBodyStillHasTheTextPart) {
     h.html_body = "<b>x</b>";
     std::string m = after_message_id(compose());
-    EXPECT_TRUE(contains(m, "--ALT\r\nContent-Type: text/plain; charset=\"us-ascii\"\r\n\r\n--ALT\r\n"));
+    EXPECT_TRUE(
+        contains(m, "--ALT\r\nContent-Type: text/plain; charset=\"us-ascii\"\r\n\r\n--ALT\r\n"));
 }
 
 TEST_F(compose_case, DotStuffingOfPlainLines) {

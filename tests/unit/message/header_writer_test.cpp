@@ -44,13 +44,13 @@ TEST(HeaderBlock, EveryFieldInItsOrder) {
     h.mailer = "Mailer 1";
     h.mode = mail_mode_file;
     std::string block = headers_of(h);
-    EXPECT_EQ(names_of(block),
-              (std::vector<std::string>{"Date", "Subject", "From", "Reply-To", "To", "Cc",
-                                        "Message-ID", "Disposition-Notification-To",
-                                        "X-Priority", "X-Mailer"}));
+    EXPECT_EQ(names_of(block), (std::vector<std::string>{
+                                   "Date", "Subject", "From", "Reply-To", "To", "Cc", "Message-ID",
+                                   "Disposition-Notification-To", "X-Priority", "X-Mailer"}));
     EXPECT_EQ(block.substr(0, 37), "Date: Wed, 09 Dec 2026 02:47:59 GMT\r\n");
     EXPECT_TRUE(compose_test::contains(block, "From: \"Me\" <me@example.org>\r\n"));
-    EXPECT_TRUE(compose_test::contains(block, "Disposition-Notification-To: \"Me\" <me@example.org>\r\n"));
+    EXPECT_TRUE(
+        compose_test::contains(block, "Disposition-Notification-To: \"Me\" <me@example.org>\r\n"));
     EXPECT_TRUE(compose_test::contains(block, "X-Priority: 1 (Highest)\r\n"));
     EXPECT_EQ(block.substr(block.size() - 2), "\r\n");
 }
@@ -67,10 +67,13 @@ TEST(HeaderBlock, RecipientsRunFromTheNewestEntry) {
 
 TEST(HeaderBlock, EmptyListsGiveOnlyTheUndisclosedLine) {
     mail_handle h = base_handle();
-    h.from_addr = "me@b\xc3\xbc" "cher.example";
+    h.from_addr =
+        "me@b\xc3\xbc"
+        "cher.example";
     std::string block = headers_of(h);
-    EXPECT_TRUE(compose_test::contains(
-        block, "To: \"Undisclosed recipients\" <me@b\xc3\xbc" "cher.example>\r\nMessage-ID: "));
+    EXPECT_TRUE(compose_test::contains(block,
+                                       "To: \"Undisclosed recipients\" <me@b\xc3\xbc"
+                                       "cher.example>\r\nMessage-ID: "));
     EXPECT_FALSE(compose_test::contains(block, "Cc:"));
 }
 
@@ -85,7 +88,8 @@ TEST(HeaderBlock, EmptyDisplayNamesGiveTheBareForm) {
     EXPECT_TRUE(compose_test::contains(block, "From: me@example.org\r\n"));
     EXPECT_TRUE(compose_test::contains(block, "Reply-To: r@example.org\r\n"));
     EXPECT_TRUE(compose_test::contains(block, "To: t@example.org\r\n"));
-    EXPECT_TRUE(compose_test::contains(block, "Disposition-Notification-To: \"\" <me@example.org>\r\n"));
+    EXPECT_TRUE(
+        compose_test::contains(block, "Disposition-Notification-To: \"\" <me@example.org>\r\n"));
 }
 
 TEST(HeaderBlock, QuotedNamesEscapeBackslashAndQuote) {
@@ -101,19 +105,16 @@ TEST(HeaderBlock, Priorities) {
         int result;
         const char* line;
     };
-    const row rows[] = {{0, 0, ""},
-                        {1, 1, "X-Priority: 1 (Highest)\r\n"},
-                        {2, 1, "X-Priority: 2 (High)\r\n"},
-                        {3, 1, ""},
-                        {4, 1, "X-Priority: 4 (Low)\r\n"},
-                        {5, 1, "X-Priority: 5 (Lowest)\r\n"},
-                        {6, 1, ""}};
+    const row rows[] = {
+        {0, 0, ""}, {1, 1, "X-Priority: 1 (Highest)\r\n"}, {2, 1, "X-Priority: 2 (High)\r\n"},
+        {3, 1, ""}, {4, 1, "X-Priority: 4 (Low)\r\n"},     {5, 1, "X-Priority: 5 (Lowest)\r\n"},
+        {6, 1, ""}};
     for (const row& r : rows) {
         mail_handle h = base_handle();
         h.priority = r.priority;
         int result = -1;
-        std::string text = capture(
-            [&](msg_out_cb out, void* ctx) { result = msg_write_priority(&h, out, ctx); });
+        std::string text =
+            capture([&](msg_out_cb out, void* ctx) { result = msg_write_priority(&h, out, ctx); });
         EXPECT_EQ(result, r.result) << r.priority;
         EXPECT_EQ(text, r.line) << r.priority;
     }
@@ -193,8 +194,8 @@ TEST(HeaderBlock, LongValuesAreFolded) {
         std::string block = headers_of(h);
         for (const std::string& line : split_lines(block)) EXPECT_LE(line.size(), 998u);
         if (subject == words) {
-            std::string s = capture(
-                [&](msg_out_cb out, void* ctx) { msg_write_subject(&h, out, ctx); });
+            std::string s =
+                capture([&](msg_out_cb out, void* ctx) { msg_write_subject(&h, out, ctx); });
             std::string unfolded;
             for (char c : s.substr(9, s.size() - 11)) {
                 if (c != '\r' && c != '\n') unfolded += c;

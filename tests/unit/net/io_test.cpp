@@ -24,15 +24,18 @@ struct line_case {
 
 TEST(IpReadline, SegmentsAndTerminators) {
     const line_case cases[] = {
-        {"two lines in one segment", R"([{"send":"220 a\r\n250 b\r\n"},{"close":true}])",
+        {"two lines in one segment",
+         R"([{"send":"220 a\r\n250 b\r\n"},{"close":true}])",
          {"220 a", "250 b"}},
         {"CR and LF in two segments",
          R"([{"send":"220 a\r"},{"sleep":0.2},{"send":"\n250 b"},{"sleep":0.2},)"
          R"({"send":"\r\n"},{"close":true}])",
          {"220 a", "250 b"}},
-        {"bare LF does not end a line", R"([{"send":"a\nb\r\n\r\n"},{"close":true}])",
+        {"bare LF does not end a line",
+         R"([{"send":"a\nb\r\n\r\n"},{"close":true}])",
          {"a\nb", ""}},
-        {"NUL ends the text early", R"([{"send":"ab\u0000cd\r\nx\r\n"},{"close":true}])",
+        {"NUL ends the text early",
+         R"([{"send":"ab\u0000cd\r\nx\r\n"},{"close":true}])",
          {"ab", "x"}},
         {"close in mid-line", R"([{"send":"220 a\r\n250 par"},{"close":true}])", {"220 a"}},
         {"peer closes at once", R"([{"close":true}])", {}},
@@ -62,16 +65,22 @@ struct small_buffer_case {
 // A 16-byte buffer: a line that fills it exactly, compaction, doubling.
 TEST(IpReadline, SmallBufferCompactsAndGrows) {
     const small_buffer_case cases[] = {
-        {"line and terminator fill the buffer", R"([{"send":"abcdefghijklmn\r\n"},{"close":true}])",
-         {"abcdefghijklmn"}, 16},
+        {"line and terminator fill the buffer",
+         R"([{"send":"abcdefghijklmn\r\n"},{"close":true}])",
+         {"abcdefghijklmn"},
+         16},
         {"rest of a line moved to the start",
          R"([{"send":"aaaa\r\nbbbbbbbbbb"},{"sleep":0.2},{"send":"bb\r\n"},{"close":true}])",
-         {"aaaa", "bbbbbbbbbbbb"}, 16},
+         {"aaaa", "bbbbbbbbbbbb"},
+         16},
         {"CR in the last byte of a full buffer",
          R"([{"send":"abcdefghijklmno\r"},{"sleep":0.2},{"send":"\n"},{"close":true}])",
-         {"abcdefghijklmno"}, 32},
-        {"line of the buffer's size", R"([{"send":"abcdefghijklmnop\r\nq\r\n"},{"close":true}])",
-         {"abcdefghijklmnop", "q"}, 32},
+         {"abcdefghijklmno"},
+         32},
+        {"line of the buffer's size",
+         R"([{"send":"abcdefghijklmnop\r\nq\r\n"},{"close":true}])",
+         {"abcdefghijklmnop", "q"},
+         32},
     };
     for (const auto& k : cases) {
         SCOPED_TRACE(k.name);
@@ -181,8 +190,9 @@ TEST(IpReadline, WithoutWaitGivesUpAndSetsWouldBlock) {
 
 TEST(IpRead, BufferedBytesComeFirstAndAlone) {
     peer_process p;
-    int port = start_script_peer(p, R"([{"send":"220 a\r\nXYZ"},{"sleep":0.3},)"
-                                    R"({"send":"more"},{"close":true}])",
+    int port = start_script_peer(p,
+                                 R"([{"send":"220 a\r\nXYZ"},{"sleep":0.3},)"
+                                 R"({"send":"more"},{"close":true}])",
                                  "");
     auto c = connect_local(port);
     ASSERT_NE(ip_readline(c.get(), "\r\n", 2), nullptr);

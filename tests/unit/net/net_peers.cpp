@@ -182,13 +182,13 @@ std::string read_file(const std::string& path) {
     return ss.str();
 }
 
-int start_script_peer(peer_process& p, const std::string& script_json,
-                      const std::string& log_path, double limit_s) {
-    std::string peer = fs::path(__FILE__).parent_path().parent_path().parent_path() / "peers" /
-                       "net_peer.py";
+int start_script_peer(peer_process& p, const std::string& script_json, const std::string& log_path,
+                      double limit_s) {
+    std::string peer =
+        fs::path(__FILE__).parent_path().parent_path().parent_path() / "peers" / "net_peer.py";
     std::string python = need_program("python3");
-    std::vector<std::string> argv = {python, peer, "--script", script_json, "--limit",
-                                     std::to_string(limit_s)};
+    std::vector<std::string> argv = {python,      peer,      "--script",
+                                     script_json, "--limit", std::to_string(limit_s)};
     if (!log_path.empty()) {
         argv.push_back("--log");
         argv.push_back(log_path);
@@ -212,9 +212,9 @@ const test_pki& pki() {
         write_file(d + "/ext.cnf",
                    "subjectAltName=DNS:localhost,IP:127.0.0.1\nbasicConstraints=CA:FALSE\n"
                    "extendedKeyUsage=serverAuth\n");
-        ok = ok && run(ossl + " x509 -req -in " + d + "/srv.csr -CA " + d + "/ca.pem -CAkey " +
-                       d + "/ca.key -CAcreateserial -out " + d + "/srv.pem -days 2 -extfile " +
-                       d + "/ext.cnf");
+        ok = ok && run(ossl + " x509 -req -in " + d + "/srv.csr -CA " + d + "/ca.pem -CAkey " + d +
+                       "/ca.key -CAcreateserial -out " + d + "/srv.pem -days 2 -extfile " + d +
+                       "/ext.cnf");
         ok = ok && run(ossl + " req -x509" + ec + "-keyout " + d + "/self.key -out " + d +
                        "/self.pem -days 2 -subj /CN=localhost" +
                        " -addext subjectAltName=DNS:localhost,IP:127.0.0.1");
@@ -225,8 +225,8 @@ const test_pki& pki() {
         ok = ok && run(ossl + " rehash " + d + "/hashed/certs");
         fs::create_directories(d + "/empty");
         EXPECT_TRUE(ok) << "making the test PKI failed";
-        k = {d + "/ca", d + "/hashed", d + "/empty", d + "/srv.pem", d + "/srv.key",
-             d + "/self.pem", d + "/self.key"};
+        k = {d + "/ca",      d + "/hashed",   d + "/empty",   d + "/srv.pem",
+             d + "/srv.key", d + "/self.pem", d + "/self.key"};
     });
     return k;
 }

@@ -14,7 +14,7 @@ namespace ostrel::test {
 
 // A child process whose standard output (and error) the test reads.
 class peer_process {
-public:
+  public:
     peer_process() = default;
     peer_process(const peer_process&) = delete;
     peer_process& operator=(const peer_process&) = delete;
@@ -28,7 +28,7 @@ public:
     bool wait_exit(int timeout_ms);
     void stop();
 
-private:
+  private:
     pid_t pid_ = -1;
     int fd_ = -1;
     std::string out_;
@@ -44,13 +44,13 @@ void write_file(const std::string& path, const std::string& text);
 std::string read_file(const std::string& path);
 
 // Starts the scripted peer; returns its port, 0 on failure.
-int start_script_peer(peer_process& p, const std::string& script_json,
-                      const std::string& log_path, double limit_s = 20);
+int start_script_peer(peer_process& p, const std::string& script_json, const std::string& log_path,
+                      double limit_s = 20);
 
 // Test CA, a server certificate it signed (localhost, 127.0.0.1), and a
 // self-signed certificate; made once per process.
 struct test_pki {
-    std::string ca_dir;  // holds cert.pem (the CA certificate)
+    std::string ca_dir;         // holds cert.pem (the CA certificate)
     std::string ca_hashed_dir;  // holds certs/ with hashed names only
     std::string empty_dir;
     std::string server_cert, server_key;

@@ -111,7 +111,7 @@ struct http_case {
     const char* name;
     const char* reply;  // the proxy's answer, then the server's greeting
     int result;
-    bool closed;        // the connection was closed by the exchange
+    bool closed;  // the connection was closed by the exchange
 };
 
 TEST(ProxyHttps, StatusLines) {
@@ -128,8 +128,8 @@ TEST(ProxyHttps, StatusLines) {
     };
     for (const auto& k : cases) {
         SCOPED_TRACE(k.name);
-        std::string script = std::string(R"([{"read_until":"\r\n\r\n"},{"send":")") +
-                             k.reply + R"("},{"close":true}])";
+        std::string script = std::string(R"([{"read_until":"\r\n\r\n"},{"send":")") + k.reply +
+                             R"("},{"close":true}])";
         for (std::string::size_type at; (at = script.find("\r\n")) != std::string::npos;)
             script.replace(at, 2, "\\r\\n");
         peer_process p;
@@ -186,9 +186,9 @@ TEST(ProxyStall, BothKindsGiveUpAfterTheTimeOut) {
         ASSERT_NE(port, 0);
         auto c = connect_local(port, 10000, 1);
         auto start = std::chrono::steady_clock::now();
-        int rc = k.socks ? proxy_socks5_connect(c.get(), "mail.example", 25)
-                         : proxy_https_connect(c.get(), "mail.example", 25, nullptr, nullptr,
-                                               nullptr);
+        int rc = k.socks
+                     ? proxy_socks5_connect(c.get(), "mail.example", 25)
+                     : proxy_https_connect(c.get(), "mail.example", 25, nullptr, nullptr, nullptr);
         EXPECT_EQ(rc, 0);
         auto took = std::chrono::steady_clock::now() - start;
         EXPECT_GE(took, std::chrono::milliseconds(900));
@@ -260,20 +260,47 @@ std::string hex_name(int len) {
 
 TEST(ProxySocks5, Replies) {
     // Domain-name replies at the size bound: 261 bytes in all still complete.
-    const std::string name254 = "05000003" + hex_name(254) + "0019" "3232302068690d0a";
+    const std::string name254 = "05000003" + hex_name(254) +
+                                "0019"
+                                "3232302068690d0a";
     const std::string name255 = "05000003" + hex_name(255) + "0019";
     const socks_case cases[] = {
         {"domain of 254 bytes", name254.c_str(), 1},
         {"domain of 255 bytes", name255.c_str(), 0},
         {"IPv4 bound address, greeting in the same segment",
-         "05000001" "7f000001" "0019" "3232302068690d0a", 1},
-        {"IPv6 bound address", "05000004" "00000000000000000000000000000001" "0019"
-         "3232302068690d0a", 1},
-        {"domain of 9 bytes", "05000003" "09" "6c6f63616c686f7374" "0019" "3232302068690d0a",
+         "05000001"
+         "7f000001"
+         "0019"
+         "3232302068690d0a",
          1},
-        {"connection refused", "05050001" "7f000001" "0019", 0},
-        {"unknown address type", "05000002" "7f000001" "0019", 0},
-        {"wrong version", "04000001" "7f000001" "0019", 0},
+        {"IPv6 bound address",
+         "05000004"
+         "00000000000000000000000000000001"
+         "0019"
+         "3232302068690d0a",
+         1},
+        {"domain of 9 bytes",
+         "05000003"
+         "09"
+         "6c6f63616c686f7374"
+         "0019"
+         "3232302068690d0a",
+         1},
+        {"connection refused",
+         "05050001"
+         "7f000001"
+         "0019",
+         0},
+        {"unknown address type",
+         "05000002"
+         "7f000001"
+         "0019",
+         0},
+        {"wrong version",
+         "04000001"
+         "7f000001"
+         "0019",
+         0},
         {"closed in mid-reply", "050000017f00", 0},
         {"closed after greeting", "", 0},
     };
@@ -311,8 +338,8 @@ TEST(ProxySocks5, GreetingRefusedAndLongHostCut) {
     EXPECT_EQ(proxy_socks5_connect(c.get(), host.c_str(), 2525), 1);
     ip_disconnect(c.get());
     ASSERT_TRUE(p.wait_exit(5000));
-    std::string want = std::string("\x05\x01\x00\x05\x01\x00\x03\xff", 8) + std::string(255, 'h') +
-                       "\x09\xdd";
+    std::string want =
+        std::string("\x05\x01\x00\x05\x01\x00\x03\xff", 8) + std::string(255, 'h') + "\x09\xdd";
     EXPECT_EQ(read_file(log), want);
 }
 
@@ -320,8 +347,9 @@ TEST(ProxySocks5, GreetingRefusedAndLongHostCut) {
 
 // The mail server behind the proxy: greets, answers one line, closes.
 int start_target(peer_process& p) {
-    return start_script_peer(p, R"([{"send":"220 target ready\r\n"},{"read_until":"\r\n"},)"
-                                R"({"send":"221 bye\r\n"},{"close":true}])",
+    return start_script_peer(p,
+                             R"([{"send":"220 target ready\r\n"},{"read_until":"\r\n"},)"
+                             R"({"send":"221 bye\r\n"},{"close":true}])",
                              "");
 }
 
@@ -382,9 +410,9 @@ TEST(ProxyHttps, Tinyproxy) {
         ASSERT_TRUE(proxy.start({prog, "-d", "-c", dir + "/tinyproxy.conf"}));
         ASSERT_TRUE(wait_listening(port, 5000)) << proxy.output();
         auto c = connect_local(port);
-        ASSERT_EQ(proxy_https_connect(c.get(), "127.0.0.1", target_port, k.user, k.pass,
-                                      "Ostrel test"),
-                  k.result);
+        ASSERT_EQ(
+            proxy_https_connect(c.get(), "127.0.0.1", target_port, k.user, k.pass, "Ostrel test"),
+            k.result);
         if (k.result) talk_to_target(c.get());
     }
 }

@@ -19,7 +19,7 @@ using namespace test;
 
 // Each test builds the process-wide client configuration from its own start.
 class TlsClient : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ip_init(1);
         reset_config();
@@ -35,8 +35,8 @@ protected:
                      const std::string& key) {
         std::string ossl = need_program("openssl");
         if (ossl.empty()) return 0;
-        if (!p.start({ossl, "s_server", "-accept", "127.0.0.1:0", "-cert", cert, "-key", key,
-                      proto, "-rev", "-naccept", "1"}))
+        if (!p.start({ossl, "s_server", "-accept", "127.0.0.1:0", "-cert", cert, "-key", key, proto,
+                      "-rev", "-naccept", "1"}))
             return 0;
         if (!p.wait_output("ACCEPT 127.0.0.1:", 10000) || !p.wait_output("\n", 2000)) {
             ADD_FAILURE() << "s_server did not start: " << p.output();
@@ -97,8 +97,8 @@ TEST_F(TlsClient, AgainstOpensslServer) {
             continue;
         }
         ip_tls_info(c.get(), info, sizeof info);
-        EXPECT_TRUE(std::regex_match(info, std::regex(std::string("version=") + t.version +
-                                                      ", cipher=[A-Z0-9_-]+")))
+        EXPECT_TRUE(std::regex_match(
+            info, std::regex(std::string("version=") + t.version + ", cipher=[A-Z0-9_-]+")))
             << info;
         EXPECT_TRUE(log.has(-1, std::string("TLS negotiation complete (") + info + ")\n"));
         EXPECT_EQ(c->timeout_ms, 300000);  // the handshake's cap is lifted again
@@ -236,7 +236,8 @@ TEST_F(TlsClient, SilentServerTimesOutAfterFiveSeconds) {
 
 TEST_F(TlsClient, ClosingPeerFailsHandshakeWithText) {
     peer_process p;
-    int port = start_script_peer(p, R"([{"read":5},{"send":"garbage not tls\r\n"},{"close":true}])", "");
+    int port =
+        start_script_peer(p, R"([{"read":5},{"send":"garbage not tls\r\n"},{"close":true}])", "");
     auto c = connect_local(port, 1000, 300);
     const char* err = nullptr;
     EXPECT_EQ(ip_tls_start(c.get(), 0, &err, "localhost", 0, nullptr, nullptr), 0);
@@ -247,7 +248,8 @@ TEST_F(TlsClient, ClosingPeerFailsHandshakeWithText) {
 
 TEST_F(TlsClient, BytesInjectedBeforeStartAreRefused) {
     peer_process p;
-    int port = start_script_peer(p, R"([{"send":"220 go ahead\r\n250 injected\r\n"},{"hold":3}])", "");
+    int port =
+        start_script_peer(p, R"([{"send":"220 go ahead\r\n250 injected\r\n"},{"hold":3}])", "");
     auto c = connect_local(port);
     const char* line = ip_readline(c.get(), "\r\n", 2);
     ASSERT_NE(line, nullptr);
@@ -282,8 +284,8 @@ TEST_F(TlsClient, DisconnectFromSilentPeerIsBounded) {
 TEST_F(TlsClient, DisconnectFromPeerThatStopsReadingIsBounded) {
     const auto& k = pki();
     peer_process p;
-    std::string script = R"([{"tls":[")" + k.self_cert + R"(",")" + k.self_key +
-                         R"("]},{"hold":15}])";
+    std::string script =
+        R"([{"tls":[")" + k.self_cert + R"(",")" + k.self_key + R"("]},{"hold":15}])";
     int port = start_script_peer(p, script, "");
     auto c = connect_local(port, 1000, 1);
     ASSERT_EQ(ip_tls_start(c.get(), 0, nullptr, "localhost", 0, nullptr, nullptr), 1);
