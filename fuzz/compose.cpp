@@ -59,7 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     size_t len = 0;
     FILE* f = open_memstream(&buf, &len);
     mime_input_status status{};
-    mime_compose_ex(h, mail_file_printf, f, &status);
+    mime_compose_ex(h, fmt_sink_file, f, &status);
     std::fclose(f);
     std::string out(buf, len);
     std::free(buf);

@@ -19,21 +19,41 @@ namespace {
 
 constexpr size_t output_buffer = 256 * 1024;
 
-// The next argument when it is of the wanted kind, as the engine takes them.
-const fmt_arg* take(fmt_args args, size_t& next, fmt_kind kind) {
-    if (next >= args.size() || args[next].kind != kind) return nullptr;
-    return &args[next++];
-}
+// The output file while it is written: what was written of a regular file
+// is removed again unless the file is kept; a device or pipe keeps what it
+// already took.
+class output_guard {
+  public:
+    explicit output_guard(std::string path) : path_(std::move(path)) {}
+    ~output_guard() {
+        stream_.reset();
+        if (regular_ && !kept_) std::remove(path_.c_str());
+    }
+    output_guard(const output_guard&) = delete;
+    output_guard& operator=(const output_guard&) = delete;
 
-void put_text(FILE* f, const char* s, size_t n) {
-    if (n) std::fwrite(s, 1, n, f);
-}
+    FILE* open() {
+        stream_.reset(file_fopen_utf8(path_.c_str(), "wb"));
+        if (!stream_) return nullptr;
+        struct stat st {};
+        regular_ = fstat(fileno(stream_.get()), &st) == 0 && S_ISREG(st.st_mode);
+        std::setvbuf(stream_.get(), nullptr, _IOFBF, output_buffer);
+        return stream_.get();
+    }
+    // True when every byte reached the file and it closed cleanly.
+    bool close() {
+        const bool write_failed = std::ferror(stream_.get()) != 0;
+        const bool close_failed = std::fclose(stream_.release()) != 0;
+        return !write_failed && !close_failed;
+    }
+    void keep() { kept_ = true; }
 
-// Removes what was written of a regular output file; a device or pipe
-// keeps what it already took.
-void drop_output(const std::string& path, bool regular) {
-    if (regular) std::remove(path.c_str());
-}
+  private:
+    std::string path_;
+    file_ptr stream_;
+    bool regular_ = false;
+    bool kept_ = false;
+};
 
 // The first input file that is the output file itself, or NULL. Opening the
 // output truncates it, so such an input would be read back empty and lost.
@@ -59,41 +79,6 @@ int fail(mail_handle* h, int* status, int code, const char* text) {
 
 }  // namespace
 
-void mail_file_printf(void* ctx, const char* format, fmt_args args) {
-    FILE* f = static_cast<FILE*>(ctx);
-    size_t next = 0;
-    const char* p = format;
-    while (*p) {
-        const char* pct = std::strchr(p, '%');
-        if (!pct) {
-            put_text(f, p, std::strlen(p));
-            return;
-        }
-        put_text(f, p, static_cast<size_t>(pct - p));
-        p = pct + 1;
-        if (*p == '%') {
-            std::fputc('%', f);
-            ++p;
-        } else if (*p == 's') {
-            const fmt_arg* a = take(args, next, fmt_kind::str);
-            if (a && a->str) put_text(f, a->str, std::strlen(a->str));
-            ++p;
-        } else if (*p == 'd') {
-            const fmt_arg* a = take(args, next, fmt_kind::i32);
-            if (a) std::fprintf(f, "%d", a->i32);
-            ++p;
-        } else if (p[0] == '.' && p[1] == '*' && p[2] == 's') {
-            // Written by its count: content may hold NUL bytes.
-            const fmt_arg* n = take(args, next, fmt_kind::i32);
-            const fmt_arg* a = take(args, next, fmt_kind::str);
-            if (n && a && a->str && n->i32 > 0) put_text(f, a->str, static_cast<size_t>(n->i32));
-            p += 3;
-        } else if (*p) {
-            ++p;  // no such conversion in the writers' formats
-        }
-    }
-}
-
 int mail_write_output_file(mail_handle* h, int* status) {
     if (status) *status = mail_file_ok;
     if (h->flags & mail_f_dotstuff_file)
@@ -107,25 +92,18 @@ int mail_write_output_file(mail_handle* h, int* status) {
         str_set_printf(h->last_error, "Output file is also an input file (%s)", input->c_str());
         return fail(h, status, mail_file_output_failed, nullptr);
     }
-    FILE* f = file_fopen_utf8(path.c_str(), "wb");
+    output_guard output(path);
+    FILE* f = output.open();
     if (!f) return fail(h, status, mail_file_output_failed, "Failed to open output file");
-    struct stat st {};
-    const bool regular = fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode);
-    std::setvbuf(f, nullptr, _IOFBF, output_buffer);
-
     mime_input_status inputs;
-    mime_compose_ex(h, mail_file_printf, f, &inputs);
-    const bool write_failed = std::ferror(f) != 0;
-    const bool close_failed = std::fclose(f) != 0;
-    if (write_failed || close_failed) {
-        drop_output(path, regular);
+    mime_compose_ex(h, fmt_sink_file, f, &inputs);
+    if (!output.close())
         return fail(h, status, mail_file_output_failed, "Failed to write output file");
-    }
     if (inputs.unusable) {
-        drop_output(path, regular);
         str_set_printf(h->last_error, "Could not open attachment (%s)", inputs.first_path.c_str());
         return fail(h, status, mail_file_input_unusable, nullptr);
     }
+    output.keep();
     return 1;
 }
 

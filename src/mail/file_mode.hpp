@@ -29,11 +29,6 @@ enum : int {
 // *status is mail_file_ok after a result of 1.
 int mail_write_output_file(mail_handle* h, int* status = nullptr);
 
-// The msg_out_cb of File mode; ctx is the FILE*. Formats hold only %s, %.*s
-// (written by its byte count, NUL bytes included) and %d. A failed write is
-// left in the stream's error indicator, which mail_write_output_file checks.
-void mail_file_printf(void* ctx, const char* format, fmt_args args);
-
 int mail_check_credentials(const mail_handle* h);
 // 1 when the attachment set can be composed; else 0 and *error the reason.
 int mail_check_attachments(const mail_handle* h, const char** error);

@@ -9,15 +9,6 @@
 
 namespace ostrel {
 
-namespace {
-
-// A msg_out_cb that runs the program's engine into a FILE*.
-void stream_out(void* ctx, const char* format, fmt_args args) {
-    fmt_engine(fmt_sink_file, ctx, nullptr, nullptr, format, args);
-}
-
-}  // namespace
-
 int mail_set_raw_part(mail_handle* h, const mail_raw_part* part, int is_inline) {
     const mail_raw_part* p = part && part->length ? part : nullptr;
     if (is_inline)
@@ -29,7 +20,8 @@ int mail_set_raw_part(mail_handle* h, const mail_raw_part* part, int is_inline) 
 
 int mime_write_attachments_stream(mail_handle* h, uint32_t is_inline, const char* boundary,
                                   FILE* stream, int lone) {
-    return mime_write_attachments(h, is_inline ? 1 : 0, boundary, stream_out, stream, lone ? 1 : 0);
+    return mime_write_attachments(h, is_inline ? 1 : 0, boundary, fmt_sink_file, stream,
+                                  lone ? 1 : 0);
 }
 
 int mime_write_attachments_file(mail_handle* h, uint32_t is_inline, FILE* stream) {
@@ -40,10 +32,12 @@ int mime_write_attachments_file(mail_handle* h, uint32_t is_inline, FILE* stream
 
 int mime_save_attachments(mail_handle* h, uint32_t is_inline, const char* path) {
     if (!h->boundary_mixed || !h->boundary_related) return 0;
-    FILE* f = file_fopen_utf8(path, "wb");
+    file_ptr f(file_fopen_utf8(path, "wb"));
     if (!f) return -1;
-    int r = mime_write_attachments_file(h, is_inline, f);
-    std::fclose(f);
+    int r = mime_write_attachments_file(h, is_inline, f.get());
+    // Bytes that never reached the file make the file a failure too.
+    const bool write_failed = std::ferror(f.get()) != 0;
+    if (std::fclose(f.release()) != 0 || write_failed) r = -1;
     if (r < 1) std::remove(path);
     return r;
 }

@@ -82,20 +82,15 @@ int has_8bit(mime_file_reader& in) {
     return in.rewind() ? found : -1;
 }
 
-// 7bit or 8bit content: line ends made CR LF, lines that begin with "."
-// dot-stuffed when asked, NUL bytes kept (written by their count).
+// 7bit or 8bit content: line ends made CR LF, NUL bytes kept.
 class line_end_writer {
   public:
-    line_end_writer(msg_out_cb out, void* ctx, bool dotstuff)
-        : out_(out), ctx_(ctx), dotstuff_(dotstuff) {
+    line_end_writer(msg_out_cb out, void* ctx) : out_(out), ctx_(ctx) {
         buf_.reserve(2 * raw_slice + 2);
     }
     void put(const uint8_t* in, size_t n) {
         for (size_t i = 0; i < n; ++i) byte(static_cast<char>(in[i]));
-        flush();
-    }
-    void flush() {
-        if (!buf_.empty()) msg_out(out_, ctx_, "%.*s", static_cast<int>(buf_.size()), buf_.c_str());
+        msg_write(out_, ctx_, buf_.data(), buf_.size());
         buf_.clear();
     }
 
@@ -106,26 +101,20 @@ class line_end_writer {
             return;
         }
         after_cr_ = c == '\r';
-        if (c == '\r' || c == '\n') {
+        if (c == '\r' || c == '\n')
             buf_ += "\r\n";
-            line_start_ = true;
-            return;
-        }
-        if (line_start_ && dotstuff_ && c == '.') buf_ += '.';
-        line_start_ = false;
-        buf_ += c;
+        else
+            buf_ += c;
     }
 
     msg_out_cb out_;
     void* ctx_;
-    bool dotstuff_;
     bool after_cr_ = false;
-    bool line_start_ = true;
     std::string buf_;
 };
 
-int write_7bit(mime_file_reader& in, bool dotstuff, msg_out_cb out, void* ctx) {
-    line_end_writer w(out, ctx, dotstuff);
+int write_7bit(mime_file_reader& in, msg_out_cb out, void* ctx) {
+    line_end_writer w(out, ctx);
     std::vector<uint8_t> buf(raw_slice);
     for (;;) {
         long n = in.read(buf.data(), buf.size());
@@ -226,7 +215,7 @@ bool write_entry(mail_handle* h, mime_attachment& a, const char* boundary, uint3
     else if (encoding == mime_enc_qp)
         ok = mime_write_qp_stream(in, 0, out, ctx);
     else
-        ok = write_7bit(in, (h->flags2 & mail_f2_dotstuff) != 0, out, ctx);
+        ok = write_7bit(in, out, ctx);
     if (!ok) {
         mime_read_failed(h, a.path.c_str(), status);
         return false;
@@ -309,7 +298,7 @@ int mime_write_base64_stream(mime_file_reader& in, msg_out_cb out, void* ctx) {
         if (n < 0) return 0;
         text.clear();
         b64_encode_lines(src.data(), static_cast<size_t>(n), &text);
-        if (!text.empty()) msg_out(out, ctx, "%s", text);
+        msg_write(out, ctx, text.data(), text.size());
         if (n < static_cast<long>(src.size())) return 1;
     }
 }
@@ -322,13 +311,13 @@ void mime_qp_writer::write(const uint8_t* in, size_t len) {
         const size_t k = std::min(qp_slice, len - i);
         int n = mime_qp_encode(&column_, &pending_, in + i, static_cast<int>(k), enc_.data(),
                                text_mode_);
-        if (n > 0) msg_out(out_, ctx_, "%.*s", n, enc_.data());
+        if (n > 0) msg_write(out_, ctx_, enc_.data(), static_cast<size_t>(n));
     }
 }
 
 void mime_qp_writer::finish() {
     int n = mime_qp_encode(&column_, &pending_, nullptr, 0, enc_.data(), text_mode_);
-    if (n > 0) msg_out(out_, ctx_, "%.*s", n, enc_.data());
+    if (n > 0) msg_write(out_, ctx_, enc_.data(), static_cast<size_t>(n));
 }
 
 int mime_write_qp_stream(mime_file_reader& in, int text_mode, msg_out_cb out, void* ctx) {
@@ -374,13 +363,7 @@ int mime_write_attachments(mail_handle* h, uint32_t kind, const char* boundary, 
 
 int mime_write_raw_part(mail_handle* h, uint32_t is_inline, msg_out_cb out, void* ctx) {
     const mail_raw_part* p = is_inline ? h->raw_inline_part : h->raw_part;
-    if (p && p->text) {
-        for (uint64_t done = 0; done < p->length;) {
-            uint64_t k = std::min<uint64_t>(p->length - done, raw_slice);
-            msg_out(out, ctx, "%.*s", static_cast<int>(k), p->text + done);
-            done += k;
-        }
-    }
+    if (p && p->text) msg_write(out, ctx, p->text, static_cast<size_t>(p->length));
     return 1;
 }
 

@@ -4,11 +4,13 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
 #include "mail/mail.hpp"
 #include "message/attach_writer.hpp"
+#include "message/dotstuff.hpp"
 #include "message/header_writer.hpp"
 #include "message/token.hpp"
 #include "platform/file_map.hpp"
@@ -81,14 +83,10 @@ std::string make_boundary(const std::optional<std::string>& given) {
     return b;
 }
 
-bool dotstuffing(const mail_handle* h) {
-    return h->flags2 & mail_f2_dotstuff;
-}
-
 void write_base64_text(const char* text, size_t len, msg_out_cb out, void* ctx) {
     std::string lines;
     b64_encode_lines(reinterpret_cast<const uint8_t*>(text), len, &lines);
-    if (!lines.empty()) msg_out(out, ctx, "%s", lines);
+    msg_write(out, ctx, lines.data(), lines.size());
 }
 
 // Quoted-printable in text mode, then the line end that closes the body.
@@ -105,10 +103,7 @@ void write_plain_text(const mail_handle* h, const char* text, msg_out_cb out, vo
     const int width = static_cast<int>(std::clamp<uint32_t>(h->line_length, 1, msg_line_max));
     std::vector<char> line(static_cast<size_t>(width) + 1);
     const char* cursor = text;
-    while (str_wrap_line(&cursor, line.data(), width)) {
-        if (dotstuffing(h) && line[0] == '.') msg_out(out, ctx, ".");
-        msg_out(out, ctx, "%s\r\n", line.data());
-    }
+    while (str_wrap_line(&cursor, line.data(), width)) msg_out(out, ctx, "%s\r\n", line.data());
 }
 
 void write_text_body(const mail_handle* h, uint32_t encoding, msg_out_cb out, void* ctx) {
@@ -191,13 +186,6 @@ void write_text_fields(const mail_handle* h, const structure& s, msg_out_cb out,
     msg_out(out, ctx, "\r\n");
 }
 
-// Writes a "." first when dot-stuffing and the line begins with one.
-void write_encoded_line(const mail_handle* h, const char* line, int len, msg_out_cb out,
-                        void* ctx) {
-    if (dotstuffing(h) && len > 0 && line[0] == '.') msg_out(out, ctx, ".");
-    msg_out(out, ctx, "%.*s\r\n", len, line);
-}
-
 // A display name made of several encoded words holds folds; the begin line
 // of an encoded file must stay one line, so the folds keep only their blank.
 std::string unfolded(const std::string& name) {
@@ -214,37 +202,39 @@ std::string unfolded(const std::string& name) {
 }
 
 // Reads the file in pieces of `piece` bytes and writes each piece as one
-// encoded body line (dot-stuffed when asked). False on a read error.
+// encoded body line. False on a read error.
 template <typename Encode>
-bool write_encoded_lines(const mail_handle* h, mime_file_reader& in, size_t piece, Encode encode,
-                         msg_out_cb out, void* ctx) {
+bool write_encoded_lines(mime_file_reader& in, size_t piece, Encode encode, msg_out_cb out,
+                         void* ctx) {
     std::vector<uint8_t> buf(piece);
     std::vector<char> line(2 * piece + 2);
     for (;;) {
         long n = in.read(buf.data(), buf.size());
         if (n < 0) return false;
         if (n == 0) return true;
-        int len = encode(buf.data(), static_cast<int>(n), line.data());
-        write_encoded_line(h, line.data(), len, out, ctx);
+        size_t len = static_cast<size_t>(encode(buf.data(), static_cast<int>(n), line.data()));
+        line[len] = '\r';
+        line[len + 1] = '\n';
+        msg_write(out, ctx, line.data(), len + 2);
     }
 }
 
-bool write_uuencoded(const mail_handle* h, const mime_attachment& a, mime_file_reader& in,
-                     msg_out_cb out, void* ctx) {
+bool write_uuencoded(const mime_attachment& a, mime_file_reader& in, msg_out_cb out, void* ctx) {
     msg_out(out, ctx, "begin 644 %s\r\n", unfolded(a.display_name));
-    if (!write_encoded_lines(h, in, uu_line_in, mime_uu_encode_line, out, ctx)) return false;
+    if (!write_encoded_lines(in, uu_line_in, mime_uu_encode_line, out, ctx)) return false;
     msg_out(out, ctx, "`\r\nend\r\n");
     return true;
 }
 
-bool write_yencoded(const mail_handle* h, const mime_attachment& a, int fd, mime_file_reader& in,
-                    msg_out_cb out, void* ctx) {
+bool write_yencoded(const mime_attachment& a, int fd, mime_file_reader& in, msg_out_cb out,
+                    void* ctx) {
     off_t size = ::lseek(fd, 0, SEEK_END);
     if (size < 0 || ::lseek(fd, 0, SEEK_SET) != 0) return true;  // skipped, as a bad entry
-    msg_out(out, ctx, "=ybegin size=%d line=%d name=%s\r\n", static_cast<int>(size),
-            static_cast<int>(yenc_line), unfolded(a.display_name));
-    if (!write_encoded_lines(h, in, yenc_line, mime_yenc_encode, out, ctx)) return false;
-    msg_out(out, ctx, "=yend size=%d\r\n", static_cast<int>(size));
+    const int64_t bytes = size;
+    msg_out(out, ctx, "=ybegin size=%D line=%d name=%s\r\n", bytes, static_cast<int>(yenc_line),
+            unfolded(a.display_name));
+    if (!write_encoded_lines(in, yenc_line, mime_yenc_encode, out, ctx)) return false;
+    msg_out(out, ctx, "=yend size=%D\r\n", bytes);
     return true;
 }
 
@@ -264,8 +254,8 @@ void write_inline_encoded(mail_handle* h, msg_out_cb out, void* ctx, mime_input_
             continue;
         }
         mime_file_reader in(fd);
-        bool ok = a.encoding == mime_enc_uuencode ? write_uuencoded(h, a, in, out, ctx)
-                                                  : write_yencoded(h, a, fd, in, out, ctx);
+        bool ok = a.encoding == mime_enc_uuencode ? write_uuencoded(a, in, out, ctx)
+                                                  : write_yencoded(a, fd, in, out, ctx);
         if (!ok) mime_read_failed(h, a.path.c_str(), status);
     }
 }
@@ -331,15 +321,23 @@ void write_signatures(mail_handle*, const dkim_domain*, const str_buf&, msg_out_
 }  // namespace
 
 int mime_compose_ex(mail_handle* h, msg_out_cb out, void* ctx, mime_input_status* status) {
+    // Stuffing applies to what goes out, never to what is signed.
+    msg_dotstuffer stuffer;
+    msg_dotstuff_wrap(h->flags2 & mail_f2_dotstuff, &stuffer, &out, &ctx);
     const dkim_domain* record = signing_record(h);
     if (!record) {
         compose_message(h, out, ctx, status);
         return 1;
     }
     str_buf buf;
-    compose_message(h, str_buf_out, &buf, status);
+    compose_message(h, fmt_sink_str_buf, &buf, status);
+    if (buf.flags & str_buf_failed) {
+        // A message with a hole must never be signed or sent.
+        str_buf_release(&buf);
+        throw std::bad_alloc();
+    }
     write_signatures(h, record, buf, out, ctx);
-    if (buf.data) msg_out(out, ctx, "%.*s", static_cast<int>(buf.length), buf.data);
+    msg_write(out, ctx, buf.data, buf.length);
     str_buf_release(&buf);
     return 1;
 }

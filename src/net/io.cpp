@@ -108,17 +108,18 @@ int write_now(ip_conn* c, const char* data, int len) {
 // Sink of the formatted writes: collects the text, sends full blocks. While
 // the socket calls are traced, each text goes out at once, so the trace shows
 // every send where it happens.
-void out_sink(void* ctx, const char* text) {
+void out_sink(void* ctx, const char* bytes, size_t len) {
     auto* c = static_cast<ip_conn*>(ctx);
+    if (len == 0) return;
     if (ip_tracing(c, true)) {
-        ip_write_str(c, text);
+        ip_write(c, bytes, static_cast<int>(len));
         return;
     }
     try {
-        c->out_pending.append(text);
+        c->out_pending.append(bytes, len);
     } catch (const std::bad_alloc&) {
         ip_flush(c);
-        write_now(c, text, static_cast<int>(std::strlen(text)));
+        write_now(c, bytes, static_cast<int>(len));
         return;
     }
     if (c->out_pending.size() >= ip_out_block) ip_flush(c);
@@ -256,7 +257,7 @@ int ip_vprintf(ip_conn* c, const char* format, fmt_args args) {
     }
     char* text = fmt_vasprintf(nullptr, nullptr, nullptr, format, args);
     if (!text) return 1;
-    out_sink(c, text);
+    out_sink(c, text, std::strlen(text));
     ip_trace_text(c, 0, text);
     std::free(text);
     return 1;
@@ -277,8 +278,17 @@ int ip_puts(ip_conn* c, const char* text) {
     return ip_printf(c, "%s", text);
 }
 
-void ip_msg_out(void* ctx, const char* format, fmt_args args) {
-    ip_vprintf(static_cast<ip_conn*>(ctx), format, args);
+void ip_msg_out(void* ctx, const char* bytes, size_t len) {
+    auto* c = static_cast<ip_conn*>(ctx);
+    if (!c || len == 0) return;
+    out_sink(c, bytes, len);
+    if (ip_tracing(c)) {
+        try {
+            ip_trace_text(c, 0, std::string(bytes, len).c_str());
+        } catch (const std::bad_alloc&) {
+            // Out of memory: the text goes untraced.
+        }
+    }
 }
 
 char* ip_read_all(ip_conn* c, int* len) {

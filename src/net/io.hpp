@@ -34,8 +34,9 @@ int ip_vprintf(ip_conn* c, const char* format, fmt_args args);
 // Traces the text with the conversions whose mask bit is set as stars.
 int ip_vprintf_masked(ip_conn* c, const uint8_t* mask, const char* format, fmt_args args);
 int ip_puts(ip_conn* c, const char* text);
-// The connection's output sink for the message writers (ctx: ip_conn*).
-void ip_msg_out(void* ctx, const char* format, fmt_args args);
+// The connection's output sink for the message writers (ctx: ip_conn*):
+// the bytes by count, collected with the formatted writes and traced as sent.
+void ip_msg_out(void* ctx, const char* bytes, size_t len);
 
 template <typename... A>
 int ip_printf(ip_conn* c, fmt_string<A...> f, const A&... a) {

@@ -19,7 +19,7 @@ constexpr size_t direct_piece = 4096;
 
 void hand_over(char* buffer, size_t* pending, fmt_sink sink, void* ctx) {
     buffer[*pending] = '\0';
-    sink(ctx, buffer);
+    sink(ctx, buffer, *pending);
     *pending = 0;
     buffer[0] = '\0';
 }
@@ -248,7 +248,7 @@ void fmt_emit(char* buffer, size_t size, size_t* pending, int masked, fmt_sink s
     if (!piece || masked) {
         hand_over(buffer, pending, sink, ctx);
         if (piece) {
-            for (size_t i = 0; i < len; ++i) sink(ctx, "*");
+            for (size_t i = 0; i < len; ++i) sink(ctx, "*", 1);
         }
         return;
     }
@@ -260,7 +260,7 @@ void fmt_emit(char* buffer, size_t size, size_t* pending, int masked, fmt_sink s
     }
     hand_over(buffer, pending, sink, ctx);
     if (len >= direct_piece) {
-        sink(ctx, piece);  // long pieces are whole strings, terminated at len
+        sink(ctx, piece, len);  // long pieces are whole strings, terminated at len
         return;
     }
     // Through the buffer, in as many turns as a small buffer needs.
@@ -319,20 +319,16 @@ void str_buf_release(str_buf* b) {
     *b = str_buf{};
 }
 
-void str_buf_out(void* ctx, const char* format, fmt_args args) {
-    str_buf_vappendf(static_cast<str_buf*>(ctx), format, args);
+void fmt_sink_str_buf(void* ctx, const char* bytes, size_t len) {
+    str_buf_append(static_cast<str_buf*>(ctx), bytes, len);
 }
 
-void fmt_sink_str_buf(void* ctx, const char* text) {
-    str_buf_append(static_cast<str_buf*>(ctx), text, std::strlen(text));
+void fmt_sink_file(void* ctx, const char* bytes, size_t len) {
+    if (len) std::fwrite(bytes, 1, len, static_cast<FILE*>(ctx));
 }
 
-void fmt_sink_file(void* ctx, const char* text) {
-    std::fwrite(text, 1, std::strlen(text), static_cast<FILE*>(ctx));
-}
-
-void fmt_sink_stdout(void*, const char* text) {
-    fmt_printf("%s", text);
+void fmt_sink_stdout(void*, const char* bytes, size_t len) {
+    if (len) std::fwrite(bytes, 1, len, stdout);
 }
 
 char* fmt_vasprintf(char** p, const uint8_t* mask, fmt_escaper esc, const char* format,

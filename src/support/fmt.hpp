@@ -133,8 +133,11 @@ struct fmt_format {
 template <typename... A>
 using fmt_string = fmt_format<std::type_identity_t<A>...>;
 
-// The sink: receives NUL-terminated pieces of the output in order.
-using fmt_sink = void (*)(void* ctx, const char* text);
+// The one output primitive of every sink: len bytes, NUL bytes included. The
+// engine hands over its pieces in order; each is also NUL-terminated at len.
+// A sink remembers a failure itself (stream error, growth failure, failed
+// send) for whoever drives the writer to ask afterwards.
+using fmt_sink = void (*)(void* ctx, const char* bytes, size_t len);
 // The optional escaper; text is a one-character string or the boundary
 // marker fmt_escaper_boundary.
 using fmt_escaper = const char* (*)(const char* text, char* work);
@@ -142,8 +145,10 @@ inline const char* const fmt_escaper_boundary = reinterpret_cast<const char*>(1)
 // Bytes of the work area an escaper is given (the same area for a whole run).
 inline constexpr size_t fmt_escaper_work_size = 64;
 
-// The output sink of every message writer: printf-like through the engine.
-using msg_out_cb = void (*)(void* ctx, const char* format, fmt_args args);
+// The output sink of every message writer: the same byte primitive. Writers
+// format through msg_out (the engine) and hand content over by count through
+// msg_write, so every sink receives the same bytes.
+using msg_out_cb = fmt_sink;
 
 // The engine itself. A NULL sink stands for fmt_sink_stdout.
 void fmt_engine(fmt_sink sink, void* ctx, const uint8_t* mask, fmt_escaper esc, const char* format,
@@ -177,12 +182,10 @@ int str_buf_append(str_buf* b, const char* bytes, size_t len);
 int str_buf_set_length(str_buf* b, ptrdiff_t n);
 // Frees the text of a str_buf and empties it.
 void str_buf_release(str_buf* b);
-// The msg_out_cb over a str_buf.
-void str_buf_out(void* ctx, const char* format, fmt_args args);
-
-void fmt_sink_str_buf(void* ctx, const char* text);  // ctx: str_buf*
-void fmt_sink_file(void* ctx, const char* text);     // ctx: FILE*
-void fmt_sink_stdout(void* ctx, const char* text);
+void fmt_sink_str_buf(void* ctx, const char* bytes, size_t len);  // ctx: str_buf*
+// Failures stay in the stream's error indicator.
+void fmt_sink_file(void* ctx, const char* bytes, size_t len);  // ctx: FILE*
+void fmt_sink_stdout(void* ctx, const char* bytes, size_t len);
 
 // Heap strings: appends to *p when p and *p are set, else makes a new string;
 // the result (malloc'd, the caller frees it) is also stored in *p.
@@ -203,11 +206,16 @@ void fmt_fprintf(FILE* stream, fmt_string<A...> f, const A&... a) {
     const fmt_arg args[] = {fmt_arg(a)..., fmt_arg(0)};
     fmt_engine(fmt_sink_file, stream, nullptr, nullptr, f.text, fmt_args(args, sizeof...(A)));
 }
-// Calls a message writer's sink with a checked format.
+// Formats through the engine into a message writer's sink. Content that may
+// hold NUL bytes never goes through a format: it goes by count (msg_write).
 template <typename... A>
-void msg_out(msg_out_cb cb, void* ctx, fmt_string<A...> f, const A&... a) {
+void msg_out(msg_out_cb out, void* ctx, fmt_string<A...> f, const A&... a) {
     const fmt_arg args[] = {fmt_arg(a)..., fmt_arg(0)};
-    cb(ctx, f.text, fmt_args(args, sizeof...(A)));
+    fmt_engine(out, ctx, nullptr, nullptr, f.text, fmt_args(args, sizeof...(A)));
+}
+// Hands bytes to a message writer's sink as they are.
+inline void msg_write(msg_out_cb out, void* ctx, const char* bytes, size_t len) {
+    if (len) out(ctx, bytes, len);
 }
 
 // The runtime's vfprintf on standard output (not the engine).

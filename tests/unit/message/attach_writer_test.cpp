@@ -90,13 +90,13 @@ TEST_F(writer_case, MessageTypes) {
     add("fwd2.eml", "Subject: y\r\n\r\nbody", mime_enc_base64);
     const char eight[] = "Subject: \xc3\xa9\r\n\r\nbody\0tail";
     add("eight.eml", std::string(eight, sizeof eight - 1));
-    h.flags2 |= mail_f2_dotstuff;
+    h.flags2 |= mail_f2_dotstuff;  // the stream stuffs, never the writer
     std::string out = write(0);
-    // Automatic: 7bit, the type kept, line ends made CR LF and dot-stuffed.
+    // Automatic: 7bit, the type kept, line ends made CR LF.
     EXPECT_TRUE(contains(out, "Content-Type: message/rfc822;\r\n\tname=\"fwd.eml\"\r\n"));
     EXPECT_TRUE(contains(out,
                          "Content-Transfer-Encoding: 7bit\r\n\r\n"
-                         "Subject: x\r\n\r\n..\r\n..body\r\nend\r\n"));
+                         "Subject: x\r\n\r\n.\r\n.body\r\nend\r\n"));
     // Chosen by the caller: text/plain in that encoding.
     EXPECT_TRUE(contains(out, "Content-Type: text/plain;\r\n\tname=\"fwd2.eml\"\r\n"));
     // 8-bit content is named so, and a NUL byte does not cut it.

@@ -1,5 +1,5 @@
-// Helpers for the message writer tests: exact output capture through the
-// File mode sink, temporary input files and an event recorder.
+// Helpers for the message writer tests: exact output capture through a sink,
+// temporary input files and an event recorder.
 #pragma once
 
 #include <unistd.h>
@@ -10,22 +10,21 @@
 #include <string>
 #include <vector>
 
-#include "mail/file_mode.hpp"
+#include <gtest/gtest.h>
+
 #include "mail/mail.hpp"
 
 namespace ostrel::compose_test {
 
-// Runs fn(sink, ctx) with a memory stream as File mode's sink and returns
-// the exact bytes, NUL bytes included.
+// Runs fn(sink, ctx) with a growable string as the sink and returns the
+// exact bytes, NUL bytes included.
 template <typename F>
 std::string capture(F fn) {
-    char* data = nullptr;
-    size_t size = 0;
-    FILE* f = open_memstream(&data, &size);
-    fn(mail_file_printf, static_cast<void*>(f));
-    std::fclose(f);
-    std::string out(data, size);
-    std::free(data);
+    str_buf b;
+    fn(fmt_sink_str_buf, static_cast<void*>(&b));
+    EXPECT_EQ(b.flags, 0u) << "the sink lost text";
+    std::string out(b.data ? b.data : "", b.length);
+    str_buf_release(&b);
     return out;
 }
 

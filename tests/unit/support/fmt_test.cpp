@@ -25,9 +25,11 @@ struct recorder {
     }
 };
 
-void record(void* ctx, const char* text) {
+void record(void* ctx, const char* text, size_t len) {
     auto* r = static_cast<recorder*>(ctx);
-    r->calls.emplace_back(text);
+    // Every piece is also terminated at its length.
+    EXPECT_EQ(text[len], '\0');
+    r->calls.emplace_back(text, len);
     r->pointers.push_back(text);
 }
 
@@ -257,7 +259,7 @@ TEST(StrBuf, GrowthFigures) {
     for (const row& r : rows) {
         str_buf b = r.capacity ? buf_with(r.capacity, r.length) : str_buf{};
         const std::string text(r.add, 'x');
-        fmt_sink_str_buf(&b, text.c_str());
+        fmt_sink_str_buf(&b, text.c_str(), text.size());
         EXPECT_EQ(b.capacity, r.want_capacity) << r.capacity << "/" << r.length << "+" << r.add;
         EXPECT_EQ(b.length, r.length + r.add);
         EXPECT_EQ(std::strlen(b.data), b.length);
@@ -273,9 +275,11 @@ TEST(StrBuf, AppendfAndMessageSink) {
     char* data = str_buf_appendf(&b, "%s=%d;", "n", 5);
     EXPECT_EQ(data, b.data);
     EXPECT_EQ(b.capacity, 1024u);
-    msg_out(str_buf_out, &b, "a%sb\\r\\n", "X");
+    msg_out(fmt_sink_str_buf, &b, "a%sb\\r\\n", "X");
     EXPECT_STREQ(b.data, "n=5;aXb\r\n");
     EXPECT_EQ(b.length, 9u);
+    msg_write(fmt_sink_str_buf, &b, "x\0y", 3);
+    EXPECT_EQ(std::string(b.data, b.length), std::string("n=5;aXb\r\nx\0y", 12));
     str_buf_release(&b);
 }
 
