@@ -14,6 +14,7 @@
 #include "cli/state.hpp"
 #include "mail/file_mode.hpp"
 #include "mail/mail.hpp"
+#include "model/checks.hpp"
 #include "support/str.hpp"
 #include "support/timer.hpp"
 

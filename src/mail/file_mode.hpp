@@ -29,13 +29,7 @@ enum : int {
 // *status is mail_file_ok after a result of 1.
 int mail_write_output_file(mail_handle* h, int* status = nullptr);
 
-int mail_check_credentials(const mail_handle* h);
-// 1 when the attachment set can be composed; else 0 and *error the reason.
-int mail_check_attachments(const mail_handle* h, const char** error);
-// last_error, or "" when there is none; the text belongs to the handle.
-const char* mail_last_error(const mail_handle* h);
 // Any pointer may be NULL; host and ip hold 256 bytes. Returns the texts filled.
 int mail_connection_info(mail_handle* h, char* host, char* ip, uint16_t* port, uint32_t* flags);
-const char* smtp_protocol_name(uint32_t flags);
 
 }  // namespace ostrel

@@ -696,4 +696,10 @@ void mail_set_auth_mask(mail_handle* h, uint32_t mask) {
     h->flags = f;
 }
 
+int mail_set_dsn_letters(mail_handle* h, const char* letters) {
+    h->flags = (h->flags & ~mail_f_dsn_mask) |
+               (((letters ? addr_dsn_parse(letters) : 0) << mail_f_dsn_shift) & mail_f_dsn_mask);
+    return 1;
+}
+
 }  // namespace ostrel

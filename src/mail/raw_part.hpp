@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "message/lists.hpp"
+#include "model/lists.hpp"
 
 namespace ostrel {
 

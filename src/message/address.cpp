@@ -6,9 +6,9 @@
 #include <new>
 #include <string_view>
 
-#include "mail/mail.hpp"
 #include "message/scan.hpp"
 #include "message/token.hpp"
+#include "model/handle.hpp"
 #include "support/punycode.hpp"
 #include "support/str.hpp"
 
@@ -293,6 +293,16 @@ int msg_cb_header(void* handle, const char* name, uint32_t name_len, const char*
     if ((h->flags2 & mail_f2_take_from) && name_is(name, name_len, "From"))
         addr_scan_header_list(h, value, addr_cb_from);
     return 1;
+}
+
+int addr_dsn_requested(const mail_handle* h) {
+    if (h->flags & mail_f_dsn_mask) return 1;
+    for (const addr_list* l : {&h->to, &h->cc, &h->bcc}) {
+        for (const addr_node& n : *l) {
+            if (n.dsn_flags & 0xF) return 1;
+        }
+    }
+    return 0;
 }
 
 }  // namespace ostrel

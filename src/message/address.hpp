@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "message/lists.hpp"
+#include "model/lists.hpp"
 
 namespace ostrel {
 
@@ -46,5 +46,8 @@ int addr_cb_from(void* handle, const char* addr, uint32_t addr_len, const char* 
                  uint32_t name_len);
 int msg_cb_header(void* handle, const char* name, uint32_t name_len, const char* value,
                   uint32_t value_len);
+
+// 1 when any recipient or the default asks for a DSN.
+int addr_dsn_requested(const mail_handle* h);
 
 }  // namespace ostrel

@@ -66,4 +66,10 @@ int msg_header_list_free(msg_header_list* list) {
     return 1;
 }
 
+int mime_attach_list_free(mime_attachment_list* list) {
+    if (!list) return 0;
+    mime_attachment_list().swap(*list);
+    return 1;
+}
+
 }  // namespace ostrel

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "message/lists.hpp"
+#include "model/lists.hpp"
 
 namespace ostrel {
 
@@ -14,5 +14,7 @@ int mime_attach_add(mime_attachment_list* list, const char* path, uint32_t encod
 uint32_t mime_attach_encoding_by_kind(uint32_t kind);
 int msg_header_list_add(msg_header_list* list, const char* name, const char* value);
 int msg_header_list_free(msg_header_list* list);
+
+int mime_attach_list_free(mime_attachment_list* list);
 
 }  // namespace ostrel

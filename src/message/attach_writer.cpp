@@ -8,10 +8,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "mail/mail.hpp"
 #include "message/address.hpp"
 #include "message/header_writer.hpp"
 #include "message/token.hpp"
+#include "model/handle.hpp"
 #include "support/encode.hpp"
 #include "support/file.hpp"
 #include "support/mime_types.hpp"
@@ -367,16 +367,6 @@ int mime_write_raw_part(mail_handle* h, uint32_t is_inline, msg_out_cb out, void
     return 1;
 }
 
-int addr_dsn_requested(const mail_handle* h) {
-    if (h->flags & mail_f_dsn_mask) return 1;
-    for (const addr_list* l : {&h->to, &h->cc, &h->bcc}) {
-        for (const addr_node& n : *l) {
-            if (n.dsn_flags & 0xF) return 1;
-        }
-    }
-    return 0;
-}
-
 uint32_t mime_analyse(const mail_handle* h, uint32_t* multipart, uint32_t* related,
                       uint32_t* single, uint32_t* lone) {
     uint32_t s = 1;
@@ -418,14 +408,6 @@ uint32_t mime_analyse(const mail_handle* h, uint32_t* multipart, uint32_t* relat
     l = count == 1 && !h->raw_part && !h->raw_inline_part && !h->body && !h->html_body;
     store();
     return *multipart;
-}
-
-int str_is_7bit(const char* s) {
-    if (!s) return 1;
-    for (; *s; ++s) {
-        if (static_cast<unsigned char>(*s) >= 0x80) return 0;
-    }
-    return 1;
 }
 
 }  // namespace ostrel

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "support/fmt.hpp"
+#include "message/out.hpp"
 
 namespace ostrel {
 
@@ -68,10 +68,8 @@ int mime_write_attachments_ex(mail_handle* h, uint32_t kind, const char* boundar
                               void* ctx, uint32_t lone, mime_input_status* status);
 uint32_t mime_guess_encoding(int fd);
 int mime_write_raw_part(mail_handle* h, uint32_t is_inline, msg_out_cb out, void* ctx);
-int addr_dsn_requested(const mail_handle* h);
 uint32_t mime_analyse(const mail_handle* h, uint32_t* multipart, uint32_t* related,
                       uint32_t* single, uint32_t* lone);
-int str_is_7bit(const char* s);
 
 // Quoted-printable to a sink, one encoder state across every write; text
 // mode makes CR LF hard line breaks. finish() ends the text.

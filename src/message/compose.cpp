@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "mail/mail.hpp"
 #include "message/attach_writer.hpp"
-#include "message/dotstuff.hpp"
 #include "message/header_writer.hpp"
+#include "message/out.hpp"
 #include "message/token.hpp"
+#include "model/handle.hpp"
 #include "platform/file_map.hpp"
 #include "support/encode.hpp"
 #include "support/file.hpp"

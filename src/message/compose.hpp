@@ -4,7 +4,7 @@
 #pragma once
 
 #include "message/attach_writer.hpp"
-#include "support/fmt.hpp"
+#include "message/out.hpp"
 
 namespace ostrel {
 

@@ -5,10 +5,10 @@
 #include <ctime>
 #include <memory>
 
-#include "mail/mail.hpp"
 #include "message/address.hpp"
 #include "message/attach_list.hpp"
 #include "message/token.hpp"
+#include "model/handle.hpp"
 #include "support/date.hpp"
 #include "support/encode.hpp"
 #include "support/str.hpp"
@@ -214,11 +214,6 @@ void write_named(msg_out_cb out, void* ctx, const char* lead, const mail_handle*
 
 void msg_write_field(msg_out_cb out, void* ctx, std::string_view lead, std::string_view value) {
     emit(out, ctx, folded_field(lead, value) + "\r\n");
-}
-
-struct tm* date_gmtime_copy(const int64_t* time, struct tm* out) {
-    const time_t t = static_cast<time_t>(*time);
-    return gmtime_r(&t, out);
 }
 
 int msg_write_date(mail_handle* h, msg_out_cb out, void* ctx) {

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "support/fmt.hpp"
+#include "message/out.hpp"
 
 namespace ostrel {
 
@@ -24,7 +24,6 @@ int msg_write_recipients(uint32_t kind, mail_handle* h, msg_out_cb out, void* ct
 int msg_write_to(mail_handle* h, msg_out_cb out, void* ctx);
 int msg_write_cc(mail_handle* h, msg_out_cb out, void* ctx);
 int msg_write_date(mail_handle* h, msg_out_cb out, void* ctx);
-struct tm* date_gmtime_copy(const int64_t* time, struct tm* out);
 
 int msg_write_subject(mail_handle* h, msg_out_cb out, void* ctx);
 int msg_write_from(mail_handle* h, msg_out_cb out, void* ctx);

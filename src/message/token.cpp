@@ -5,8 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "mail/mail.hpp"
-#include "net/io.hpp"
+#include "model/handle.hpp"
 #include "support/encode.hpp"
 #include "support/lock.hpp"
 #include "support/rand_mt.hpp"
@@ -123,13 +122,6 @@ char* mime_url_encode(const char* text, char* out, int size) {
     return out;
 }
 
-int str_has_nonprintable(const char* text) {
-    if (!text) return 0;
-    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p; ++p)
-        if (*p < 0x20 || *p > 0x7E) return 1;
-    return 0;
-}
-
 std::optional<std::string> mime_encode_word(const char* text) {
     if (!text) return std::nullopt;
     if (!needs_encoding(text)) return std::string(text);
@@ -148,16 +140,6 @@ std::optional<std::string> mime_encode_word(const char* text) {
         left -= n;
     }
     return out;
-}
-
-void mail_set_error_text(mail_handle* h, std::optional<std::string> text) {
-    if (h) h->last_error = std::move(text);
-}
-
-char* smtp_read_line(mail_handle* h) {
-    char* line = h->conn ? ip_readline(h->conn, "\r\n", 2) : nullptr;
-    if (!line) h->flags &= ~mail_f_connected;
-    return line;
 }
 
 }  // namespace ostrel

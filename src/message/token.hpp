@@ -1,5 +1,5 @@
 // Unique tokens, boundaries and Message-IDs; Content-ID URL encoding; RFC 2047
-// encoded words; the handle's last error text.
+// encoded words.
 #pragma once
 
 #include <array>
@@ -27,15 +27,10 @@ extern const std::array<str_url_escape, 256> mime_url_encode_table;
 // Stops before the byte whose replacement would make the output reach size
 // bytes; always terminated (size >= 1).
 char* mime_url_encode(const char* text, char* out, int size);
-int str_has_nonprintable(const char* text);
 // The text as it may stand in a header: a copy, or, when it holds control
 // bytes other than HT or bytes from 0x7F on, "=?utf-8?B?...?=" words of at
 // most 75 characters joined by CRLF SP, split between UTF-8 characters.
 // NULL for a NULL text.
 std::optional<std::string> mime_encode_word(const char* text);
-void mail_set_error_text(mail_handle* h, std::optional<std::string> text);
-// The next line of the conversation (inside the connection's buffer, valid
-// until the next read); NULL clears the handle's connected flag.
-char* smtp_read_line(mail_handle* h);
 
 }  // namespace ostrel

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 namespace ostrel {
 
@@ -189,6 +190,11 @@ void* file_dlsym(void* module, const char* symbol) {
 }
 int file_dlclose(void* module) {
     return module && ::dlclose(module) == 0 ? 0 : 1;
+}
+
+struct tm* date_gmtime_copy(const int64_t* time, struct tm* out) {
+    const time_t t = static_cast<time_t>(*time);
+    return gmtime_r(&t, out);
 }
 
 }  // namespace ostrel

@@ -3,6 +3,9 @@
 // library loading.
 #pragma once
 
+#include <cstdint>
+#include <ctime>
+
 namespace ostrel {
 
 // 62 letters and digits, the set used when a caller passes none.
@@ -32,5 +35,8 @@ char* str_unescape(char* text);
 void* file_dlopen(const char* name);
 void* file_dlsym(void* module, const char* symbol);
 int file_dlclose(void* module);  // 0 released, 1 failed
+
+// The calendar time (UTC) of *time into out; NULL when it has none.
+struct tm* date_gmtime_copy(const int64_t* time, struct tm* out);
 
 }  // namespace ostrel

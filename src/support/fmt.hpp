@@ -145,11 +145,6 @@ inline const char* const fmt_escaper_boundary = reinterpret_cast<const char*>(1)
 // Bytes of the work area an escaper is given (the same area for a whole run).
 inline constexpr size_t fmt_escaper_work_size = 64;
 
-// The output sink of every message writer: the same byte primitive. Writers
-// format through msg_out (the engine) and hand content over by count through
-// msg_write, so every sink receives the same bytes.
-using msg_out_cb = fmt_sink;
-
 // The engine itself. A NULL sink stands for fmt_sink_stdout.
 void fmt_engine(fmt_sink sink, void* ctx, const uint8_t* mask, fmt_escaper esc, const char* format,
                 fmt_args args);
@@ -206,18 +201,6 @@ void fmt_fprintf(FILE* stream, fmt_string<A...> f, const A&... a) {
     const fmt_arg args[] = {fmt_arg(a)..., fmt_arg(0)};
     fmt_engine(fmt_sink_file, stream, nullptr, nullptr, f.text, fmt_args(args, sizeof...(A)));
 }
-// Formats through the engine into a message writer's sink. Content that may
-// hold NUL bytes never goes through a format: it goes by count (msg_write).
-template <typename... A>
-void msg_out(msg_out_cb out, void* ctx, fmt_string<A...> f, const A&... a) {
-    const fmt_arg args[] = {fmt_arg(a)..., fmt_arg(0)};
-    fmt_engine(out, ctx, nullptr, nullptr, f.text, fmt_args(args, sizeof...(A)));
-}
-// Hands bytes to a message writer's sink as they are.
-inline void msg_write(msg_out_cb out, void* ctx, const char* bytes, size_t len) {
-    if (len) out(ctx, bytes, len);
-}
-
 // The runtime's vfprintf on standard output (not the engine).
 void fmt_printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 

@@ -423,4 +423,19 @@ char* str_from_u64_base(uint64_t value, int base, char* out) {
     return str_reverse(out);
 }
 
+int str_is_7bit(const char* s) {
+    if (!s) return 1;
+    for (; *s; ++s) {
+        if (static_cast<unsigned char>(*s) >= 0x80) return 0;
+    }
+    return 1;
+}
+
+int str_has_nonprintable(const char* text) {
+    if (!text) return 0;
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p; ++p)
+        if (*p < 0x20 || *p > 0x7E) return 1;
+    return 0;
+}
+
 }  // namespace ostrel

@@ -81,4 +81,10 @@ inline bool str_non_empty(const char* s) {
     return s && *s;
 }
 
+// 1 when no byte of the text is 0x80 or above (a NULL text too).
+int str_is_7bit(const char* s);
+
+// 1 when the text holds a byte outside " " to "~" (a NULL text: 0).
+int str_has_nonprintable(const char* text);
+
 }  // namespace ostrel

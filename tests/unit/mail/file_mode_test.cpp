@@ -9,6 +9,8 @@
 #include "mail/mail.hpp"
 #include "mail/raw_part.hpp"
 #include "message/compose_fixture.hpp"
+#include "model/checks.hpp"
+#include "smtp/smtp.hpp"
 
 namespace ostrel {
 namespace {

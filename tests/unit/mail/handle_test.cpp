@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "mail/mail.hpp"
+#include "message/attach_list.hpp"
 
 namespace ostrel {
 namespace {

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "mail/mail.hpp"
 #include "message/scan.hpp"
+#include "model/handle.hpp"
 #include "support/tool_run.hpp"
 
 namespace ostrel {

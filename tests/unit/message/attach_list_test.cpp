@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <string>
 
-#include "mail/mail.hpp"
+#include "model/handle.hpp"
 #include "support/tool_run.hpp"
 
 namespace ostrel {

@@ -3,7 +3,9 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 
+#include "message/address.hpp"
 #include "message/compose_fixture.hpp"
+#include "support/str.hpp"
 
 namespace ostrel {
 namespace {

@@ -12,7 +12,7 @@
 
 #include <gtest/gtest.h>
 
-#include "mail/mail.hpp"
+#include "model/handle.hpp"
 
 namespace ostrel::compose_test {
 

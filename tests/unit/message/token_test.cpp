@@ -1,16 +1,14 @@
 #include "message/token.hpp"
 
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <cstring>
 #include <set>
 #include <string>
 #include <vector>
 
-#include "mail/mail.hpp"
-#include "net/conn.hpp"
+#include "model/handle.hpp"
+#include "support/lock.hpp"
 #include "support/rand_mt.hpp"
 #include "support/tool_run.hpp"
 
@@ -32,7 +30,8 @@ class TokenTest : public ::testing::Test {
   protected:
     static constexpr uint32_t seed = 5489;
     void SetUp() override {
-        ASSERT_EQ(mail_global_init(1, seed), 1);
+        if (!mail_global_lock) mail_global_lock = lock_create();
+        ASSERT_NE(mail_global_lock, nullptr);
         saved_ = mail_rand_state;
         mail_rand_state = rand_mt_create(seed);
         reference_ = rand_mt_create(seed);
@@ -168,15 +167,6 @@ TEST(MimeUrlEncode, ExamplesAndBounds) {
     EXPECT_EQ(out[0], 'q') << "size 0 writes nothing";
 }
 
-TEST(StrHasNonprintable, Table) {
-    EXPECT_EQ(str_has_nonprintable(""), 0);
-    EXPECT_EQ(str_has_nonprintable(nullptr), 0);
-    EXPECT_EQ(str_has_nonprintable(" ~abc"), 0);
-    EXPECT_EQ(str_has_nonprintable("a\tb"), 1);
-    EXPECT_EQ(str_has_nonprintable("a\x7f"), 1);
-    EXPECT_EQ(str_has_nonprintable("\xc3\xa9"), 1);
-}
-
 // ---- encoded words ----
 
 TEST(MimeEncodeWord, CopiesPlainText) {
@@ -274,28 +264,6 @@ TEST(MimeEncodeWord, WordCountAtTheLimit) {
     EXPECT_EQ(split_words(*mime_encode_word(std::string(90, '\x01').c_str())).size(), 2u);
 }
 
-TEST(SmtpReadLine, LinesThenEndClearsConnected) {
-    int fds[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-    ip_conn_ptr conn(ip_conn_new(ip_stream, 1024, ip_f_wait));
-    ASSERT_NE(conn, nullptr);
-    conn->sock = fds[0];
-    const char replies[] = "250-first\r\n250 second\r\n";
-    ASSERT_EQ(write(fds[1], replies, sizeof replies - 1), static_cast<ssize_t>(sizeof replies - 1));
-    close(fds[1]);
-    mail_handle h;
-    h.conn = conn.get();
-    h.flags = mail_f_connected;
-    const char* line = smtp_read_line(&h);
-    ASSERT_NE(line, nullptr);
-    EXPECT_STREQ(line, "250-first");
-    EXPECT_STREQ(smtp_read_line(&h), "250 second");
-    EXPECT_EQ(h.flags & mail_f_connected, mail_f_connected);
-    EXPECT_EQ(smtp_read_line(&h), nullptr);
-    EXPECT_EQ(h.flags & mail_f_connected, 0u);
-    h.conn = nullptr;
-}
-
 TEST_F(TokenTest, TwinMakesTokensTheSameWay) {
     mail_token_counter = 7;
     char out[17];
@@ -304,15 +272,6 @@ TEST_F(TokenTest, TwinMakesTokensTheSameWay) {
     ASSERT_EQ(b64_decode(out, 16, b), 12);
     EXPECT_EQ(b[4] | (b[5] << 8), 7);
     EXPECT_EQ(mail_token_counter, 8u);
-}
-
-TEST(MailSetErrorText, Replaces) {
-    mail_handle h;
-    h.last_error = "old";
-    mail_set_error_text(&h, std::string("new"));
-    EXPECT_EQ(h.last_error, "new");
-    mail_set_error_text(&h, std::nullopt);
-    EXPECT_FALSE(h.last_error.has_value());
 }
 
 }  // namespace

@@ -269,16 +269,16 @@ TEST(StrBuf, GrowthFigures) {
     }
 }
 
-TEST(StrBuf, AppendfAndMessageSink) {
+TEST(StrBuf, AppendfAndTheSink) {
     EXPECT_EQ(str_buf_appendf(nullptr, "x"), nullptr);
     str_buf b;
     char* data = str_buf_appendf(&b, "%s=%d;", "n", 5);
     EXPECT_EQ(data, b.data);
     EXPECT_EQ(b.capacity, 1024u);
-    msg_out(fmt_sink_str_buf, &b, "a%sb\\r\\n", "X");
+    fmt_printf_to(fmt_sink_str_buf, &b, "a%sb\\r\\n", "X");
     EXPECT_STREQ(b.data, "n=5;aXb\r\n");
     EXPECT_EQ(b.length, 9u);
-    msg_write(fmt_sink_str_buf, &b, "x\0y", 3);
+    fmt_sink_str_buf(&b, "x\0y", 3);
     EXPECT_EQ(std::string(b.data, b.length), std::string("n=5;aXb\r\nx\0y", 12));
     str_buf_release(&b);
 }

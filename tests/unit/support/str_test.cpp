@@ -430,3 +430,12 @@ TEST(StrNumber, FromU64Base) {
         EXPECT_EQ(std::string(out), r.want);
     }
 }
+
+TEST(StrHasNonprintable, Table) {
+    EXPECT_EQ(str_has_nonprintable(""), 0);
+    EXPECT_EQ(str_has_nonprintable(nullptr), 0);
+    EXPECT_EQ(str_has_nonprintable(" ~abc"), 0);
+    EXPECT_EQ(str_has_nonprintable("a\tb"), 1);
+    EXPECT_EQ(str_has_nonprintable("a\x7f"), 1);
+    EXPECT_EQ(str_has_nonprintable("\xc3\xa9"), 1);
+}

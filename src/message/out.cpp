@@ -1,4 +1,4 @@
-#include "message/dotstuff.hpp"
+#include "message/out.hpp"
 
 #include <cstring>
 

@@ -1,14 +1,9 @@
-// The mail handle's life: creation, destruction, callbacks, and the
-// process-wide state behind unique tokens and the network library.
-#include <ctime>
+// The mail handle's life: creation, destruction, callbacks, its last error
+// text, and the process-wide state behind unique tokens.
+#include "model/handle.hpp"
+
 #include <memory>
 #include <new>
-
-#include "mail/mail.hpp"
-#include "message/address.hpp"
-#include "net/conn.hpp"
-#include "support/lock.hpp"
-#include "support/rand_mt.hpp"
 
 namespace ostrel {
 
@@ -58,32 +53,12 @@ int mail_event_noop(void*, int, int, const char*) {
     return mail_verdict_continue;
 }
 
-// A failed lock or generator is reported: token makers must never draw from
-// a missing generator, so the caller gives up instead.
-int mail_global_init(int on, uint32_t seed) {
-    if (!on) {
-        ip_cleanup();
-        return 1;
-    }
-    if (!mail_global_lock) mail_global_lock = lock_create();
-    if (!mail_rand_state) {
-        if (seed == 0) seed = static_cast<uint32_t>(std::time(nullptr));
-        mail_rand_state = rand_mt_create(seed);
-    }
-    ip_init(1);
-    return mail_global_lock && mail_rand_state ? 1 : 0;
+void mail_set_error_text(mail_handle* h, std::optional<std::string> text) {
+    if (h) h->last_error = std::move(text);
 }
 
-int mail_set_dsn_letters(mail_handle* h, const char* letters) {
-    h->flags = (h->flags & ~mail_f_dsn_mask) |
-               (((letters ? addr_dsn_parse(letters) : 0) << mail_f_dsn_shift) & mail_f_dsn_mask);
-    return 1;
-}
-
-int mime_attach_list_free(mime_attachment_list* list) {
-    if (!list) return 0;
-    mime_attachment_list().swap(*list);
-    return 1;
+const char* mail_last_error(const mail_handle* h) {
+    return h->last_error ? h->last_error->c_str() : "";
 }
 
 }  // namespace ostrel
