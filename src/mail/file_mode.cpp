@@ -89,7 +89,7 @@ int mail_write_output_file(mail_handle* h, int* status) {
         return fail(h, status, mail_file_output_failed, "Failed to open output file");
     const std::string path = *h->output_file;
     if (const std::string* input = input_that_is(h, path)) {
-        str_set_printf(h->last_error, "Output file is also an input file (%s)", input->c_str());
+        mail_set_error_printf(h, "Output file is also an input file (%s)", input->c_str());
         return fail(h, status, mail_file_output_failed, nullptr);
     }
     output_guard output(path);
@@ -100,7 +100,7 @@ int mail_write_output_file(mail_handle* h, int* status) {
     if (!output.close())
         return fail(h, status, mail_file_output_failed, "Failed to write output file");
     if (inputs.unusable) {
-        str_set_printf(h->last_error, "Could not open attachment (%s)", inputs.first_path.c_str());
+        mail_set_error_printf(h, "Could not open attachment (%s)", inputs.first_path.c_str());
         return fail(h, status, mail_file_input_unusable, nullptr);
     }
     output.keep();

@@ -529,7 +529,7 @@ int act_send(const opt_call&) {
 
 int act_deliver(const opt_call& c) {
     if (c.h->host) {  // SMTP delivery: see act_connect
-        c.h->last_error = "SMTP delivery is not supported by this build";
+        mail_set_error_text(c.h, "SMTP delivery is not supported by this build");
         return 0;
     }
     if (c.h->output_file) return mail_write_output_file(c.h);

@@ -245,11 +245,8 @@ void write_inline_encoded(mail_handle* h, msg_out_cb out, void* ctx, mime_input_
         // These files are opened by their byte-string names.
         int fd = plat_open(a.path.c_str(), plat_o_binary, 0);
         if (fd < 0) {
-            char* text = nullptr;
-            fmt_asprintf(&text, "Could not open attachment (%s)", a.path.c_str());
-            mail_set_error_text(h, text ? std::optional<std::string>(text) : std::nullopt);
-            mime_report_unusable(h, text ? text : a.path.c_str());
-            std::free(text);
+            mail_set_error_printf(h, "Could not open attachment (%s)", a.path.c_str());
+            mime_report_unusable(h, mail_last_error(h));
             mime_note_unusable(status, a.path.c_str());
             continue;
         }

@@ -2,6 +2,8 @@
 // text, and the process-wide state behind unique tokens.
 #include "model/handle.hpp"
 
+#include <cstdarg>
+#include <cstdio>
 #include <memory>
 #include <new>
 
@@ -55,6 +57,22 @@ int mail_event_noop(void*, int, int, const char*) {
 
 void mail_set_error_text(mail_handle* h, std::optional<std::string> text) {
     if (h) h->last_error = std::move(text);
+}
+
+void mail_set_error_printf(mail_handle* h, const char* format, ...) {
+    va_list ap;
+    va_start(ap, format);
+    va_list again;
+    va_copy(again, ap);
+    const int n = std::vsnprintf(nullptr, 0, format, ap);
+    va_end(ap);
+    std::string text;
+    if (n > 0) {
+        text.resize(static_cast<size_t>(n));
+        std::vsnprintf(text.data(), text.size() + 1, format, again);
+    }
+    va_end(again);
+    mail_set_error_text(h, std::move(text));
 }
 
 const char* mail_last_error(const mail_handle* h) {

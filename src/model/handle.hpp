@@ -148,6 +148,10 @@ int mail_set_callback(mail_handle* h, int kind, mail_any_cb fn, void* user);
 int mail_event_noop(void* user, int event, int status, const char* text);
 // Replaces the handle's last error text (NULL clears it).
 void mail_set_error_text(mail_handle* h, std::optional<std::string> text);
+// The same with a text formatted by the runtime's printf, without a length
+// limit. Every writer of the last error text goes through these two.
+void mail_set_error_printf(mail_handle* h, const char* format, ...)
+    __attribute__((format(printf, 2, 3)));
 // last_error, or "" when there is none; the text belongs to the handle.
 const char* mail_last_error(const mail_handle* h);
 

@@ -12,6 +12,11 @@ TEST(MailSetErrorText, Replaces) {
     EXPECT_EQ(h.last_error, "new");
     mail_set_error_text(&h, std::nullopt);
     EXPECT_FALSE(h.last_error.has_value());
+    EXPECT_STREQ(mail_last_error(&h), "");
+    // Formatted texts have no length limit.
+    const std::string name(6000, 'n');
+    mail_set_error_printf(&h, "Could not open attachment (%s)", name.c_str());
+    EXPECT_EQ(h.last_error, "Could not open attachment (" + name + ")");
 }
 
 }  // namespace
