@@ -19,42 +19,6 @@ namespace {
 
 constexpr size_t output_buffer = 256 * 1024;
 
-// The output file while it is written: what was written of a regular file
-// is removed again unless the file is kept; a device or pipe keeps what it
-// already took.
-class output_guard {
-  public:
-    explicit output_guard(std::string path) : path_(std::move(path)) {}
-    ~output_guard() {
-        stream_.reset();
-        if (regular_ && !kept_) std::remove(path_.c_str());
-    }
-    output_guard(const output_guard&) = delete;
-    output_guard& operator=(const output_guard&) = delete;
-
-    FILE* open() {
-        stream_.reset(file_fopen_utf8(path_.c_str(), "wb"));
-        if (!stream_) return nullptr;
-        struct stat st {};
-        regular_ = fstat(fileno(stream_.get()), &st) == 0 && S_ISREG(st.st_mode);
-        std::setvbuf(stream_.get(), nullptr, _IOFBF, output_buffer);
-        return stream_.get();
-    }
-    // True when every byte reached the file and it closed cleanly.
-    bool close() {
-        const bool write_failed = std::ferror(stream_.get()) != 0;
-        const bool close_failed = std::fclose(stream_.release()) != 0;
-        return !write_failed && !close_failed;
-    }
-    void keep() { kept_ = true; }
-
-  private:
-    std::string path_;
-    file_ptr stream_;
-    bool regular_ = false;
-    bool kept_ = false;
-};
-
 // The first input file that is the output file itself, or NULL. Opening the
 // output truncates it, so such an input would be read back empty and lost.
 const std::string* input_that_is(const mail_handle* h, const std::string& output) {
@@ -92,8 +56,8 @@ int mail_write_output_file(mail_handle* h, int* status) {
         mail_set_error_printf(h, "Output file is also an input file (%s)", input->c_str());
         return fail(h, status, mail_file_output_failed, nullptr);
     }
-    output_guard output(path);
-    FILE* f = output.open();
+    file_output output(path);
+    FILE* f = output.open(output_buffer);
     if (!f) return fail(h, status, mail_file_output_failed, "Failed to open output file");
     mime_input_status inputs;
     mime_compose_ex(h, fmt_sink_file, f, &inputs);

@@ -32,13 +32,13 @@ int mime_write_attachments_file(mail_handle* h, uint32_t is_inline, FILE* stream
 
 int mime_save_attachments(mail_handle* h, uint32_t is_inline, const char* path) {
     if (!h->boundary_mixed || !h->boundary_related) return 0;
-    file_ptr f(file_fopen_utf8(path, "wb"));
+    file_output output(path);
+    FILE* f = output.open();
     if (!f) return -1;
-    int r = mime_write_attachments_file(h, is_inline, f.get());
+    int r = mime_write_attachments_file(h, is_inline, f);
     // Bytes that never reached the file make the file a failure too.
-    const bool write_failed = std::ferror(f.get()) != 0;
-    if (std::fclose(f.release()) != 0 || write_failed) r = -1;
-    if (r < 1) std::remove(path);
+    if (!output.close()) r = -1;
+    if (r >= 1) output.keep();
     return r;
 }
 

@@ -155,4 +155,25 @@ int file_append_zeros(const char* path, uint32_t count) {
     return 1;
 }
 
+file_output::~file_output() {
+    stream_.reset();
+    if (regular_ && !kept_) std::remove(path_.c_str());
+}
+
+FILE* file_output::open(size_t buffer_size) {
+    stream_.reset(file_fopen_utf8(path_.c_str(), "wb"));
+    if (!stream_) return nullptr;
+    struct stat st {};
+    regular_ = fstat(fileno(stream_.get()), &st) == 0 && S_ISREG(st.st_mode);
+    if (buffer_size) std::setvbuf(stream_.get(), nullptr, _IOFBF, buffer_size);
+    return stream_.get();
+}
+
+bool file_output::close() {
+    if (!stream_) return false;
+    const bool write_failed = std::ferror(stream_.get()) != 0;
+    const bool close_failed = std::fclose(stream_.release()) != 0;
+    return !write_failed && !close_failed;
+}
+
 }  // namespace ostrel

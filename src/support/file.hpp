@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <string>
 
 #include "platform/file_map.hpp"
 
@@ -33,6 +34,29 @@ struct file_closer {
     void operator()(FILE* f) const { std::fclose(f); }
 };
 using file_ptr = std::unique_ptr<FILE, file_closer>;
+
+// A new output file while it is written: unless kept, what was written of a
+// regular file is removed again when the owner goes (an error, an exception);
+// a device or a pipe is never removed and keeps what it already took.
+class file_output {
+  public:
+    explicit file_output(std::string path) : path_(std::move(path)) {}
+    ~file_output();
+    file_output(const file_output&) = delete;
+    file_output& operator=(const file_output&) = delete;
+
+    // Opens the file by its UTF-8 name ("wb"); NULL when it cannot be made.
+    FILE* open(size_t buffer_size = 0);
+    // Closes the stream; true when every byte reached the file.
+    bool close();
+    void keep() { kept_ = true; }
+
+  private:
+    std::string path_;
+    file_ptr stream_;
+    bool regular_ = false;
+    bool kept_ = false;
+};
 
 // A malloc'd UTF-16 copy ending in a zero unit (invalid bytes become
 // U+FFFD); the caller frees it. NULL when memory runs out.

@@ -11,6 +11,7 @@
 #include "message/compose_fixture.hpp"
 #include "model/checks.hpp"
 #include "smtp/smtp.hpp"
+#include "support/tool_run.hpp"
 
 namespace ostrel {
 namespace {
@@ -220,6 +221,23 @@ TEST(RawParts, SettingAndRendering) {
     s << in.rdbuf();
     EXPECT_EQ(s.str().substr(0, 5), "--M\r\n");
     EXPECT_TRUE(compose_test::contains(s.str(), "\r\n\r\nYWJj\r\n\r\n"));
+}
+
+TEST(RawParts, SavedAttachmentsThatCannotBeWrittenLeaveNoFile) {
+    mail_handle h;
+    h.boundary_mixed = "M";
+    h.boundary_related = "R";
+    compose_test::scratch_dir dir;
+    mime_attachment a = entry(mime_enc_base64);
+    a.path = dir.file("a.bin", std::string(100000, 'x'));
+    h.attachments.push_back(a);
+    const std::string saved = dir.path("parts.txt");
+    {
+        test::file_size_limit limit(1000);
+        EXPECT_EQ(mime_save_attachments(&h, 0, saved.c_str()), -1);
+    }
+    struct stat st {};
+    EXPECT_NE(::stat(saved.c_str(), &st), 0);
 }
 
 }  // namespace

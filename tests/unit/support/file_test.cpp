@@ -15,6 +15,7 @@
 namespace ostrel {
 namespace {
 
+using test::file_size_limit;
 using test::read_file;
 using test::scratch_dir;
 using test::write_file;
@@ -249,6 +250,61 @@ TEST(FileAppendZeros, AppendsCountZeroBytes) {
     EXPECT_EQ(file_append_zeros(dir.file("z").c_str(), 0), 1);
     EXPECT_EQ(file_size(dir.file("z").c_str()), 5002);
     EXPECT_EQ(file_append_zeros(dir.file("no/dir/z").c_str(), 3), 0);
+}
+
+TEST(FileOutput, KeptWholeOrRemoved) {
+    scratch_dir dir;
+    const std::string kept = dir.file("kept.txt"), dropped = dir.file("dropped.txt");
+    {
+        file_output out(kept.c_str());
+        FILE* f = out.open(1 << 16);
+        ASSERT_NE(f, nullptr);
+        std::fputs("whole", f);
+        EXPECT_TRUE(out.close());
+        out.keep();
+    }
+    EXPECT_EQ(read_file(kept), "whole");
+    {
+        file_output out(dropped.c_str());
+        FILE* f = out.open();
+        ASSERT_NE(f, nullptr);
+        std::fputs("half", f);
+    }
+    EXPECT_FALSE(file_exists(dropped.c_str())) << "a file not kept is removed, also unclosed";
+    {
+        file_size_limit limit(1000);
+        file_output out(dropped.c_str());
+        FILE* f = out.open();
+        ASSERT_NE(f, nullptr);
+        const std::string block(4096, 'x');
+        std::fwrite(block.data(), 1, block.size(), f);
+        EXPECT_FALSE(out.close()) << "bytes that never reached the file";
+    }
+    EXPECT_FALSE(file_exists(dropped.c_str()));
+    file_output missing(dir.file("no/such/dir.txt").c_str());
+    EXPECT_EQ(missing.open(), nullptr);
+    EXPECT_FALSE(missing.close());
+}
+
+TEST(FileOutput, ADeviceOrPipeIsNeverRemoved) {
+    scratch_dir dir;
+    const std::string fifo = dir.file("fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    {
+        file_output out(fifo.c_str());
+        FILE* f = out.open();
+        ASSERT_NE(f, nullptr);
+        std::fputs("taken", f);
+        EXPECT_TRUE(out.close());
+    }
+    struct stat st {};
+    ASSERT_EQ(::stat(fifo.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    char got[8] = {};
+    EXPECT_EQ(::read(reader, got, sizeof got), 5);
+    ::close(reader);
 }
 
 }  // namespace

@@ -2,8 +2,10 @@
 // in it, so encoders can be compared with other implementations.
 #pragma once
 
+#include <sys/resource.h>
 #include <sys/wait.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -34,6 +36,26 @@ class scratch_dir {
 
   private:
     std::filesystem::path path_;
+};
+
+// Writes past a file size limit fail (EFBIG) for as long as it lives.
+class file_size_limit {
+  public:
+    explicit file_size_limit(rlim_t bytes) {
+        ::getrlimit(RLIMIT_FSIZE, &saved_);
+        old_handler_ = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit r = saved_;
+        r.rlim_cur = bytes;
+        ::setrlimit(RLIMIT_FSIZE, &r);
+    }
+    ~file_size_limit() {
+        ::setrlimit(RLIMIT_FSIZE, &saved_);
+        std::signal(SIGXFSZ, old_handler_);
+    }
+
+  private:
+    rlimit saved_{};
+    void (*old_handler_)(int);
 };
 
 inline void write_file(const std::string& path, const std::string& bytes) {
