@@ -79,7 +79,7 @@ int opt_flag(int* flag) {
 }
 
 int opt_attach(mail_handle* h, char*, char* value, const cli_keyword& k) {
-    if (!mail_setopt(h, k.code, value) && !cli_skip_no_file)
+    if (!mail_setopt(h, k.code, value) && !cli.skip_no_file)
         cli_fail(10, "Failed to attach file (%s)\n", value);
     return 1;
 }
@@ -87,7 +87,7 @@ int opt_attach(mail_handle* h, char*, char* value, const cli_keyword& k) {
 int opt_attach_inline(mail_handle* h, char*, char* value, const cli_keyword& k) {
     char cid[2048];
     mime_url_encode(path_basename(static_cast<const char*>(value)), cid, sizeof cid);
-    if (!mail_setopt(h, k.code, value, cid) && !cli_skip_no_file)
+    if (!mail_setopt(h, k.code, value, cid) && !cli.skip_no_file)
         cli_fail(10, "Failed to attach file (%s)\n", value);
     return 1;
 }
@@ -136,7 +136,7 @@ int opt_body_file(mail_handle* h, char*, char* value, const cli_keyword&) {
         *colon = '\0';
         charset = colon + 1;
     }
-    uint32_t code = cli_body_literal ? 0x3006 : 0x1006;
+    uint32_t code = cli.body_literal ? 0x3006 : 0x1006;
     if (!mail_setopt(h, code, name)) cli_fail(10, "Failed to read body file (%s)\n", name);
     if (charset) mail_setopt(h, mail_opt_charset, charset);
     return 1;
@@ -188,7 +188,7 @@ void set_host_and_port(mail_handle* h, uint32_t code, int parse_rc, const hostpo
 
 int opt_host(mail_handle* h, char*, char* value, const cli_keyword&) {
     hostport hp;
-    int rc = ip_parse_hostport(value, &hp.host, &hp.port, &hp.user, &hp.pass, cli_pass_delim);
+    int rc = ip_parse_hostport(value, &hp.host, &hp.port, &hp.user, &hp.pass, cli.pass_delim);
     // Turning obfuscated passwords back is not in this build; sending the
     // obfuscated text as the password would only fail at the server.
     if (rc == 0 && hp.port <= 65535 && looks_obfuscated(hp.pass))
@@ -211,7 +211,7 @@ int opt_proxy(mail_handle* h, char*, char* value, const cli_keyword&) {
 }
 
 int opt_passdelim(mail_handle*, char*, char* value, const cli_keyword&) {
-    if (value[0]) cli_pass_delim = value[0];  // an empty value keeps the delimiter
+    if (value[0]) cli.pass_delim = value[0];  // an empty value keeps the delimiter
     return 1;
 }
 
@@ -228,24 +228,24 @@ int opt_emailfile(mail_handle* h, char*, char* value, const cli_keyword& k) {
 // The trace callback goes in before the level: the level needs it.
 int opt_trace(mail_handle* h, char*, char*, const cli_keyword& k) {
     mail_set_callback(h, mail_cb_trace, reinterpret_cast<mail_any_cb>(&cli_debug_trace),
-                      &cli_cb_ctx);
+                      &cli.cb_ctx);
     mail_setopt(h, k.code, k.fixed);
-    if (k.fixed[0] == '2') cli_trace_timestamps = 1;
+    if (k.fixed[0] == '2') cli.trace_timestamps = 1;
     return 1;
 }
 
 int opt_stdin_body(mail_handle*, char*, char*, const cli_keyword&) {
-    return opt_flag(&cli_body_from_stdin);
+    return opt_flag(&cli.body_from_stdin);
 }
 
 int opt_verify(mail_handle* h, char*, char*, const cli_keyword& k) {
-    cli_verify = 1;
+    cli.verify = 1;
     mail_setopt(h, k.code);
     return 1;
 }
 
 int opt_verify_ca_path(mail_handle* h, char*, char* value, const cli_keyword& k) {
-    cli_verify_ca_path = 1;
+    cli.verify_ca_path = 1;
     mail_setopt(h, k.code, value);
     return 1;
 }
@@ -265,7 +265,7 @@ int opt_dkim(mail_handle*, char* text, char* value, const cli_keyword&) {
 }
 
 int opt_dkim_default(mail_handle*, char*, char* value, const cli_keyword&) {
-    cli_dkim_default = std::string(value);
+    cli.dkim_default = std::string(value);
     return 1;
 }
 
@@ -303,7 +303,7 @@ int opt_dkim_canon(mail_handle* h, char*, char* value, const cli_keyword&) {
 }
 
 int opt_no_dkim(mail_handle*, char*, char*, const cli_keyword&) {
-    return opt_flag(&cli_no_dkim);
+    return opt_flag(&cli.no_dkim);
 }
 
 int opt_dsnid(mail_handle* h, char*, char* value, const cli_keyword& k) {

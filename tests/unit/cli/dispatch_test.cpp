@@ -59,7 +59,7 @@ TEST_F(Dispatch, KeywordsReachTheHandle) {
          }},
         {"smtps", [](auto& m) { return (m.flags & mail_f_smtps) != 0; }},
         {"secureport", [](auto& m) { return (m.flags & mail_f_smtps) != 0; }},
-        {"verify", [](auto& m) { return (m.flags & mail_f_verify) && cli_verify; }},
+        {"verify", [](auto& m) { return (m.flags & mail_f_verify) && cli.verify; }},
         {"tls-ciphers:HIGH", [](auto& m) { return text_of(m.tls_ciphers) == "HIGH"; }},
         {"tls-protocols:tlsv1.3", [](auto& m) { return text_of(m.tls_protocols) == "tlsv1.3"; }},
         {"dsn:SF", [](auto& m) { return ((m.flags & mail_f_dsn_mask) >> mail_f_dsn_shift) == 6; }},
@@ -87,12 +87,12 @@ TEST_F(Dispatch, KeywordsReachTheHandle) {
         {"head:X-Empty:",
          [](auto& m) { return m.headers.size() == 1 && m.headers[0].value.empty(); }},
         {"body:a\\tb\\nc\\\\d", [](auto& m) { return text_of(m.body) == "a\tb\r\nc\\d"; }},
-        {"no-dkim", [](auto&) { return cli_no_dkim == 1; }},
-        {"-", [](auto&) { return cli_body_from_stdin == 1; }},
+        {"no-dkim", [](auto&) { return cli.no_dkim == 1; }},
+        {"-", [](auto&) { return cli.body_from_stdin == 1; }},
         {"dkim-default:example.org",
-         [](auto&) { return text_of(cli_dkim_default) == "example.org"; }},
-        {"passdelim:#", [](auto&) { return cli_pass_delim == '#'; }},
-        {"verify-ca-path:/", [](auto&) { return cli_verify_ca_path == 1; }},
+         [](auto&) { return text_of(cli.dkim_default) == "example.org"; }},
+        {"passdelim:#", [](auto&) { return cli.pass_delim == '#'; }},
+        {"verify-ca-path:/", [](auto&) { return cli.verify_ca_path == 1; }},
     };
     for (const auto& c : cases) {
         TearDown();
@@ -105,12 +105,12 @@ TEST_F(Dispatch, KeywordsReachTheHandle) {
 TEST_F(Dispatch, TraceInstallsTheCallbackBeforeTheLevel) {
     EXPECT_EQ(apply("d"), 1);
     EXPECT_NE(h->trace_cb, nullptr);
-    EXPECT_EQ(h->trace_user, &cli_cb_ctx);
+    EXPECT_EQ(h->trace_user, &cli.cb_ctx);
     EXPECT_EQ((h->flags2 & mail_f2_trace_mask) >> mail_f2_trace_shift, 1u);
-    EXPECT_EQ(cli_trace_timestamps, 0);
+    EXPECT_EQ(cli.trace_timestamps, 0);
     EXPECT_EQ(apply("dd"), 1);
     EXPECT_EQ((h->flags2 & mail_f2_trace_mask) >> mail_f2_trace_shift, 2u);
-    EXPECT_EQ(cli_trace_timestamps, 1);
+    EXPECT_EQ(cli.trace_timestamps, 1);
 }
 
 TEST_F(Dispatch, ProxyTypeDecidesTheDefaultPort) {
@@ -163,7 +163,7 @@ TEST_F(Dispatch, PassdelimSplitsLaterHosts) {
     EXPECT_EQ(text_of(h->password), "pa|ss");
     // An empty value keeps the delimiter.
     EXPECT_EQ(apply("passdelim:"), 1);
-    EXPECT_EQ(cli_pass_delim, '|');
+    EXPECT_EQ(cli.pass_delim, '|');
 }
 
 TEST_F(Dispatch, PlainPasswordWithDollarIsKept) {
@@ -214,8 +214,8 @@ TEST_F(Dispatch, IgnoredKeywordsChangeNothing) {
     for (const char* opt : {"config:x.conf", "nodefault", "skipnofile", "clutf8", "body-literal",
                             "ign:anything", "ign:", "results:out.json"}) {
         EXPECT_EQ(apply(opt), 1) << opt;
-        EXPECT_EQ(cli_skip_no_file, 0);
-        EXPECT_EQ(cli_body_literal, 0);
+        EXPECT_EQ(cli.skip_no_file, 0);
+        EXPECT_EQ(cli.body_literal, 0);
         EXPECT_FALSE(h->output_file);
     }
 }
@@ -326,7 +326,7 @@ TEST_F(Dispatch, BodyFileWithAndWithoutCharset) {
 
 TEST_F(Dispatch, BodyFileLiteralKeepsTheBytes) {
     std::string body = write_file("raw.txt", "a\nb");
-    cli_body_literal = 1;
+    cli.body_literal = 1;
     EXPECT_EQ(apply("body-file:" + body), 1);
     EXPECT_EQ(text_of(h->body), "a\nb");
 }
@@ -360,7 +360,7 @@ TEST_F(Dispatch, EmailFileSetsPreconstructedMode) {
 }
 
 TEST_F(Dispatch, MissingAttachmentPassesWithSkipNoFile) {
-    cli_skip_no_file = 1;
+    cli.skip_no_file = 1;
     for (const char* kw : {"a:", "ai:", "a64:", "aqp:", "auu:"}) {
         cli_failure f = run(std::string(kw) + (dir / "missing.bin").string());
         EXPECT_EQ(f.status, -1) << kw;
