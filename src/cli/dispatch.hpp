@@ -50,8 +50,14 @@ inline constexpr size_t cli_dkim_keyfile_size = 4096;
 // space); 1 when all three fields are there, else 0.
 int cli_scan_dkim(const char* text, char* domain, char* selector, char* keyfile);
 
+// Bits of the -awild: attribute mask.
+inline constexpr uint32_t cli_awild_hidden = 2;   // H: hidden files too
+inline constexpr uint32_t cli_awild_system = 4;   // S: system files too
+inline constexpr uint32_t cli_awild_archive = 8;  // A: only files marked for archiving
+
 // Letters of an -awild: value up to its first ":"; returns the pattern text
-// after it, or NULL after printing why the value is malformed.
+// after it, or NULL after printing why the value is malformed. The encoding
+// is a mail_opt_attachment variant, the inline flag its inline bit.
 const char* cli_awild_parse_flags(const char* value, int* recursive, int* case_sensitive,
                                   uint32_t* attributes, uint32_t* encoding, uint32_t* inline_flag);
 

@@ -143,7 +143,7 @@ void prepare_message(mail_handle* h) {
     char mailer[cli_xmailer_size];
     mail_setopt(h, mail_opt_mailer, cli_xmailer(mailer, sizeof mailer));
     // Applied last, so -no-dkim wins wherever it stood.
-    if (cli.no_dkim) mail_setopt(h, uint32_t{mail_opt_unset} | mail_opt_dkim);
+    if (cli.no_dkim) mail_setopt(h, mail_opt_unset | mail_opt_dkim);
     h->dkim_keys = cli.dkim_keys;
     if (cli.dkim_default) mail_setopt(h, mail_opt_dkim_default, cli.dkim_default->c_str());
     h->msg_time = static_cast<int64_t>(std::time(nullptr));

@@ -68,17 +68,20 @@ TEST_F(Dispatch, KeywordsReachTheHandle) {
         {"oauth", [](auto& m) { return (m.flags & mail_f_oauth) != 0; }},
         {"priority:1", [](auto& m) { return m.priority == 1; }},
         {"priority:5", [](auto& m) { return m.priority == 5; }},
-        {"proxytype:HTTPS", [](auto& m) { return m.proxy_type == 1; }},
-        {"proxytype:HTTPSx", [](auto& m) { return m.proxy_type == 1; }},
-        {"dkim-algo:rsa-sha1", [](auto& m) { return (m.dkim_algos & 0x700) == 0x100; }},
-        {"dkim-algo:rsa-sha256", [](auto& m) { return (m.dkim_algos & 0x700) == 0x200; }},
-        {"dkim-algo:ed25519-sha256", [](auto& m) { return (m.dkim_algos & 0x700) == 0x400; }},
-        {"dkim-algo:all", [](auto& m) { return (m.dkim_algos & 0x700) == 0x700; }},
-        {"dkim-canon:s/s", [](auto& m) { return m.dkim_canon == 0x100; }},
-        {"dkim-canon:s/r", [](auto& m) { return m.dkim_canon == 0x200; }},
-        {"dkim-canon:r/r", [](auto& m) { return m.dkim_canon == 0x400; }},
-        {"dkim-canon:r/s", [](auto& m) { return m.dkim_canon == 0x800; }},
-        {"dkim-canon:all", [](auto& m) { return m.dkim_canon == 0xF00; }},
+        {"proxytype:HTTPS", [](auto& m) { return m.proxy_type == mail_proxy_http; }},
+        {"proxytype:HTTPSx", [](auto& m) { return m.proxy_type == mail_proxy_http; }},
+        {"dkim-algo:rsa-sha1",
+         [](auto& m) { return (m.dkim_algos & mail_dkim_all) == mail_dkim_rsa_sha1; }},
+        {"dkim-algo:rsa-sha256",
+         [](auto& m) { return (m.dkim_algos & mail_dkim_all) == mail_dkim_rsa_sha256; }},
+        {"dkim-algo:ed25519-sha256",
+         [](auto& m) { return (m.dkim_algos & mail_dkim_all) == mail_dkim_ed25519_sha256; }},
+        {"dkim-algo:all", [](auto& m) { return (m.dkim_algos & mail_dkim_all) == mail_dkim_all; }},
+        {"dkim-canon:s/s", [](auto& m) { return m.dkim_canon == mail_canon_simple_simple; }},
+        {"dkim-canon:s/r", [](auto& m) { return m.dkim_canon == mail_canon_simple_relaxed; }},
+        {"dkim-canon:r/r", [](auto& m) { return m.dkim_canon == mail_canon_relaxed_relaxed; }},
+        {"dkim-canon:r/s", [](auto& m) { return m.dkim_canon == mail_canon_relaxed_simple; }},
+        {"dkim-canon:all", [](auto& m) { return m.dkim_canon == mail_canon_all; }},
         {"head:X-Tag:a:b",
          [](auto& m) {
              return m.headers.size() == 1 && m.headers[0].name == "X-Tag" &&
@@ -204,10 +207,10 @@ TEST_F(Dispatch, PriorityOutsideOneToFiveIsIgnored) {
 TEST_F(Dispatch, DkimAlgorithmsAddUp) {
     EXPECT_EQ(apply("dkim-algo:rsa-sha1"), 1);
     EXPECT_EQ(apply("dkim-algo:rsa-sha256"), 1);
-    EXPECT_EQ(h->dkim_algos & 0x700, 0x300);
+    EXPECT_EQ(h->dkim_algos & mail_dkim_all, mail_dkim_rsa_sha1 | mail_dkim_rsa_sha256);
     EXPECT_EQ(apply("dkim-canon:s/r"), 1);
     EXPECT_EQ(apply("dkim-canon:r/r"), 1);
-    EXPECT_EQ(h->dkim_canon, 0x400);
+    EXPECT_EQ(h->dkim_canon, mail_canon_relaxed_relaxed);
 }
 
 TEST_F(Dispatch, IgnoredKeywordsChangeNothing) {
@@ -519,12 +522,12 @@ TEST(CliAwildFlags, Letters) {
     EXPECT_STREQ(pat, "dir/*.txt");
     EXPECT_EQ(rec, 1);
     EXPECT_EQ(cs, 1);
-    EXPECT_EQ(attr, 14u);
-    EXPECT_EQ(enc, 0x300u);
-    EXPECT_EQ(inl, 0x1000u);
+    EXPECT_EQ(attr, cli_awild_hidden | cli_awild_system | cli_awild_archive);
+    EXPECT_EQ(enc, mail_v_attach_uuencode);
+    EXPECT_EQ(inl, mail_opt_inline);
     enc = 0;
     EXPECT_NE(cli_awild_parse_flags("U6:*", &rec, &cs, &attr, &enc, &inl), nullptr);
-    EXPECT_EQ(enc, 0x100u);
+    EXPECT_EQ(enc, mail_v_attach_base64);
 }
 
 }  // namespace
