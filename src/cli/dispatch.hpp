@@ -16,12 +16,14 @@ struct mail_handle;
 // sequence (no results document, no clean-up), as an exit() there would.
 // Tests catch it to read the status. Statuses: 1 (host, proxy, password),
 // 2 (unknown keyword, DKIM algorithm or canonical form), 10 (attachments,
-// recipient files, message and body files, DKIM keys, -awild:).
+// recipient files, message and body files, DKIM keys, -awild:). main ends
+// the same way when the body on standard input cannot be read.
 struct cli_exit {
     int status;
 };
 
-// Prints the formatted message on standard error and throws cli_exit.
+// Prints the formatted message on standard error, after whatever standard
+// output holds, and throws cli_exit.
 [[noreturn]] void cli_fail(int status, const char* format, ...)
     __attribute__((format(printf, 2, 3)));
 

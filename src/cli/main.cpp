@@ -131,10 +131,14 @@ int check_settings(mail_handle* h) {
     return 0;
 }
 
+// A body cut short by a read error must not leave as if it were whole: it
+// fails like an unreadable -body-file:, "-" naming standard input.
 void read_body_from_stdin(mail_handle* h) {
     cli_printf("Reading body from stdin, enter message and end with ^D\n");
     c_text body(file_read_lines_crlf(stdin));
-    mail_setopt(h, mail_opt_body, body.get());
+    if (!body) cli_fail(10, "Failed to read body file (%s)\n", "-");
+    // A text body is refused only when its copy cannot be made.
+    if (!mail_setopt(h, mail_opt_body, body.get())) throw std::bad_alloc();
     cli_printf("Finished reading body");
 }
 
