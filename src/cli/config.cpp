@@ -60,7 +60,7 @@ std::optional<std::string> cli_default_config_path() {
 
 int cli_configure(mail_handle* h, int argc, char** argv) {
     static constexpr std::string_view config_kw = "-config:";
-    if (!cli_no_default_config)
+    if (!cli.no_default_config)
         if (std::optional<std::string> path = cli_default_config_path())
             cli_read_config(h, path->c_str());
     for (int i = 1; i < argc; ++i) {

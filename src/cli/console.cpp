@@ -28,11 +28,11 @@ char* cli_format_stamp(char* out, size_t size, uint64_t now_ns, uint64_t start_n
 
 void cli_print_stamp(FILE* stream) {
     char stamp[48];
-    cli_fprintf(stream, "%s", cli_format_stamp(stamp, sizeof stamp, timer_now_ns(), cli_start_ns));
+    cli_fprintf(stream, "%s", cli_format_stamp(stamp, sizeof stamp, timer_now_ns(), cli.start_ns));
 }
 
 int cli_debug_trace(void*, int direction, const char* text) {
-    if (cli_trace_timestamps) cli_print_stamp(stdout);
+    if (cli.trace_timestamps) cli_print_stamp(stdout);
     if (!text) text = "";
     if (direction < 0)
         cli_printf("%s", text);

@@ -20,6 +20,9 @@
 namespace ostrel {
 
 void cli_fail(int status, const char* format, ...) {
+    // What already went to standard output comes first when both streams
+    // end up in one place, as in cli_fprintf.
+    std::fflush(stdout);
     va_list ap;
     va_start(ap, format);
     std::vfprintf(stderr, format, ap);
@@ -79,7 +82,7 @@ int opt_flag(int* flag) {
 }
 
 int opt_attach(mail_handle* h, char*, char* value, const cli_keyword& k) {
-    if (!mail_setopt(h, k.code, value) && !cli_skip_no_file)
+    if (!mail_setopt(h, k.code, value) && !cli.skip_no_file)
         cli_fail(10, "Failed to attach file (%s)\n", value);
     return 1;
 }
@@ -87,7 +90,7 @@ int opt_attach(mail_handle* h, char*, char* value, const cli_keyword& k) {
 int opt_attach_inline(mail_handle* h, char*, char* value, const cli_keyword& k) {
     char cid[2048];
     mime_url_encode(path_basename(static_cast<const char*>(value)), cid, sizeof cid);
-    if (!mail_setopt(h, k.code, value, cid) && !cli_skip_no_file)
+    if (!mail_setopt(h, k.code, value, cid) && !cli.skip_no_file)
         cli_fail(10, "Failed to attach file (%s)\n", value);
     return 1;
 }
@@ -110,7 +113,7 @@ int opt_recipient(mail_handle* h, char* text, char* value, const cli_keyword& k)
         return 1;
     }
     if (mail_setopt(h, k.code, value + 1)) return 1;
-    const char* which = k.code == 0x1102 ? "To" : k.code == 0x1202 ? "Cc" : "Bcc";
+    const char* which = (k.code & mail_v_to) ? "To" : (k.code & mail_v_cc) ? "Cc" : "Bcc";
     cli_fail(10, "Failed to set %s from file (%s)\n", which, value + 1);
 }
 
@@ -136,7 +139,7 @@ int opt_body_file(mail_handle* h, char*, char* value, const cli_keyword&) {
         *colon = '\0';
         charset = colon + 1;
     }
-    uint32_t code = cli_body_literal ? 0x3006 : 0x1006;
+    uint32_t code = mail_opt_body | mail_opt_from_file | (cli.body_literal ? mail_opt_raw_read : 0);
     if (!mail_setopt(h, code, name)) cli_fail(10, "Failed to read body file (%s)\n", name);
     if (charset) mail_setopt(h, mail_opt_charset, charset);
     return 1;
@@ -188,13 +191,13 @@ void set_host_and_port(mail_handle* h, uint32_t code, int parse_rc, const hostpo
 
 int opt_host(mail_handle* h, char*, char* value, const cli_keyword&) {
     hostport hp;
-    int rc = ip_parse_hostport(value, &hp.host, &hp.port, &hp.user, &hp.pass, cli_pass_delim);
+    int rc = ip_parse_hostport(value, &hp.host, &hp.port, &hp.user, &hp.pass, cli.pass_delim);
     // Turning obfuscated passwords back is not in this build; sending the
     // obfuscated text as the password would only fail at the server.
     if (rc == 0 && hp.port <= 65535 && looks_obfuscated(hp.pass))
         cli_fail(1, "Failed to decrypt password\n");
     set_host_and_port(h, mail_opt_host, rc, hp, "Invalid host setting (%s)\n", value);
-    mail_setopt(h, 0x800A);  // every host replaces the credentials
+    mail_setopt(h, mail_opt_unset | mail_opt_credentials);  // every host replaces them
     mail_setopt(h, mail_opt_credentials, hp.user, hp.pass);
     return 1;
 }
@@ -205,13 +208,13 @@ int opt_proxy(mail_handle* h, char*, char* value, const cli_keyword&) {
     set_host_and_port(h, mail_opt_proxy, rc, hp, "Invalid proxy setting (%s)\n", value);
     // Each proxy replaces the credentials. Without user information there
     // are none: an empty user would still send an authorisation line.
-    mail_setopt(h, uint32_t{mail_opt_unset} | mail_opt_proxy_credentials);
+    mail_setopt(h, mail_opt_unset | mail_opt_proxy_credentials);
     if (hp.user[0]) mail_setopt(h, mail_opt_proxy_credentials, hp.user, hp.pass);
     return 1;
 }
 
 int opt_passdelim(mail_handle*, char*, char* value, const cli_keyword&) {
-    if (value[0]) cli_pass_delim = value[0];  // an empty value keeps the delimiter
+    if (value[0]) cli.pass_delim = value[0];  // an empty value keeps the delimiter
     return 1;
 }
 
@@ -228,24 +231,24 @@ int opt_emailfile(mail_handle* h, char*, char* value, const cli_keyword& k) {
 // The trace callback goes in before the level: the level needs it.
 int opt_trace(mail_handle* h, char*, char*, const cli_keyword& k) {
     mail_set_callback(h, mail_cb_trace, reinterpret_cast<mail_any_cb>(&cli_debug_trace),
-                      &cli_cb_ctx);
+                      &cli.cb_ctx);
     mail_setopt(h, k.code, k.fixed);
-    if (k.fixed[0] == '2') cli_trace_timestamps = 1;
+    if (k.fixed[0] == '2') cli.trace_timestamps = 1;
     return 1;
 }
 
 int opt_stdin_body(mail_handle*, char*, char*, const cli_keyword&) {
-    return opt_flag(&cli_body_from_stdin);
+    return opt_flag(&cli.body_from_stdin);
 }
 
 int opt_verify(mail_handle* h, char*, char*, const cli_keyword& k) {
-    cli_verify = 1;
+    cli.verify = 1;
     mail_setopt(h, k.code);
     return 1;
 }
 
 int opt_verify_ca_path(mail_handle* h, char*, char* value, const cli_keyword& k) {
-    cli_verify_ca_path = 1;
+    cli.verify_ca_path = 1;
     mail_setopt(h, k.code, value);
     return 1;
 }
@@ -265,13 +268,13 @@ int opt_dkim(mail_handle*, char* text, char* value, const cli_keyword&) {
 }
 
 int opt_dkim_default(mail_handle*, char*, char* value, const cli_keyword&) {
-    cli_dkim_default = std::string(value);
+    cli.dkim_default = std::string(value);
     return 1;
 }
 
 struct named_code {
     const char* name;
-    uint32_t code;
+    uint32_t code;  // a variant, combined with the option's id
 };
 
 template <size_t N>
@@ -282,28 +285,31 @@ const named_code* find_named(const named_code (&table)[N], const char* value) {
 }
 
 int opt_dkim_algo(mail_handle* h, char*, char* value, const cli_keyword&) {
-    static const named_code algos[] = {{"ed25519-sha256", 0x429},
-                                       {"rsa-sha256", 0x229},
-                                       {"rsa-sha1", 0x129},
-                                       {"all", 0x729},
-                                       {"best", 0x629}};
+    static const named_code algos[] = {{"ed25519-sha256", mail_dkim_ed25519_sha256},
+                                       {"rsa-sha256", mail_dkim_rsa_sha256},
+                                       {"rsa-sha1", mail_dkim_rsa_sha1},
+                                       {"all", mail_dkim_all},
+                                       {"best", mail_dkim_best}};
     const named_code* n = find_named(algos, value);
     if (!n) cli_fail(2, "Unknown DKIM signing/verification algorithm: %s\n", value);
-    mail_setopt(h, n->code);
+    mail_setopt(h, n->code | mail_opt_dkim_algorithm);
     return 1;
 }
 
 int opt_dkim_canon(mail_handle* h, char*, char* value, const cli_keyword&) {
-    static const named_code forms[] = {
-        {"s/s", 0x12A}, {"s/r", 0x22A}, {"r/r", 0x42A}, {"r/s", 0x82A}, {"all", 0xF2A}};
+    static const named_code forms[] = {{"s/s", mail_canon_simple_simple},
+                                       {"s/r", mail_canon_simple_relaxed},
+                                       {"r/r", mail_canon_relaxed_relaxed},
+                                       {"r/s", mail_canon_relaxed_simple},
+                                       {"all", mail_canon_all}};
     const named_code* n = find_named(forms, value);
     if (!n) cli_fail(2, "Unknown DKIM canonical form: %s\n", value);
-    mail_setopt(h, n->code);
+    mail_setopt(h, n->code | mail_opt_dkim_canon);
     return 1;
 }
 
 int opt_no_dkim(mail_handle*, char*, char*, const cli_keyword&) {
-    return opt_flag(&cli_no_dkim);
+    return opt_flag(&cli.no_dkim);
 }
 
 int opt_dsnid(mail_handle* h, char*, char* value, const cli_keyword& k) {
@@ -316,70 +322,72 @@ int opt_dsnid(mail_handle* h, char*, char* value, const cli_keyword& k) {
 // saturates, so a huge text cannot wrap round into that range.
 int opt_priority(mail_handle* h, char*, char* value, const cli_keyword&) {
     int32_t n = plat_atoi(value);
-    if (n >= 1 && n <= 5) mail_setopt(h, (static_cast<uint32_t>(n) << 8) | mail_opt_priority);
+    if (n >= static_cast<int32_t>(mail_priority_highest) &&
+        n <= static_cast<int32_t>(mail_priority_lowest))
+        mail_setopt(h, (static_cast<uint32_t>(n) << mail_opt_variant_shift) | mail_opt_priority);
     return 1;
 }
 
 // The table, in matching order; the first match wins.
 const cli_keyword cli_keywords[] = {
-    {"a:", opt_attach, 0x0C},
-    {"ai:", opt_attach_inline, 0x100C},
-    {"a64:", opt_attach, 0x10C},
-    {"aqp:", opt_attach, 0x20C},
-    {"auu:", opt_attach, 0x30C},
+    {"a:", opt_attach, mail_opt_attachment | mail_v_attach_auto},
+    {"ai:", opt_attach_inline, mail_opt_attachment | mail_opt_inline},
+    {"a64:", opt_attach, mail_opt_attachment | mail_v_attach_base64},
+    {"aqp:", opt_attach, mail_opt_attachment | mail_v_attach_qp},
+    {"auu:", opt_attach, mail_opt_attachment | mail_v_attach_uuencode},
     {"awild:", opt_awild},
-    {"to:", opt_recipient, 0x1102},
-    {"cc:", opt_recipient, 0x1202},
-    {"bcc:", opt_recipient, 0x1402},
+    {"to:", opt_recipient, mail_opt_recipient | mail_v_to | mail_opt_from_file},
+    {"cc:", opt_recipient, mail_opt_recipient | mail_v_cc | mail_opt_from_file},
+    {"bcc:", opt_recipient, mail_opt_recipient | mail_v_bcc | mail_opt_from_file},
     {"from:", opt_address},
     {"reply-to:", opt_address},
-    {"return-path:", opt_value, 0x21},
-    {"subject:", opt_value, 0x05},
+    {"return-path:", opt_value, mail_opt_return_path},
+    {"subject:", opt_value, mail_opt_subject},
     {"body:", opt_body},
     {"body-file:", opt_body_file},
-    {"body-html:", opt_body_html, 0x1011},
-    {"body--html:", opt_value, 0x11},
-    {"linelen:", opt_value, 0x15},
-    {"body-64", opt_none, 0x206},
-    {"body-qp", opt_none, 0x406},
+    {"body-html:", opt_body_html, mail_opt_html_body | mail_opt_from_file},
+    {"body--html:", opt_value, mail_opt_html_body},
+    {"linelen:", opt_value, mail_opt_line_length},
+    {"body-64", opt_none, mail_opt_body | mail_v_body_base64},
+    {"body-qp", opt_none, mail_opt_body | mail_v_body_qp},
     {"mime", opt_mime},
     {"head:", opt_head},
-    {"delhead:", opt_value, 0x22},
-    {"rawhead", opt_none, 0x24, nullptr, true},
+    {"delhead:", opt_value, mail_opt_delete_header},
+    {"rawhead", opt_none, mail_opt_raw_headers, nullptr, true},
     {"host:", opt_host},
     {"passdelim:", opt_passdelim},
-    {"4", opt_none, 0x118, "4"},
-    {"6", opt_none, 0x218, "6"},
-    {"timeout:", opt_value, 0x1D},
+    {"4", opt_none, mail_opt_ip_version | mail_v_ipv4, "4"},
+    {"6", opt_none, mail_opt_ip_version | mail_v_ipv6, "6"},
+    {"timeout:", opt_value, mail_opt_timeout},
     {"authtypes:", opt_authtypes},
     {"proxy:", opt_proxy},
-    {"proxytype:SOCKS", opt_none, 0x1E1, nullptr, true},
-    {"proxytype:HTTPS", opt_none, 0x2E1, nullptr, true},
-    {"file:", opt_value, 0x07},
-    {"emailfile:", opt_emailfile, 0x09},
-    {"helo:", opt_value, 0x12},
-    {"d", opt_trace, 0xE0, "1"},
-    {"dd", opt_trace, 0xE0, "2"},
-    {"dotstuff", opt_none, 0x1C},
+    {"proxytype:SOCKS", opt_none, mail_opt_proxy | mail_v_socks5, nullptr, true},
+    {"proxytype:HTTPS", opt_none, mail_opt_proxy | mail_v_http_proxy, nullptr, true},
+    {"file:", opt_value, mail_opt_output_file},
+    {"emailfile:", opt_emailfile, mail_opt_email_file},
+    {"helo:", opt_value, mail_opt_helo},
+    {"d", opt_trace, mail_opt_trace_level, "1"},
+    {"dd", opt_trace, mail_opt_trace_level, "2"},
+    {"dotstuff", opt_none, mail_opt_dotstuff},
     {"-", opt_stdin_body},
-    {"starttls", opt_none, 0x11B, "1"},
-    {"requiretls", opt_none, 0x21B, "1"},
-    {"smtps", opt_none, 0x31B, "1"},
-    {"secureport", opt_none, 0x31B, "1"},
-    {"verify", opt_verify, 0x25},
-    {"verify-ca-path:", opt_verify_ca_path, 0x26},
-    {"tls-ciphers:", opt_value, 0x27},
-    {"tls-protocols:", opt_value, 0x28},
+    {"starttls", opt_none, mail_opt_tls_mode | mail_v_starttls, "1"},
+    {"requiretls", opt_none, mail_opt_tls_mode | mail_v_tls_required, "1"},
+    {"smtps", opt_none, mail_opt_tls_mode | mail_v_smtps, "1"},
+    {"secureport", opt_none, mail_opt_tls_mode | mail_v_smtps, "1"},
+    {"verify", opt_verify, mail_opt_verify},
+    {"verify-ca-path:", opt_verify_ca_path, mail_opt_ca_path},
+    {"tls-ciphers:", opt_value, mail_opt_tls_ciphers},
+    {"tls-protocols:", opt_value, mail_opt_tls_protocols},
     {"dkim:", opt_dkim},
     {"dkim-default:", opt_dkim_default},
     {"dkim-algo:", opt_dkim_algo},
     {"dkim-canon:", opt_dkim_canon},
     {"no-dkim", opt_no_dkim},
-    {"dsn:", opt_value, 0x19},
-    {"dsnid:", opt_dsnid, 0x19},
-    {"mdn", opt_none, 0x1A, "1"},
+    {"dsn:", opt_value, mail_opt_dsn},
+    {"dsnid:", opt_dsnid, mail_opt_dsn},
+    {"mdn", opt_none, mail_opt_mdn, "1"},
     {"priority:", opt_priority},
-    {"oauth", opt_none, 0x0B},
+    {"oauth", opt_none, mail_opt_oauth},
     {"config:", opt_ignore},
     {"nodefault", opt_ignore},
     {"skipnofile", opt_ignore},
@@ -471,13 +479,13 @@ int cli_opt_address(mail_handle* h, char* text) {
     const char* name = f.name && *f.name ? f.name : nullptr;
     switch (kind) {
         case 't':
-            mail_setopt(h, 0x102, f.address, name, f.dsn);
+            mail_setopt(h, mail_opt_recipient | mail_v_to, f.address, name, f.dsn);
             break;
         case 'c':
-            mail_setopt(h, 0x202, f.address, name, f.dsn);
+            mail_setopt(h, mail_opt_recipient | mail_v_cc, f.address, name, f.dsn);
             break;
         case 'b':
-            mail_setopt(h, 0x402, f.address, nullptr, f.dsn);
+            mail_setopt(h, mail_opt_recipient | mail_v_bcc, f.address, nullptr, f.dsn);
             break;
         case 'f':
             mail_setopt(h, mail_opt_from, f.address, name);
@@ -492,11 +500,11 @@ int cli_opt_address(mail_handle* h, char* text) {
 }
 
 int cli_opt_authtypes(mail_handle* h, const char* value) {
-    static const named_code mechanisms[] = {{"CRAM-MD5", 0x100},
-                                            {"PLAIN", 0x200},
-                                            {"LOGIN", 0x400},
-                                            {"OAUTHBEARER", 0x800},
-                                            {"XOAUTH2", 0x1000}};
+    static const named_code mechanisms[] = {{"CRAM-MD5", mail_v_auth_cram_md5},
+                                            {"PLAIN", mail_v_auth_plain},
+                                            {"LOGIN", mail_v_auth_login},
+                                            {"OAUTHBEARER", mail_v_auth_oauthbearer},
+                                            {"XOAUTH2", mail_v_auth_xoauth2}};
     uint32_t mask = 0;
     std::string_view rest(value);
     while (!rest.empty()) {
@@ -548,25 +556,25 @@ const char* cli_awild_parse_flags(const char* value, int* recursive, int* case_s
     for (; *p && *p != ':'; ++p) {
         switch (*p) {
             case '6':
-                *encoding = 0x100;
+                *encoding = mail_v_attach_base64;
                 break;
             case 'Q':
-                *encoding = 0x200;
+                *encoding = mail_v_attach_qp;
                 break;
             case 'U':
-                *encoding = 0x300;
+                *encoding = mail_v_attach_uuencode;
                 break;
             case 'I':
-                *inline_flag = 0x1000;
+                *inline_flag = mail_opt_inline;
                 break;
             case 'H':
-                *attributes |= 2;
+                *attributes |= cli_awild_hidden;
                 break;
             case 'S':
-                *attributes |= 4;
+                *attributes |= cli_awild_system;
                 break;
             case 'A':
-                *attributes |= 8;
+                *attributes |= cli_awild_archive;
                 break;
             case 'R':
                 *recursive = 1;

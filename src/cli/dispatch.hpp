@@ -16,12 +16,14 @@ struct mail_handle;
 // sequence (no results document, no clean-up), as an exit() there would.
 // Tests catch it to read the status. Statuses: 1 (host, proxy, password),
 // 2 (unknown keyword, DKIM algorithm or canonical form), 10 (attachments,
-// recipient files, message and body files, DKIM keys, -awild:).
+// recipient files, message and body files, DKIM keys, -awild:). main ends
+// the same way when the body on standard input cannot be read.
 struct cli_exit {
     int status;
 };
 
-// Prints the formatted message on standard error and throws cli_exit.
+// Prints the formatted message on standard error, after whatever standard
+// output holds, and throws cli_exit.
 [[noreturn]] void cli_fail(int status, const char* format, ...)
     __attribute__((format(printf, 2, 3)));
 
@@ -50,8 +52,14 @@ inline constexpr size_t cli_dkim_keyfile_size = 4096;
 // space); 1 when all three fields are there, else 0.
 int cli_scan_dkim(const char* text, char* domain, char* selector, char* keyfile);
 
+// Bits of the -awild: attribute mask.
+inline constexpr uint32_t cli_awild_hidden = 2;   // H: hidden files too
+inline constexpr uint32_t cli_awild_system = 4;   // S: system files too
+inline constexpr uint32_t cli_awild_archive = 8;  // A: only files marked for archiving
+
 // Letters of an -awild: value up to its first ":"; returns the pattern text
-// after it, or NULL after printing why the value is malformed.
+// after it, or NULL after printing why the value is malformed. The encoding
+// is a mail_opt_attachment variant, the inline flag its inline bit.
 const char* cli_awild_parse_flags(const char* value, int* recursive, int* case_sensitive,
                                   uint32_t* attributes, uint32_t* encoding, uint32_t* inline_flag);
 

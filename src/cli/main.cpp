@@ -42,8 +42,8 @@ int open_results(const char* value) {
         return 0;
     }
     // Only the last -results: is written; earlier ones stay created and empty.
-    if (cli_results_file && cli_results_file != stdout) std::fclose(cli_results_file);
-    cli_results_file = f;
+    if (cli.results_file && cli.results_file != stdout) std::fclose(cli.results_file);
+    cli.results_file = f;
     return 1;
 }
 
@@ -70,13 +70,13 @@ int run_early_pass(int argc, char** argv, early_pass* out) {
         } else if (a == "-bindpass") {
             out->bind_password = 1;
         } else if (a == "-nodefault") {
-            cli_no_default_config = 1;
+            cli.no_default_config = 1;
         } else if (a == "-skipnofile") {
-            cli_skip_no_file = 1;
+            cli.skip_no_file = 1;
         } else if (a == "-clutf8") {
-            cli_cmdline_utf8 = 1;
+            cli.cmdline_utf8 = 1;
         } else if (a == "-body-literal") {
-            cli_body_literal = 1;
+            cli.body_literal = 1;
         } else if (a.starts_with("-results:")) {
             if (!open_results(argv[i] + 9)) return 1;
         } else if (a == "/?") {
@@ -88,7 +88,7 @@ int run_early_pass(int argc, char** argv, early_pass* out) {
 
 // Returns 0 when the settings make a sendable message, else the status.
 int check_settings(mail_handle* h) {
-    if (cli_verify && !cli_verify_ca_path) {
+    if (cli.verify && !cli.verify_ca_path) {
         cli_fprintf(stderr, "No certificate verification path provided (-verify-ca-path)\n");
         return 1;
     }
@@ -131,29 +131,33 @@ int check_settings(mail_handle* h) {
     return 0;
 }
 
+// A body cut short by a read error must not leave as if it were whole: it
+// fails like an unreadable -body-file:, "-" naming standard input.
 void read_body_from_stdin(mail_handle* h) {
     cli_printf("Reading body from stdin, enter message and end with ^D\n");
     c_text body(file_read_lines_crlf(stdin));
-    mail_setopt(h, mail_opt_body, body.get());
+    if (!body) cli_fail(10, "Failed to read body file (%s)\n", "-");
+    // A text body is refused only when its copy cannot be made.
+    if (!mail_setopt(h, mail_opt_body, body.get())) throw std::bad_alloc();
     cli_printf("Finished reading body");
 }
 
 void prepare_message(mail_handle* h) {
-    if (cli_body_from_stdin) read_body_from_stdin(h);
+    if (cli.body_from_stdin) read_body_from_stdin(h);
     char mailer[cli_xmailer_size];
     mail_setopt(h, mail_opt_mailer, cli_xmailer(mailer, sizeof mailer));
     // Applied last, so -no-dkim wins wherever it stood.
-    if (cli_no_dkim) mail_setopt(h, uint32_t{mail_opt_unset} | mail_opt_dkim);
-    h->dkim_keys = cli_dkim_keys;
-    if (cli_dkim_default) mail_setopt(h, mail_opt_dkim_default, cli_dkim_default->c_str());
+    if (cli.no_dkim) mail_setopt(h, mail_opt_unset | mail_opt_dkim);
+    h->dkim_keys = cli.dkim_keys;
+    if (cli.dkim_default) mail_setopt(h, mail_opt_dkim_default, cli.dkim_default->c_str());
     h->msg_time = static_cast<int64_t>(std::time(nullptr));
 }
 
 int send_message(mail_handle* h) {
     if (h->host) {
-        cli_send_ok = mail_setopt(h, mail_act_deliver);
-        if (cli_send_ok) return 0;
-        if (cli_trace_timestamps) cli_print_stamp(stderr);
+        cli.send_ok = mail_setopt(h, mail_act_deliver);
+        if (cli.send_ok) return 0;
+        if (cli.trace_timestamps) cli_print_stamp(stderr);
         cli_fprintf(stderr, "Message send failed (%s)\n", mail_last_error(h));
         return cli_send_failure_status(h->kept_reply);
     }
@@ -164,10 +168,10 @@ int send_message(mail_handle* h) {
 }
 
 void finish(mail_handle* h) {
-    if (cli_results_file && cli_results_file != stdout) std::fclose(cli_results_file);
-    cli_results_file = nullptr;
+    if (cli.results_file && cli.results_file != stdout) std::fclose(cli.results_file);
+    cli.results_file = nullptr;
     mail_setopt(h, mail_act_destroy);
-    cli_cb_ctx.handle = nullptr;
+    cli.cb_ctx.handle = nullptr;
     mail_global_init(0, 0);
 }
 
@@ -187,11 +191,11 @@ int configure_and_send(mail_handle* h, int argc, char** argv) {
 
 int run(int argc, char** argv) {
     timer_frequency();
-    cli_start_ns = timer_now_ns();
+    cli.start_ns = timer_now_ns();
     if (!mail_global_init(1, time_seed())) return status_out_of_memory;
     mail_handle* h = mail_create();
     if (!h) return -1;
-    cli_cb_ctx.handle = h;
+    cli.cb_ctx.handle = h;
     mail_setopt(h, mail_opt_dkim);
     std::srand(time_seed());
     if (argc < 2) {

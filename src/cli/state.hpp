@@ -19,21 +19,27 @@ struct cli_callback_ctx {
     json_node* results = nullptr;  // NULL unless -results: was given
 };
 
-extern cli_callback_ctx cli_cb_ctx;
-extern dkim_domain* cli_dkim_keys;
-extern FILE* cli_results_file;
-extern uint64_t cli_start_ns;
-extern int cli_send_ok;
-extern int cli_body_from_stdin;
-extern int cli_skip_no_file;
-extern int cli_no_default_config;
-extern int cli_cmdline_utf8;
-extern int cli_body_literal;
-extern std::optional<std::string> cli_dkim_default;
-extern int cli_no_dkim;
-extern int cli_trace_timestamps;
-extern int cli_verify;
-extern int cli_verify_ca_path;
-extern char cli_pass_delim;
+// All of it in one place, each member with its value at start, so that
+// `cli = {}` begins afresh: a new member needs no reset of its own.
+struct cli_state {
+    cli_callback_ctx cb_ctx;
+    dkim_domain* dkim_keys = nullptr;         // filled by -dkim:, freed at the end
+    FILE* results_file = nullptr;             // -results:, standard output for "-"
+    uint64_t start_ns = 0;                    // base of the -dd time stamps
+    int send_ok = 0;                          // set by the results callback only
+    int body_from_stdin = 0;                  // "--", or a "-" line in a file
+    int skip_no_file = 0;                     // -skipnofile
+    int no_default_config = 0;                // -nodefault
+    int cmdline_utf8 = 0;                     // -clutf8
+    int body_literal = 0;                     // -body-literal
+    std::optional<std::string> dkim_default;  // -dkim-default:
+    int no_dkim = 0;                          // -no-dkim
+    int trace_timestamps = 0;                 // -dd
+    int verify = 0;                           // -verify
+    int verify_ca_path = 0;                   // -verify-ca-path:
+    char pass_delim = ':';                    // user/password delimiter of -host:
+};
+
+extern cli_state cli;
 
 }  // namespace ostrel

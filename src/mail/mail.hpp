@@ -10,13 +10,15 @@
 namespace ostrel {
 
 // Option codes: id in bits 0-7, variant in bits 8-11, modifiers above.
-enum : uint32_t {
-    mail_opt_id_mask = 0xFF,
-    mail_opt_variant_mask = 0xF00,
-    mail_opt_from_file = 0x1000,
-    mail_opt_raw_read = 0x2000,
-    mail_opt_unset = 0x8000,
-};
+// Constants rather than enumerators, so that they combine with an id
+// without a cast.
+inline constexpr uint32_t mail_opt_id_mask = 0xFF;
+inline constexpr uint32_t mail_opt_variant_mask = 0xF00;
+inline constexpr uint32_t mail_opt_variant_shift = 8;
+inline constexpr uint32_t mail_opt_from_file = 0x1000;
+inline constexpr uint32_t mail_opt_inline = mail_opt_from_file;  // the same bit, for attachments
+inline constexpr uint32_t mail_opt_raw_read = 0x2000;
+inline constexpr uint32_t mail_opt_unset = 0x8000;
 
 enum : uint32_t {
     mail_opt_from = 1,
@@ -70,6 +72,55 @@ enum : uint32_t {
     mail_act_deliver = 243,
     mail_act_destroy = 244,
 };
+
+// Variants, each read by its own option. The DKIM algorithms and canonical
+// forms of mail_opt_dkim_algorithm and mail_opt_dkim_canon are the handle's
+// own values (mail_dkim_*, mail_canon_*); mail_opt_priority takes the
+// priority 1 to 5 moved up by mail_opt_variant_shift.
+
+// mail_opt_recipient: the list; the first bit set wins.
+inline constexpr uint32_t mail_v_to = 0x100;
+inline constexpr uint32_t mail_v_cc = 0x200;
+inline constexpr uint32_t mail_v_bcc = 0x400;
+// mail_opt_body: the body's transfer encoding.
+inline constexpr uint32_t mail_v_body_plain = 0x100;
+inline constexpr uint32_t mail_v_body_base64 = 0x200;
+inline constexpr uint32_t mail_v_body_qp = 0x400;
+// mail_opt_attachment: the attachment's encoding.
+inline constexpr uint32_t mail_v_attach_auto = 0x000;
+inline constexpr uint32_t mail_v_attach_base64 = 0x100;
+inline constexpr uint32_t mail_v_attach_qp = 0x200;
+inline constexpr uint32_t mail_v_attach_uuencode = 0x300;
+// mail_opt_ip_version: only one family; neither or both mean either.
+inline constexpr uint32_t mail_v_ipv4 = 0x100;
+inline constexpr uint32_t mail_v_ipv6 = 0x200;
+// mail_opt_tls_mode.
+inline constexpr uint32_t mail_v_starttls = 0x100;  // when the server offers it
+inline constexpr uint32_t mail_v_tls_required = 0x200;
+inline constexpr uint32_t mail_v_smtps = 0x300;  // TLS from the first byte
+// mail_opt_proxy: the proxy type; neither keeps the current one.
+inline constexpr uint32_t mail_v_socks5 = 0x100;
+inline constexpr uint32_t mail_v_http_proxy = 0x200;
+
+// AUTH mechanisms: the bits of mail_set_auth_mask, and the same bits moved up
+// by mail_opt_variant_shift as the variant of mail_opt_auth_types, where
+// XOAUTH2 takes bit 12 (the file bit of other options).
+inline constexpr uint32_t mail_auth_cram_md5 = 1;
+inline constexpr uint32_t mail_auth_plain = 2;
+inline constexpr uint32_t mail_auth_login = 4;
+inline constexpr uint32_t mail_auth_oauthbearer = 8;
+inline constexpr uint32_t mail_auth_xoauth2 = 16;
+inline constexpr uint32_t mail_v_auth_cram_md5 = 0x100;
+inline constexpr uint32_t mail_v_auth_plain = 0x200;
+inline constexpr uint32_t mail_v_auth_login = 0x400;
+inline constexpr uint32_t mail_v_auth_oauthbearer = 0x800;
+inline constexpr uint32_t mail_v_auth_xoauth2 = 0x1000;
+inline constexpr uint32_t mail_v_auth_mask = 0x1F00;
+static_assert(mail_v_auth_cram_md5 == mail_auth_cram_md5 << mail_opt_variant_shift &&
+              mail_v_auth_plain == mail_auth_plain << mail_opt_variant_shift &&
+              mail_v_auth_login == mail_auth_login << mail_opt_variant_shift &&
+              mail_v_auth_oauthbearer == mail_auth_oauthbearer << mail_opt_variant_shift &&
+              mail_v_auth_xoauth2 == mail_auth_xoauth2 << mail_opt_variant_shift);
 
 // 1, or 0 when the lock or the generator could not be made.
 int mail_global_init(int on, uint32_t seed);

@@ -48,6 +48,8 @@ constexpr uint32_t default_timeout_seconds = 300;
 constexpr int32_t max_timeout_seconds = INT32_MAX / 1000;
 constexpr size_t max_envid_length = 100;
 constexpr uint32_t max_port = 65535;
+constexpr uint32_t default_http_proxy_port = 8080;
+constexpr uint32_t default_socks5_port = 1080;
 
 // An address must hold an "@" and no control byte, which would break the
 // fields and commands it goes into.
@@ -93,17 +95,17 @@ int opt_from(const opt_call& c) {
 }
 
 addr_list* recipient_list(mail_handle* h, uint32_t variant) {
-    if (variant & 0x100) return &h->to;
-    if (variant & 0x200) return &h->cc;
-    if (variant & 0x400) return &h->bcc;
+    if (variant & mail_v_to) return &h->to;
+    if (variant & mail_v_cc) return &h->cc;
+    if (variant & mail_v_bcc) return &h->bcc;
     return nullptr;
 }
 
 int opt_recipient_unset(const opt_call& c) {
-    uint32_t v = c.variant ? c.variant : 0x700;
-    if (v & 0x100) addr_list_free(&c.h->to);
-    if (v & 0x200) addr_list_free(&c.h->cc);
-    if (v & 0x400) addr_list_free(&c.h->bcc);
+    uint32_t v = c.variant ? c.variant : mail_v_to | mail_v_cc | mail_v_bcc;
+    if (v & mail_v_to) addr_list_free(&c.h->to);
+    if (v & mail_v_cc) addr_list_free(&c.h->cc);
+    if (v & mail_v_bcc) addr_list_free(&c.h->bcc);
     return 1;
 }
 
@@ -138,16 +140,15 @@ int opt_subject(const opt_call& c) {
 
 // The body's transfer encoding; false for a variant that names none.
 bool body_encoding(mail_handle* h, uint32_t variant) {
-    constexpr uint32_t both = mail_f_body_base64 | mail_f_body_qp;
     switch (variant) {
-        case 0x100:
-            h->flags &= ~both;
+        case mail_v_body_plain:
+            h->flags &= ~mail_f_body_enc_mask;
             return true;
-        case 0x200:
-            h->flags = (h->flags & ~both) | mail_f_body_base64;
+        case mail_v_body_base64:
+            h->flags = (h->flags & ~mail_f_body_enc_mask) | mail_f_body_base64;
             return true;
-        case 0x400:
-            h->flags = (h->flags & ~both) | mail_f_body_qp;
+        case mail_v_body_qp:
+            h->flags = (h->flags & ~mail_f_body_enc_mask) | mail_f_body_qp;
             return true;
         default:
             return false;
@@ -220,18 +221,19 @@ int opt_credentials(const opt_call& c) {
 
 int opt_attachment(const opt_call& c) {
     if (c.unset) return mime_attach_list_free(&c.h->attachments);
-    if (c.variant > 0x300 || !str_non_empty(c.p1)) return 0;
-    return mime_attach_add(&c.h->attachments, c.p1, mime_attach_encoding_by_kind(c.variant >> 8),
-                           c.code & mail_opt_from_file, c.p2, c.p3, c.p4);
+    if (c.variant > mail_v_attach_uuencode || !str_non_empty(c.p1)) return 0;
+    uint32_t kind = c.variant >> mail_opt_variant_shift;
+    return mime_attach_add(&c.h->attachments, c.p1, mime_attach_encoding_by_kind(kind),
+                           c.code & mail_opt_inline, c.p2, c.p3, c.p4);
 }
 
 int opt_priority(const opt_call& c) {
     if (c.unset) {
-        c.h->priority = 3;
+        c.h->priority = mail_priority_normal;
         return 1;
     }
-    uint32_t level = c.variant >> 8;
-    if (level < 1 || level > 5) return 0;
+    uint32_t level = c.variant >> mail_opt_variant_shift;
+    if (level < mail_priority_highest || level > mail_priority_lowest) return 0;
     c.h->priority = level;
     return 1;
 }
@@ -295,26 +297,27 @@ int opt_charset(const opt_call& c) {
 
 int opt_line_length(const opt_call& c) {
     if (c.unset) {
-        c.h->line_length = 78;
+        c.h->line_length = mail_line_length_min;
         return 1;
     }
     if (!c.p1) return 0;
-    c.h->line_length = std::clamp<uint32_t>(number_u32(c.p1), 78, 998);
+    c.h->line_length =
+        std::clamp<uint32_t>(number_u32(c.p1), mail_line_length_min, mail_line_length_max);
     return 1;
 }
 
 // Bits 8-12 of the code are the five mechanisms; unset adds the classic three.
 int opt_auth_types(const opt_call& c) {
-    uint32_t mask = (c.code >> 8) & 0x1F;
-    if (c.unset) mask |= 1 | 2 | 4;
+    uint32_t mask = (c.code & mail_v_auth_mask) >> mail_opt_variant_shift;
+    if (c.unset) mask |= mail_auth_cram_md5 | mail_auth_plain | mail_auth_login;
     if (!mask) return 0;
     mail_set_auth_mask(c.h, mask);
     return 1;
 }
 
 int opt_ip_version(const opt_call& c) {
-    uint32_t v = c.variant & 0x300;
-    c.h->family = v == 0x100 ? 4 : v == 0x200 ? 6 : 0;
+    uint32_t v = c.variant & (mail_v_ipv4 | mail_v_ipv6);
+    c.h->family = v == mail_v_ipv4 ? 4 : v == mail_v_ipv6 ? 6 : 0;
     return 1;
 }
 
@@ -338,13 +341,13 @@ int opt_tls_mode(const opt_call& c) {
         return 1;
     }
     switch (c.variant) {
-        case 0x100:
+        case mail_v_starttls:
             c.h->flags |= mail_f_starttls_wanted;
             break;
-        case 0x200:
+        case mail_v_tls_required:
             c.h->flags |= mail_f_tls_required | mail_f_starttls_wanted;
             break;
-        case 0x300:
+        case mail_v_smtps:
             c.h->flags |= mail_f_smtps;
             break;
         default:
@@ -420,22 +423,28 @@ int opt_text(const opt_call& c, std::optional<std::string>& field) {
 
 int opt_dkim_algorithm(const opt_call& c) {
     if (c.unset) {
-        c.h->dkim_algos = 0x600;
+        c.h->dkim_algos = mail_dkim_best;
         return 1;
     }
+    // One algorithm, or bits 9-11 those of best whatever bit 8 (best, all).
+    constexpr uint32_t above_sha1 = mail_opt_variant_mask & ~uint32_t{mail_dkim_rsa_sha1};
     uint32_t v = c.variant;
-    if (v != 0x100 && v != 0x200 && v != 0x400 && (v & 0xE00) != 0x600) return 0;
+    if (v != mail_dkim_rsa_sha1 && v != mail_dkim_rsa_sha256 && v != mail_dkim_ed25519_sha256 &&
+        (v & above_sha1) != mail_dkim_best)
+        return 0;
     c.h->dkim_algos = static_cast<uint16_t>(c.h->dkim_algos | v);
     return 1;
 }
 
 int opt_dkim_canon(const opt_call& c) {
     if (c.unset) {
-        c.h->dkim_canon = 0x100;
+        c.h->dkim_canon = mail_canon_simple_simple;
         return 1;
     }
     uint32_t v = c.variant;
-    if (v != 0x100 && v != 0x200 && v != 0x400 && v != 0x800 && v != 0xF00) return 0;
+    if (v != mail_canon_simple_simple && v != mail_canon_simple_relaxed &&
+        v != mail_canon_relaxed_relaxed && v != mail_canon_relaxed_simple && v != mail_canon_all)
+        return 0;
     c.h->dkim_canon = static_cast<uint16_t>(v);
     return 1;
 }
@@ -453,7 +462,7 @@ int opt_timeout_raw(const opt_call& c) {
 int opt_trace_level(const opt_call& c) {
     if (c.unset) return set_flag(c.h->flags2, mail_f2_trace_mask, false);
     if (!c.h->trace_cb) return 0;
-    uint32_t level = (number_u32(c.p1) & 3) << mail_f2_trace_shift;
+    uint32_t level = (number_u32(c.p1) << mail_f2_trace_shift) & mail_f2_trace_mask;
     c.h->flags2 = (c.h->flags2 & ~mail_f2_trace_mask) | level;
     return 1;
 }
@@ -463,15 +472,19 @@ int opt_proxy(const opt_call& c) {
     if (c.unset) {
         h->proxy_host.reset();
         h->proxy_port = 0;
-        h->proxy_type = 0;
+        h->proxy_type = mail_proxy_socks5;
         return 1;
     }
     uint32_t port = number_u32(c.p2);
     if (port > max_port) return 0;
-    uint32_t type = (c.variant & 0x200) ? 1 : (c.variant & 0x100) ? 0 : h->proxy_type;
+    uint32_t type = (c.variant & mail_v_http_proxy) ? mail_proxy_http
+                    : (c.variant & mail_v_socks5)   ? mail_proxy_socks5
+                                                    : h->proxy_type;
     if (c.p1) {
         h->proxy_host = c.p1;
-        h->proxy_port = port ? port : type == 1 ? 8080 : 1080;
+        h->proxy_port = port                      ? port
+                        : type == mail_proxy_http ? default_http_proxy_port
+                                                  : default_socks5_port;
     }
     h->proxy_type = type;
     return 1;
@@ -688,11 +701,11 @@ int mail_setopt_ex(mail_handle* h, uint32_t code, const char* p1, const char* p2
 
 void mail_set_auth_mask(mail_handle* h, uint32_t mask) {
     uint32_t f = h->flags | auth_disable_all;
-    if (mask & 1) f &= ~mail_f_no_cram_md5;
-    if (mask & 2) f &= ~mail_f_no_plain;
-    if (mask & 4) f &= ~mail_f_no_login;
-    if (mask & 8) f &= ~mail_f_no_oauthbearer;
-    if (mask & 16) f &= ~mail_f_no_xoauth2;
+    if (mask & mail_auth_cram_md5) f &= ~mail_f_no_cram_md5;
+    if (mask & mail_auth_plain) f &= ~mail_f_no_plain;
+    if (mask & mail_auth_login) f &= ~mail_f_no_login;
+    if (mask & mail_auth_oauthbearer) f &= ~mail_f_no_oauthbearer;
+    if (mask & mail_auth_xoauth2) f &= ~mail_f_no_xoauth2;
     h->flags = f;
 }
 

@@ -66,12 +66,13 @@ structure choose_structure(const mail_handle* h) {
 void settle_body_encoding(mail_handle* h) {
     const bool from_file = h->flags2 & mail_f2_body_file;
     if (!from_file && str_is_7bit(str_or_null(h->body))) return;
-    if (((h->flags >> 7) & 3) == 0) h->flags |= mail_f_body_qp;
+    if (!(h->flags & mail_f_body_enc_mask)) h->flags |= mail_f_body_qp;
     if (!h->charset) h->charset = "utf-8";
 }
 
+// A mail_body_enc value.
 uint32_t body_encoding(const mail_handle* h) {
-    return (h->flags >> 7) & 3;
+    return (h->flags & mail_f_body_enc_mask) >> mail_f_body_enc_shift;
 }
 
 std::string make_boundary(const std::optional<std::string>& given) {
@@ -100,7 +101,8 @@ void write_qp_text(const char* text, size_t len, msg_out_cb out, void* ctx) {
 // Wrapped at line_length, each line with CR LF; the rest after the last
 // line end is a last line even when empty.
 void write_plain_text(const mail_handle* h, const char* text, msg_out_cb out, void* ctx) {
-    const int width = static_cast<int>(std::clamp<uint32_t>(h->line_length, 1, msg_line_max));
+    const int width =
+        static_cast<int>(std::clamp<uint32_t>(h->line_length, 1, mail_line_length_max));
     std::vector<char> line(static_cast<size_t>(width) + 1);
     const char* cursor = text;
     while (str_wrap_line(&cursor, line.data(), width)) msg_out(out, ctx, "%s\r\n", line.data());
@@ -111,10 +113,10 @@ void write_text_body(const mail_handle* h, uint32_t encoding, msg_out_cb out, vo
     const std::string& b = *h->body;
     // A body file read raw may hold NUL bytes: the encoded forms carry every
     // byte of it, where stopping at the first NUL would lose the rest unseen.
-    const size_t len = encoding == 0 ? std::strlen(b.c_str()) : b.size();
-    if (encoding == 1)
+    const size_t len = encoding == mail_body_enc_none ? std::strlen(b.c_str()) : b.size();
+    if (encoding == mail_body_enc_base64)
         write_base64_text(b.c_str(), len, out, ctx);
-    else if (encoding == 2)
+    else if (encoding == mail_body_enc_qp)
         write_qp_text(b.c_str(), len, out, ctx);
     else
         write_plain_text(h, b.c_str(), out, ctx);
@@ -132,7 +134,7 @@ void write_html_file(mail_handle* h, msg_out_cb out, void* ctx, mime_input_statu
     }
     mime_file_reader in(fd);
     int ok;
-    if (body_encoding(h) == 1) {
+    if (body_encoding(h) == mail_body_enc_base64) {
         ok = mime_write_base64_stream(in, out, ctx);
     } else {
         ok = mime_write_qp_stream(in, 1, out, ctx);
@@ -152,13 +154,13 @@ void write_html_part(mail_handle* h, const structure& s, const std::string& alt,
     }
     msg_out(out, ctx, "Content-Type: text/html; charset=\"utf-8\"\r\n");
     msg_out(out, ctx, "Content-Transfer-Encoding: %s\r\n\r\n",
-            body_encoding(h) == 1 ? "base64" : "quoted-printable");
+            body_encoding(h) == mail_body_enc_base64 ? "base64" : "quoted-printable");
     if (h->flags2 & mail_f2_html_file) {
         write_html_file(h, out, ctx, status);
     } else {
         const std::string& html = *h->html_body;
         const size_t len = std::strlen(html.c_str());
-        if (body_encoding(h) == 1)
+        if (body_encoding(h) == mail_body_enc_base64)
             write_base64_text(html.c_str(), len, out, ctx);
         else
             write_qp_text(html.c_str(), len, out, ctx);
@@ -173,8 +175,10 @@ void write_html_part(mail_handle* h, const structure& s, const std::string& alt,
 
 void write_text_fields(const mail_handle* h, const structure& s, msg_out_cb out, void* ctx) {
     const std::string charset = h->charset.value_or("us-ascii");
-    static const char* const names[] = {nullptr, "base64", "quoted-printable", nullptr};
-    const char* cte = names[body_encoding(h)];
+    const uint32_t encoding = body_encoding(h);
+    const char* cte = encoding == mail_body_enc_base64 ? "base64"
+                      : encoding == mail_body_enc_qp   ? "quoted-printable"
+                                                       : nullptr;
     if (s.kind == layout::multipart) {
         msg_out(out, ctx, "Content-Type: text/plain; charset=\"%s\"\r\n", charset);
         if (cte) msg_out(out, ctx, "Content-Transfer-Encoding: %s\r\n", cte);
@@ -282,7 +286,7 @@ void compose_message(mail_handle* h, msg_out_cb out, void* ctx, mime_input_statu
             break;
         case layout::uuencode:
             // No field names an encoding here, so the text goes out as it is.
-            text_encoding = 0;
+            text_encoding = mail_body_enc_none;
             msg_out(out, ctx, "\r\n");
             break;
     }

@@ -58,12 +58,12 @@ std::string encoded_words(std::string_view text) {
     return out;
 }
 
-// Folds one physical line at blanks so that no line passes msg_line_max;
+// Folds one physical line at blanks so that no line passes mail_line_length_max;
 // false when a run without blanks is too long for any line.
 bool fold_physical(std::string_view line, std::string& out) {
-    while (line.size() > msg_line_max) {
+    while (line.size() > mail_line_length_max) {
         size_t cut = 0;
-        for (size_t i = msg_line_max; i > 0; --i) {
+        for (size_t i = mail_line_length_max; i > 0; --i) {
             if (is_wsp(line[i])) {
                 cut = i;
                 break;
@@ -101,7 +101,7 @@ std::string encode_long_runs(std::string_view value) {
             continue;
         }
         std::string_view run = value.substr(i, j - i);
-        if (run.size() > msg_line_max / 2)
+        if (run.size() > mail_line_length_max / 2)
             out += encoded_words(run);
         else
             out.append(run);

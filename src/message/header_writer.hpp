@@ -16,9 +16,6 @@ struct mail_handle;
 // Kinds of msg_write_recipients.
 enum : uint32_t { msg_rcpt_to = 0x100, msg_rcpt_cc = 0x200 };
 
-// The longest line a message may hold, without its CR LF.
-inline constexpr size_t msg_line_max = 998;
-
 void msg_write_headers(mail_handle* h, msg_out_cb out, void* ctx);
 int msg_write_recipients(uint32_t kind, mail_handle* h, msg_out_cb out, void* ctx);
 int msg_write_to(mail_handle* h, msg_out_cb out, void* ctx);
@@ -34,7 +31,7 @@ int msg_write_priority(mail_handle* h, msg_out_cb out, void* ctx);
 int msg_write_mailer(mail_handle* h, msg_out_cb out, void* ctx);
 
 // Writes one header field (lead-in such as "Subject: " and its value) and
-// its CR LF. A line that would pass msg_line_max octets is folded at blanks;
+// its CR LF. A line that would pass mail_line_length_max octets is folded at blanks;
 // a run without blanks too long for one line becomes encoded words.
 void msg_write_field(msg_out_cb out, void* ctx, std::string_view lead, std::string_view value);
 

@@ -17,7 +17,7 @@ mail_handle* mail_create() {
     try {
         auto h = std::make_unique<mail_handle>();
         h->event_cb = mail_event_noop;
-        h->line_length = 78;
+        h->line_length = mail_line_length_min;
         h->mode = mail_mode_smtp;
         return h.release();
     } catch (const std::bad_alloc&) {

@@ -32,6 +32,8 @@ enum : uint32_t {
     mail_f_oauthbearer = 1u << 4,
     mail_f_xoauth2 = 1u << 5,
     mail_f_connected = 1u << 6,
+    mail_f_body_enc_shift = 7,  // bits 7-8: the body's transfer encoding, a mail_body_enc value
+    mail_f_body_enc_mask = 3u << 7,
     mail_f_body_base64 = 1u << 7,
     mail_f_body_qp = 1u << 8,
     mail_f_dsn = 1u << 9,
@@ -68,6 +70,34 @@ enum : uint32_t {
     mail_f2_dkim = 1u << 8,
 };
 
+// The body's transfer encoding: (flags & mail_f_body_enc_mask) >> mail_f_body_enc_shift.
+enum : uint32_t { mail_body_enc_none = 0, mail_body_enc_base64 = 1, mail_body_enc_qp = 2 };
+
+// Bounds of a line, CR LF not counted: line_length's default and least
+// value, and the longest line a message may hold at all.
+inline constexpr uint32_t mail_line_length_min = 78;
+inline constexpr uint32_t mail_line_length_max = 998;
+
+// Values of mail_handle::priority, 1 to 5; 0 writes no X-Priority field.
+enum : uint32_t { mail_priority_highest = 1, mail_priority_normal = 3, mail_priority_lowest = 5 };
+
+// Values of mail_handle::proxy_type.
+enum : uint32_t { mail_proxy_socks5 = 0, mail_proxy_http = 1 };
+
+// DKIM algorithms, ORed into mail_handle::dkim_algos, and canonical forms
+// (header/body) for mail_handle::dkim_canon; 0 in either means the default.
+// They are also the variants of the options that set them.
+inline constexpr uint16_t mail_dkim_rsa_sha1 = 0x100;
+inline constexpr uint16_t mail_dkim_rsa_sha256 = 0x200;
+inline constexpr uint16_t mail_dkim_ed25519_sha256 = 0x400;
+inline constexpr uint16_t mail_dkim_best = 0x600;  // rsa-sha256 and ed25519-sha256: the default
+inline constexpr uint16_t mail_dkim_all = 0x700;
+inline constexpr uint16_t mail_canon_simple_simple = 0x100;
+inline constexpr uint16_t mail_canon_simple_relaxed = 0x200;
+inline constexpr uint16_t mail_canon_relaxed_relaxed = 0x400;
+inline constexpr uint16_t mail_canon_relaxed_simple = 0x800;
+inline constexpr uint16_t mail_canon_all = 0xF00;
+
 // One message, its settings, its callbacks and at most one SMTP connection.
 // Texts that may be NULL are optionals; the handle owns every text and list.
 struct mail_handle {
@@ -76,9 +106,9 @@ struct mail_handle {
     uint32_t mode = mail_mode_smtp;
     uint32_t flags = 0;
     uint32_t flags2 = 0;
-    uint16_t dkim_algos = 0;  // algorithm mask << 8
-    uint16_t dkim_canon = 0;  // canonical-form mask << 8
-    uint32_t line_length = 78;
+    uint16_t dkim_algos = 0;  // mail_dkim_* bits
+    uint16_t dkim_canon = 0;  // mail_canon_* bits
+    uint32_t line_length = mail_line_length_min;
     std::string conversation_token;
     std::string message_token;
     mail_trace_cb trace_cb = nullptr;
@@ -88,8 +118,8 @@ struct mail_handle {
     uint32_t port = 0;
     uint32_t priority = 0;
     uint32_t proxy_port = 0;
-    uint32_t proxy_type = 0;  // 0 SOCKS5, 1 HTTP CONNECT
-    int32_t timeout = 0;      // seconds; 0: the connection's default
+    uint32_t proxy_type = mail_proxy_socks5;
+    int32_t timeout = 0;  // seconds; 0: the connection's default
     int32_t reply_code = 0;
     std::optional<std::string> charset, dsn_envid, email_file, output_file, from_addr, from_name,
         return_path, helo, host, html_body, last_error, reply_line, body, password, proxy_host,

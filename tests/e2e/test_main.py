@@ -1,6 +1,7 @@
 """The program's start-up, early pass, order of sources, checks and exits."""
 import email
 import email.utils
+import os
 import re
 import socket
 import subprocess
@@ -190,6 +191,34 @@ def test_body_from_stdin_prompt(ostrel):
     assert r.status == 0
     msg = email.message_from_bytes(ostrel.path("out.eml").read_bytes())
     assert msg.get_payload().startswith("line one\r\nline two\r\n")
+
+
+def test_empty_stdin_gives_an_empty_body(ostrel):
+    r = ostrel("-nodefault", "--", "-file:out.eml", "-from:a@example.org",
+               "-to:b@example.org", stdin=b"")
+    assert r.status == 0, r.stderr
+    assert r.stdout.endswith("Finished reading body")
+    # An empty body: nothing but the line end that closes it.
+    assert ostrel.path("out.eml").read_bytes().split(b"\r\n\r\n", 1)[1] == b"\r\n"
+
+
+@pytest.mark.parametrize("kind", ["directory", "write-only"])
+def test_unreadable_stdin_ends_the_run_instead_of_sending_without_a_body(ostrel, kind):
+    if kind == "directory":
+        fd = os.open(ostrel.cwd, os.O_RDONLY | os.O_DIRECTORY)
+    else:
+        fd = os.open(ostrel.write("in.txt", "never read\n"), os.O_WRONLY)
+    try:
+        p = subprocess.run([BIN, "-nodefault", "--", "-file:out.eml", "-from:a@example.org",
+                            "-to:b@example.org"], cwd=ostrel.cwd, env=ostrel.env, stdin=fd,
+                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=60)
+    finally:
+        os.close(fd)
+    assert p.returncode == 10
+    # The prompt, then the error line on the same stream, and nothing written.
+    assert p.stdout.decode() == ("Reading body from stdin, enter message and end with ^D\n"
+                                 "Failed to read body file (-)\n")
+    assert not ostrel.path("out.eml").exists()
 
 
 def test_message_time_is_the_time_of_the_run(ostrel):

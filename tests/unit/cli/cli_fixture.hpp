@@ -26,10 +26,10 @@ class CliTest : public ::testing::Test {
     std::filesystem::path dir;
 
     void SetUp() override {
-        reset_state();
+        cli = {};
         h = mail_create();
         ASSERT_NE(h, nullptr);
-        cli_cb_ctx.handle = h;
+        cli.cb_ctx.handle = h;
         dir = std::filesystem::temp_directory_path() /
               ("cli_test_" + std::to_string(::getpid()) + "_" +
                ::testing::UnitTest::GetInstance()->current_test_info()->name());
@@ -37,18 +37,10 @@ class CliTest : public ::testing::Test {
     }
     void TearDown() override {
         if (h) mail_destroy(h);
-        cli_cb_ctx = {};
-        reset_state();
+        h = nullptr;
+        cli = {};
         std::error_code ec;
         std::filesystem::remove_all(dir, ec);
-    }
-
-    static void reset_state() {
-        cli_body_from_stdin = cli_skip_no_file = cli_no_default_config = 0;
-        cli_cmdline_utf8 = cli_body_literal = cli_no_dkim = cli_trace_timestamps = 0;
-        cli_verify = cli_verify_ca_path = 0;
-        cli_dkim_default.reset();
-        cli_pass_delim = ':';
     }
 
     // The dispatcher writes into its text: hand it a copy.

@@ -115,9 +115,9 @@ TEST_F(Config, FileOnlyKeywords) {
                                      "results:r.json\nign:whatever\n");
     EXPECT_EQ(cli_read_config(h, outer.c_str()), 1);
     EXPECT_FALSE(h->subject);  // files do not nest
-    EXPECT_EQ(cli_skip_no_file, 0);
-    EXPECT_EQ(cli_body_literal, 0);
-    EXPECT_EQ(cli_no_default_config, 0);
+    EXPECT_EQ(cli.skip_no_file, 0);
+    EXPECT_EQ(cli.body_literal, 0);
+    EXPECT_EQ(cli.no_default_config, 0);
     for (const char* kw : {"encryptpass:secret", "bindpass", "doc", "asciidoc"}) {
         std::string path = write_file("bad.conf", std::string(kw) + "\n");
         ::testing::internal::CaptureStderr();
@@ -138,7 +138,7 @@ TEST_F(Config, StandardInput) {
     ASSERT_NE(std::freopen(path.c_str(), "r", stdin), nullptr);
     EXPECT_EQ(cli_read_config(h, "-"), 1);
     EXPECT_EQ(subject(), "piped");
-    EXPECT_EQ(cli_body_from_stdin, 1);
+    EXPECT_EQ(cli.body_from_stdin, 1);
 }
 
 TEST_F(Config, SourcesInOrder) {
@@ -162,10 +162,10 @@ TEST_F(Config, SourcesInOrder) {
 TEST_F(Config, NoDefaultAndMissingDefault) {
     EnvGuard env{{"APPDATA", dir.c_str()}};
     write_file("ostrel.conf", "subject:default\n");
-    cli_no_default_config = 1;
+    cli.no_default_config = 1;
     EXPECT_EQ(configure({"-nodefault"}).status, -1);
     EXPECT_FALSE(h->subject);
-    cli_no_default_config = 0;
+    cli.no_default_config = 0;
     std::filesystem::remove(dir / "ostrel.conf");
     EXPECT_EQ(configure({"-helo:x.example"}).status, -1);
     EXPECT_FALSE(h->subject);
@@ -183,7 +183,7 @@ TEST_F(Config, ConfigFailuresComeBeforeCommandLineOptions) {
     EXPECT_EQ(f.message, "Unknown option: to:a@example.org\n");
     f = configure({"--"});
     EXPECT_EQ(f.status, -1);
-    EXPECT_EQ(cli_body_from_stdin, 1);
+    EXPECT_EQ(cli.body_from_stdin, 1);
     f = configure({"-"});
     EXPECT_EQ(f.status, 2);
     EXPECT_EQ(f.message, "Unknown option: \n");

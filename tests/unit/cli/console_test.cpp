@@ -76,11 +76,11 @@ TEST(CliTexts, BannerAndXMailer) {
 }
 
 std::string traced(int direction, const char* text, int stamps) {
-    cli_trace_timestamps = stamps;
+    cli.trace_timestamps = stamps;
     ::testing::internal::CaptureStdout();
     EXPECT_EQ(cli_debug_trace(nullptr, direction, text), 1);
     std::fflush(stdout);
-    cli_trace_timestamps = 0;
+    cli.trace_timestamps = 0;
     return ::testing::internal::GetCapturedStdout();
 }
 

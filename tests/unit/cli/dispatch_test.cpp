@@ -59,7 +59,7 @@ TEST_F(Dispatch, KeywordsReachTheHandle) {
          }},
         {"smtps", [](auto& m) { return (m.flags & mail_f_smtps) != 0; }},
         {"secureport", [](auto& m) { return (m.flags & mail_f_smtps) != 0; }},
-        {"verify", [](auto& m) { return (m.flags & mail_f_verify) && cli_verify; }},
+        {"verify", [](auto& m) { return (m.flags & mail_f_verify) && cli.verify; }},
         {"tls-ciphers:HIGH", [](auto& m) { return text_of(m.tls_ciphers) == "HIGH"; }},
         {"tls-protocols:tlsv1.3", [](auto& m) { return text_of(m.tls_protocols) == "tlsv1.3"; }},
         {"dsn:SF", [](auto& m) { return ((m.flags & mail_f_dsn_mask) >> mail_f_dsn_shift) == 6; }},
@@ -68,17 +68,20 @@ TEST_F(Dispatch, KeywordsReachTheHandle) {
         {"oauth", [](auto& m) { return (m.flags & mail_f_oauth) != 0; }},
         {"priority:1", [](auto& m) { return m.priority == 1; }},
         {"priority:5", [](auto& m) { return m.priority == 5; }},
-        {"proxytype:HTTPS", [](auto& m) { return m.proxy_type == 1; }},
-        {"proxytype:HTTPSx", [](auto& m) { return m.proxy_type == 1; }},
-        {"dkim-algo:rsa-sha1", [](auto& m) { return (m.dkim_algos & 0x700) == 0x100; }},
-        {"dkim-algo:rsa-sha256", [](auto& m) { return (m.dkim_algos & 0x700) == 0x200; }},
-        {"dkim-algo:ed25519-sha256", [](auto& m) { return (m.dkim_algos & 0x700) == 0x400; }},
-        {"dkim-algo:all", [](auto& m) { return (m.dkim_algos & 0x700) == 0x700; }},
-        {"dkim-canon:s/s", [](auto& m) { return m.dkim_canon == 0x100; }},
-        {"dkim-canon:s/r", [](auto& m) { return m.dkim_canon == 0x200; }},
-        {"dkim-canon:r/r", [](auto& m) { return m.dkim_canon == 0x400; }},
-        {"dkim-canon:r/s", [](auto& m) { return m.dkim_canon == 0x800; }},
-        {"dkim-canon:all", [](auto& m) { return m.dkim_canon == 0xF00; }},
+        {"proxytype:HTTPS", [](auto& m) { return m.proxy_type == mail_proxy_http; }},
+        {"proxytype:HTTPSx", [](auto& m) { return m.proxy_type == mail_proxy_http; }},
+        {"dkim-algo:rsa-sha1",
+         [](auto& m) { return (m.dkim_algos & mail_dkim_all) == mail_dkim_rsa_sha1; }},
+        {"dkim-algo:rsa-sha256",
+         [](auto& m) { return (m.dkim_algos & mail_dkim_all) == mail_dkim_rsa_sha256; }},
+        {"dkim-algo:ed25519-sha256",
+         [](auto& m) { return (m.dkim_algos & mail_dkim_all) == mail_dkim_ed25519_sha256; }},
+        {"dkim-algo:all", [](auto& m) { return (m.dkim_algos & mail_dkim_all) == mail_dkim_all; }},
+        {"dkim-canon:s/s", [](auto& m) { return m.dkim_canon == mail_canon_simple_simple; }},
+        {"dkim-canon:s/r", [](auto& m) { return m.dkim_canon == mail_canon_simple_relaxed; }},
+        {"dkim-canon:r/r", [](auto& m) { return m.dkim_canon == mail_canon_relaxed_relaxed; }},
+        {"dkim-canon:r/s", [](auto& m) { return m.dkim_canon == mail_canon_relaxed_simple; }},
+        {"dkim-canon:all", [](auto& m) { return m.dkim_canon == mail_canon_all; }},
         {"head:X-Tag:a:b",
          [](auto& m) {
              return m.headers.size() == 1 && m.headers[0].name == "X-Tag" &&
@@ -87,12 +90,12 @@ TEST_F(Dispatch, KeywordsReachTheHandle) {
         {"head:X-Empty:",
          [](auto& m) { return m.headers.size() == 1 && m.headers[0].value.empty(); }},
         {"body:a\\tb\\nc\\\\d", [](auto& m) { return text_of(m.body) == "a\tb\r\nc\\d"; }},
-        {"no-dkim", [](auto&) { return cli_no_dkim == 1; }},
-        {"-", [](auto&) { return cli_body_from_stdin == 1; }},
+        {"no-dkim", [](auto&) { return cli.no_dkim == 1; }},
+        {"-", [](auto&) { return cli.body_from_stdin == 1; }},
         {"dkim-default:example.org",
-         [](auto&) { return text_of(cli_dkim_default) == "example.org"; }},
-        {"passdelim:#", [](auto&) { return cli_pass_delim == '#'; }},
-        {"verify-ca-path:/", [](auto&) { return cli_verify_ca_path == 1; }},
+         [](auto&) { return text_of(cli.dkim_default) == "example.org"; }},
+        {"passdelim:#", [](auto&) { return cli.pass_delim == '#'; }},
+        {"verify-ca-path:/", [](auto&) { return cli.verify_ca_path == 1; }},
     };
     for (const auto& c : cases) {
         TearDown();
@@ -105,12 +108,12 @@ TEST_F(Dispatch, KeywordsReachTheHandle) {
 TEST_F(Dispatch, TraceInstallsTheCallbackBeforeTheLevel) {
     EXPECT_EQ(apply("d"), 1);
     EXPECT_NE(h->trace_cb, nullptr);
-    EXPECT_EQ(h->trace_user, &cli_cb_ctx);
+    EXPECT_EQ(h->trace_user, &cli.cb_ctx);
     EXPECT_EQ((h->flags2 & mail_f2_trace_mask) >> mail_f2_trace_shift, 1u);
-    EXPECT_EQ(cli_trace_timestamps, 0);
+    EXPECT_EQ(cli.trace_timestamps, 0);
     EXPECT_EQ(apply("dd"), 1);
     EXPECT_EQ((h->flags2 & mail_f2_trace_mask) >> mail_f2_trace_shift, 2u);
-    EXPECT_EQ(cli_trace_timestamps, 1);
+    EXPECT_EQ(cli.trace_timestamps, 1);
 }
 
 TEST_F(Dispatch, ProxyTypeDecidesTheDefaultPort) {
@@ -163,7 +166,7 @@ TEST_F(Dispatch, PassdelimSplitsLaterHosts) {
     EXPECT_EQ(text_of(h->password), "pa|ss");
     // An empty value keeps the delimiter.
     EXPECT_EQ(apply("passdelim:"), 1);
-    EXPECT_EQ(cli_pass_delim, '|');
+    EXPECT_EQ(cli.pass_delim, '|');
 }
 
 TEST_F(Dispatch, PlainPasswordWithDollarIsKept) {
@@ -204,18 +207,18 @@ TEST_F(Dispatch, PriorityOutsideOneToFiveIsIgnored) {
 TEST_F(Dispatch, DkimAlgorithmsAddUp) {
     EXPECT_EQ(apply("dkim-algo:rsa-sha1"), 1);
     EXPECT_EQ(apply("dkim-algo:rsa-sha256"), 1);
-    EXPECT_EQ(h->dkim_algos & 0x700, 0x300);
+    EXPECT_EQ(h->dkim_algos & mail_dkim_all, mail_dkim_rsa_sha1 | mail_dkim_rsa_sha256);
     EXPECT_EQ(apply("dkim-canon:s/r"), 1);
     EXPECT_EQ(apply("dkim-canon:r/r"), 1);
-    EXPECT_EQ(h->dkim_canon, 0x400);
+    EXPECT_EQ(h->dkim_canon, mail_canon_relaxed_relaxed);
 }
 
 TEST_F(Dispatch, IgnoredKeywordsChangeNothing) {
     for (const char* opt : {"config:x.conf", "nodefault", "skipnofile", "clutf8", "body-literal",
                             "ign:anything", "ign:", "results:out.json"}) {
         EXPECT_EQ(apply(opt), 1) << opt;
-        EXPECT_EQ(cli_skip_no_file, 0);
-        EXPECT_EQ(cli_body_literal, 0);
+        EXPECT_EQ(cli.skip_no_file, 0);
+        EXPECT_EQ(cli.body_literal, 0);
         EXPECT_FALSE(h->output_file);
     }
 }
@@ -326,7 +329,7 @@ TEST_F(Dispatch, BodyFileWithAndWithoutCharset) {
 
 TEST_F(Dispatch, BodyFileLiteralKeepsTheBytes) {
     std::string body = write_file("raw.txt", "a\nb");
-    cli_body_literal = 1;
+    cli.body_literal = 1;
     EXPECT_EQ(apply("body-file:" + body), 1);
     EXPECT_EQ(text_of(h->body), "a\nb");
 }
@@ -360,7 +363,7 @@ TEST_F(Dispatch, EmailFileSetsPreconstructedMode) {
 }
 
 TEST_F(Dispatch, MissingAttachmentPassesWithSkipNoFile) {
-    cli_skip_no_file = 1;
+    cli.skip_no_file = 1;
     for (const char* kw : {"a:", "ai:", "a64:", "aqp:", "auu:"}) {
         cli_failure f = run(std::string(kw) + (dir / "missing.bin").string());
         EXPECT_EQ(f.status, -1) << kw;
@@ -519,12 +522,12 @@ TEST(CliAwildFlags, Letters) {
     EXPECT_STREQ(pat, "dir/*.txt");
     EXPECT_EQ(rec, 1);
     EXPECT_EQ(cs, 1);
-    EXPECT_EQ(attr, 14u);
-    EXPECT_EQ(enc, 0x300u);
-    EXPECT_EQ(inl, 0x1000u);
+    EXPECT_EQ(attr, cli_awild_hidden | cli_awild_system | cli_awild_archive);
+    EXPECT_EQ(enc, mail_v_attach_uuencode);
+    EXPECT_EQ(inl, mail_opt_inline);
     enc = 0;
     EXPECT_NE(cli_awild_parse_flags("U6:*", &rec, &cs, &attr, &enc, &inl), nullptr);
-    EXPECT_EQ(enc, 0x100u);
+    EXPECT_EQ(enc, mail_v_attach_base64);
 }
 
 }  // namespace

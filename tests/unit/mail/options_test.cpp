@@ -15,6 +15,8 @@ struct handle_deleter {
 };
 using handle_ptr = std::unique_ptr<mail_handle, handle_deleter>;
 
+// Codes are mostly written as the numbers that callers send, so that a name
+// in mail.hpp with a wrong value fails here.
 constexpr uint32_t U = mail_opt_unset;
 
 class MailSetopt : public ::testing::Test {
