@@ -43,6 +43,13 @@ class Runner:
                            input=stdin, capture_output=True, timeout=timeout)
         return Result(p.returncode, p.stdout, p.stderr)
 
+    def written(self, r: Result, name: str = "out.eml") -> bytes:
+        """The file a File mode run wrote: the run must succeed and write it."""
+        assert r.status == 0, f"status {r.status}: {r.stderr!r}"
+        out = self.cwd / name
+        assert out.exists(), f"{name} not written: {r.stderr!r}"
+        return out.read_bytes()
+
     def path(self, name: str) -> Path:
         return self.cwd / name
 
