@@ -39,11 +39,13 @@ step() {
 }
 
 # configure_and_build DIR CMAKE-ARGS...: the build log is shown only when the
-# build fails, without ninja's progress lines.
+# build fails, without ninja's progress lines. Options are all given, so that
+# a build folder configured by hand before cannot drop the tests.
 configure_and_build() {
     local dir=$1
     shift
-    local log=$dir.log
+    local log=$dir/build.log
+    mkdir -p "$dir" || return 1
     if cmake -S . -B "$dir" -G Ninja -DOSTREL_WERROR=ON "$@" >"$log" 2>&1 &&
         cmake --build "$dir" -j "$jobs" >>"$log" 2>&1; then
         return 0
@@ -53,7 +55,7 @@ configure_and_build() {
 }
 
 run_tests() {
-    (cd "$1" && ctest --output-on-failure -j "$jobs" "${@:2}")
+    (cd "$1" && ctest --output-on-failure --no-tests=error -j "$jobs")
 }
 
 # A program built with the release hardening: position-independent, GOT
@@ -133,17 +135,18 @@ build_and_test() {
 start=$SECONDS
 step "format" check_format
 step "install-deps" check_install_deps
-build_and_test "gcc RelWithDebInfo" build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+with_tests=(-DOSTREL_TESTS=ON -DOSTREL_SANITIZE=OFF -DOSTREL_BENCH=ON)
+build_and_test "gcc RelWithDebInfo" build -DCMAKE_BUILD_TYPE=RelWithDebInfo "${with_tests[@]}"
 [ -x build/src/ostrel ] && step "hardening gcc RelWithDebInfo" check_hardened build/src/ostrel
-build_and_test "gcc Release" build-release -DCMAKE_BUILD_TYPE=Release
+build_and_test "gcc Release" build-release -DCMAKE_BUILD_TYPE=Release "${with_tests[@]}"
 [ -x build-release/src/ostrel ] && step "hardening gcc Release" check_hardened build-release/src/ostrel
-build_and_test "clang Release" build-clang -DCMAKE_BUILD_TYPE=Release \
+build_and_test "clang Release" build-clang -DCMAKE_BUILD_TYPE=Release "${with_tests[@]}" \
     -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
 [ -x build-clang/src/ostrel ] && step "hardening clang Release" check_hardened build-clang/src/ostrel
-build_and_test "gcc ASan+UBSan" build-asan -DCMAKE_BUILD_TYPE=Debug -DOSTREL_SANITIZE=ON \
-    -DOSTREL_BENCH=OFF
+build_and_test "gcc ASan+UBSan" build-asan -DCMAKE_BUILD_TYPE=Debug -DOSTREL_TESTS=ON \
+    -DOSTREL_SANITIZE=ON -DOSTREL_BENCH=OFF
 step "build program alone" configure_and_build build-install -DCMAKE_BUILD_TYPE=Release \
-    -DOSTREL_TESTS=OFF -DOSTREL_BENCH=OFF \
+    -DOSTREL_TESTS=OFF -DOSTREL_SANITIZE=OFF -DOSTREL_BENCH=OFF \
     -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON -DCMAKE_DISABLE_FIND_PACKAGE_benchmark=ON
 [ -x build-install/src/ostrel ] && step "install" check_install
 
