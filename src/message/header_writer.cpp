@@ -143,8 +143,14 @@ std::string header_address(const mail_handle* h, const std::string& address) {
 std::string name_and_address(std::string_view lead, const char* name, const std::string& addr,
                              std::string_view tail, bool quote_empty = false) {
     if (!name || (!*name && !quote_empty)) return folded_field(lead, addr + std::string(tail));
-    std::string value =
-        "\"" + addr_quote_display_name(name) + "\" <" + addr + ">" + std::string(tail);
+    // Appended piece by piece: GCC 12 misreads a chain that starts with a
+    // literal as an overlapping copy (-Wrestrict) in optimised builds.
+    std::string value(1, '"');
+    value += addr_quote_display_name(name);
+    value += "\" <";
+    value += addr;
+    value += '>';
+    value += tail;
     std::string out;
     std::string line(lead);
     line += value;

@@ -1,5 +1,6 @@
 """Shared fixtures: run the built ostrel binary in a scratch folder."""
 import os
+import re
 import subprocess
 from dataclasses import dataclass
 from pathlib import Path
@@ -8,6 +9,15 @@ import pytest
 
 BIN = os.environ.get("OSTREL_BIN") or str(
     Path(__file__).resolve().parents[2] / "build" / "src" / "ostrel")
+
+# A sanitizer-built binary takes its options from these and reports here.
+SANITIZER_VARS = ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS")
+SANITIZER_REPORT = re.compile(rb"ERROR: \w+Sanitizer|SUMMARY: \w+Sanitizer|: runtime error: ")
+
+
+def assert_no_sanitizer_report(output: bytes):
+    report = SANITIZER_REPORT.search(output)
+    assert not report, output[report.start():].decode("utf-8", "replace")
 
 
 @dataclass
@@ -29,19 +39,29 @@ class Runner:
     """Runs ostrel with a clean environment in its own temporary folder.
 
     No APPDATA reaches the program unless a test passes one, so a developer's
-    own default configuration never leaks into a run.
+    own default configuration never leaks into a run. A sanitizer report on
+    standard error fails the run whatever its status.
     """
 
     def __init__(self, cwd: Path):
         self.cwd = cwd
         self.env = {"PATH": "/usr/bin:/bin", "HOME": str(cwd), "LANG": "C.UTF-8"}
+        self.env.update({k: os.environ[k] for k in SANITIZER_VARS if k in os.environ})
 
     def __call__(self, *args, stdin=b"", env=None, timeout=60) -> Result:
         full_env = dict(self.env)
         full_env.update(env or {})
         p = subprocess.run([BIN, *map(str, args)], cwd=self.cwd, env=full_env,
                            input=stdin, capture_output=True, timeout=timeout)
+        assert_no_sanitizer_report(p.stderr)
         return Result(p.returncode, p.stdout, p.stderr)
+
+    def written(self, r: Result, name: str = "out.eml") -> bytes:
+        """The file a File mode run wrote: the run must succeed and write it."""
+        assert r.status == 0, f"status {r.status}: {r.stderr!r}"
+        out = self.cwd / name
+        assert out.exists(), f"{name} not written: {r.stderr!r}"
+        return out.read_bytes()
 
     def path(self, name: str) -> Path:
         return self.cwd / name

@@ -9,7 +9,7 @@ import time
 
 import pytest
 
-from conftest import BIN
+from conftest import BIN, assert_no_sanitizer_report
 
 BANNER = re.compile(r"^Ostrel \S+ amd64 \(.+\), .+$")
 HINT_TAIL = '\n\nUse "ostrel /?" for help.\n\n'
@@ -61,6 +61,7 @@ def test_hint_comes_before_the_errors_on_one_stream(ostrel):
     p = subprocess.run([BIN, "-nodefault"], cwd=ostrel.cwd, env=ostrel.env,
                        stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                        stderr=subprocess.STDOUT, timeout=60)
+    assert_no_sanitizer_report(p.stdout)
     assert p.returncode == 1
     text = p.stdout.decode()
     assert text.endswith(HINT_TAIL + "\n".join(MISSING) + "\n"), repr(text)
@@ -71,6 +72,7 @@ def test_stdin_prompt_comes_before_the_send_failure_on_one_stream(ostrel):
                         "-from:a@example.org", "-to:b@example.org"],
                        cwd=ostrel.cwd, env=ostrel.env, input=b"hi\n",
                        stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=60)
+    assert_no_sanitizer_report(p.stdout)
     assert p.returncode == 50
     assert p.stdout.decode().startswith(
         "Reading body from stdin, enter message and end with ^D\n"

@@ -232,8 +232,12 @@ TEST(AddrQuoteDisplayName, ParsesBack) {
     const std::vector<std::string> names = {"Plain Name", "Say \"hi\"", "back\\slash",
                                             "\"\\\"",     "Doe, John",  "a\\\"b"};
     std::vector<std::string> fields;
-    for (const auto& n : names)
-        fields.push_back("\"" + addr_quote_display_name(n.c_str()) + "\" <a@b.org>");
+    for (const auto& n : names) {
+        std::string field(1, '"');
+        field += addr_quote_display_name(n.c_str());
+        field += "\" <a@b.org>";
+        fields.push_back(field);
+    }
     EXPECT_EQ(addr_quote_display_name("Say \"hi\""), "Say \\\"hi\\\"");
     EXPECT_EQ(addr_quote_display_name(nullptr), "");
     test::scratch_dir dir;

@@ -89,8 +89,8 @@ TEST_F(compose_case, HtmlWithInlineImage) {
         "--MIXED\r\nContent-Type: multipart/alternative;\r\n\tboundary=\"ALT\"\r\n\r\n--ALT\r\n",
         "Content-Type: text/plain; charset=\"us-ascii\"\r\n\r\ntext\r\n--ALT\r\n",
         "Content-Type: multipart/related;\r\n\tboundary=\"REL\"\r\n\r\n--REL\r\n",
-        "Content-Type: text/html; charset=\"utf-8\"\r\n"
-        "Content-Transfer-Encoding: quoted-printable\r\n\r\n<p>hi</p>\r\n",
+        ("Content-Type: text/html; charset=\"utf-8\"\r\n"
+         "Content-Transfer-Encoding: quoted-printable\r\n\r\n<p>hi</p>\r\n"),
         "--REL\r\nContent-Type: image/png\r\nContent-Disposition: inline\r\n",
         "--REL--\r\n\r\n--ALT--\r\n\r\n--MIXED\r\n",
         "filename=\"doc.txt\"",

@@ -234,8 +234,12 @@ TEST(AddrScanHeaderList, AgreesWithPythonOnCommonSubset) {
     ASSERT_EQ(py.size(), values.size()) << "python3 did not run";
     for (size_t i = 0; i < values.size(); ++i) {
         std::string mine;
-        for (const auto& p : scan(addr_scan_header_list, values[i]))
-            mine += (mine.empty() ? "" : "\n") + trimmed_name(p.b) + "\t" + p.a;
+        for (const auto& p : scan(addr_scan_header_list, values[i])) {
+            if (!mine.empty()) mine += '\n';
+            mine += trimmed_name(p.b);
+            mine += '\t';
+            mine += p.a;
+        }
         EXPECT_EQ(mine, py[i]) << values[i];
     }
 }
