@@ -156,16 +156,8 @@ void trace_line(ip_conn* c, const char* line, size_t len, unsigned term_len) {
 int make_room(ip_conn* c) {
     int held = unread(c);
     if (held == c->buf_size) {
-        if (c->buf_size > INT32_MAX / 2) return 0;
-        size_t offset = static_cast<size_t>(c->read_ptr - c->buf);
-        try {
-            c->storage.resize(static_cast<size_t>(c->buf_size) * 2);
-        } catch (const std::bad_alloc&) {
-            return 0;
-        }
-        c->buf = c->storage.data();
-        c->read_ptr = c->buf + offset;
-        c->buf_size *= 2;
+        // The held bytes fill the buffer, so they start at its beginning.
+        if (!ip_grow_buffer(c)) return 0;
         c->buf_fill = held;
         return 1;
     }
