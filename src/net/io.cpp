@@ -57,7 +57,8 @@ int sock_raw_read(ip_conn* c, char* dst, int len) {
             c->flags |= ip_f_would_block;
             return 0;
         }
-        if (wait_for(c, POLLIN) == 0) return 0;
+        // A failed poll would fail again at once: give up, do not spin.
+        if (wait_for(c, POLLIN) <= 0) return 0;
     }
 }
 

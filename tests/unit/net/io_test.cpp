@@ -2,6 +2,8 @@
 // peer on 127.0.0.1: split and joined segments, floods, stalls, early closes.
 #include "net/io.hpp"
 
+#include <sys/resource.h>
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -326,6 +328,26 @@ TEST(IpWrite, ClosedPeerIsAFailedWriteNotADeadProcess) {
     EXPECT_EQ(ip_write(c.get(), "x", 0), 0);
     EXPECT_EQ(ip_printf(c.get(), "still %s\r\n", "alive"), 1);
     EXPECT_EQ(ip_printf(nullptr, "x"), 0);
+}
+
+// A wait whose poll fails ends the read; it must not try again at once
+// forever. The poll fails here because no descriptor may be open at all.
+TEST(IpRawRead, FailedPollEndsTheRead) {
+    peer_process p;
+    int port = start_script_peer(p, R"([{"sleep":1.5},{"send":"late\r\n"},{"hold":3}])", "");
+    auto c = connect_local(port, 1000, 30);
+    rlimit old{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
+    rlimit none = old;
+    none.rlim_cur = 0;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &none), 0);
+    char dst[64];
+    const auto start = clock_type::now();
+    int n = ip_raw_read(c.get(), dst, sizeof dst);
+    const auto took = clock_type::now() - start;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &old), 0);
+    EXPECT_EQ(n, 0);
+    EXPECT_LT(took, std::chrono::milliseconds(500));
 }
 
 TEST(IpWrite, TraceOfSocketCalls) {
