@@ -131,9 +131,11 @@ void ip_tls_global_init() {
 }
 
 // Closes the TLS session: each retry waits on the socket, and a peer that
-// does not answer within the time-out is given up on.
+// does not answer within the time-out is given up on. After a failed send
+// there is no close: the peer has had its time-out already, and a clean
+// close would make the cut stream look complete.
 void ip_tls_close(ip_conn* c) {
-    for (;;) {
+    while (!c->write_failed) {
         int r = tls_close(c->tls.get());
         if (r != TLS_WANT_POLLIN && r != TLS_WANT_POLLOUT) break;
         if (plat_sock_poll(c->sock, r == TLS_WANT_POLLIN ? POLLIN : POLLOUT, c->timeout_ms) <= 0)
