@@ -158,7 +158,11 @@ int ip_socket_create(ip_conn* c) {
 }
 
 int ip_connect(ip_conn* c, const char* host, int port) {
-    if (!c || !ip_resolve_conn(c, host, port)) return 0;
+    if (!c) return 0;
+    // A new connection owes nothing to the output of the last one.
+    c->write_failed = 0;
+    c->out_pending.clear();
+    if (!ip_resolve_conn(c, host, port)) return 0;
     if (c->sock == -1 && !ip_socket_create(c)) return 0;
     if (c->type == ip_stream) {
         int rc = plat_sock_connect(c->sock, reinterpret_cast<const sockaddr*>(&c->addr),
@@ -195,6 +199,7 @@ void ip_disconnect(ip_conn* c) {
     }
     plat_sock_close(c->sock);
     c->sock = -1;
+    c->write_failed = 0;
 }
 
 char* ip_addr_to_text(int af, const void* bytes, char* buf, int size) {

@@ -64,6 +64,9 @@ struct ip_conn {
     std::vector<char> storage;
     // Output collected by the formatted writes, sent in large blocks.
     std::string out_pending;
+    // Set by a send that failed or timed out; nothing is sent after it until
+    // the next connect or disconnect.
+    int write_failed = 0;
 };
 
 // True when tracing is on: a callback and bit 4 or 8 (io: bit 8 only).

@@ -57,7 +57,8 @@ int sock_raw_read(ip_conn* c, char* dst, int len) {
             c->flags |= ip_f_would_block;
             return 0;
         }
-        if (wait_for(c, POLLIN) == 0) return 0;
+        // A failed poll would fail again at once: give up, do not spin.
+        if (wait_for(c, POLLIN) <= 0) return 0;
     }
 }
 
@@ -89,18 +90,28 @@ long write_once(ip_conn* c, const char* data, int len, short* wait_ev) {
     return plat_sock_would_block(static_cast<int>(c->last_error)) ? -1 : -2;
 }
 
+// Ends the output of the connection: once a send has failed or timed out,
+// nothing more goes out, so the peer never gets a stream with a hole and a
+// stalled peer costs one time-out, not one per block.
+int fail_writes(ip_conn* c) {
+    c->write_failed = 1;
+    c->out_pending.clear();
+    return 0;
+}
+
 // Sends every byte at once, bypassing the collected output.
 int write_now(ip_conn* c, const char* data, int len) {
-    if (len < 1 || c->sock < 0) return 0;
+    if (len < 1 || c->write_failed) return 0;
+    if (c->sock < 0) return fail_writes(c);
     int sent = 0;
     while (sent < len) {
         short wait_ev;
         long n = write_once(c, data + sent, len - sent, &wait_ev);
-        if (n == -2) return 0;
+        if (n == -2) return fail_writes(c);
         if (n >= 0)
             sent += static_cast<int>(n);
         else if (wait_for(c, wait_ev) <= 0)
-            return 0;
+            return fail_writes(c);
     }
     return sent;
 }
@@ -157,16 +168,8 @@ void trace_line(ip_conn* c, const char* line, size_t len, unsigned term_len) {
 int make_room(ip_conn* c) {
     int held = unread(c);
     if (held == c->buf_size) {
-        if (c->buf_size > INT32_MAX / 2) return 0;
-        size_t offset = static_cast<size_t>(c->read_ptr - c->buf);
-        try {
-            c->storage.resize(static_cast<size_t>(c->buf_size) * 2);
-        } catch (const std::bad_alloc&) {
-            return 0;
-        }
-        c->buf = c->storage.data();
-        c->read_ptr = c->buf + offset;
-        c->buf_size *= 2;
+        // The held bytes fill the buffer, so they start at its beginning.
+        if (!ip_grow_buffer(c)) return 0;
         c->buf_fill = held;
         return 1;
     }
@@ -179,11 +182,19 @@ int make_room(ip_conn* c) {
 }  // namespace
 
 int ip_flush(ip_conn* c) {
-    if (!c || c->out_pending.empty()) return 1;
-    std::string block;
-    block.swap(c->out_pending);
-    if (c->sock < 0) return 0;
-    return write_now(c, block.data(), static_cast<int>(block.size())) ? 1 : 0;
+    if (!c) return 1;
+    if (c->write_failed) {
+        c->out_pending.clear();
+        return 0;
+    }
+    if (c->out_pending.empty()) return 1;
+    int ok = write_now(c, c->out_pending.data(), static_cast<int>(c->out_pending.size()));
+    c->out_pending.clear();
+    return ok ? 1 : 0;
+}
+
+int ip_write_failed(const ip_conn* c) {
+    return c && c->write_failed ? 1 : 0;
 }
 
 int ip_raw_read(ip_conn* c, char* dst, int len) {

@@ -2,7 +2,8 @@
 // reader, writes that send every byte, and formatted (optionally masked)
 // writes through the program's printf engine. Formatted output is collected
 // and sent in large blocks (at once while socket calls are traced); it is
-// flushed before every read and on close.
+// flushed before every read and on close. The first failed send ends all
+// output of the connection; reads go on.
 #pragma once
 
 #include <cstdint>
@@ -23,11 +24,16 @@ int ip_read(ip_conn* c, char* dst, int len);
 // The next line (NUL-terminated, inside the read buffer) or NULL.
 // term_len 0 uses the length of term.
 char* ip_readline(ip_conn* c, const char* term, unsigned term_len);
-// len when every byte was sent, 0 on failure or when len < 1.
+// len when every byte was sent, 0 on failure (this one or an earlier one) or
+// when len < 1.
 int ip_write(ip_conn* c, const char* data, int len);
 int ip_write_str(ip_conn* c, const char* text);
-// Sends the collected output; 1, or 0 when sending failed (it is dropped).
+// Sends the collected output; 1, or 0 when this or an earlier send failed
+// (the output is dropped).
 int ip_flush(ip_conn* c);
+// 1 once a send has failed or timed out since the connect: every later write
+// sends nothing, so what the peer got is a prefix of what was written.
+int ip_write_failed(const ip_conn* c);
 
 // 1; 0 for a NULL connection. The result of sending is not passed on.
 int ip_vprintf(ip_conn* c, const char* format, fmt_args args);

@@ -69,30 +69,27 @@ class handshake_cap {
 
 int build_client_config(ip_conn* c, const char** err, int verify, const char* protocols,
                         const char* ciphers) {
-    struct tls_config* cfg = tls_config_new();
+    // Kept only when complete: after any failure the next start builds it
+    // anew, so a half-built one never verifies against the default store.
+    config_ptr cfg(tls_config_new());
     if (!cfg) std::exit(666);
-    ip_tls_client_config = cfg;
     if (!verify) {
-        tls_config_insecure_noverifycert(cfg);
-        tls_config_insecure_noverifyname(cfg);
-        tls_config_insecure_noverifytime(cfg);
-    } else if (!ip_tls_set_ca(cfg)) {
+        tls_config_insecure_noverifycert(cfg.get());
+        tls_config_insecure_noverifyname(cfg.get());
+        tls_config_insecure_noverifytime(cfg.get());
+    } else if (!ip_tls_set_ca(cfg.get())) {
         if (ip_tracing(c)) ip_trace_text(c, -1, "Unable to set CA path");
         return fail(err, "Unable to set CA path");
     }
-    const char* text = nullptr;
     uint32_t mask = 0;
-    if (tls_config_set_ciphers(cfg, ciphers ? ciphers : "all") < 0)
-        text = "tls_config_set_ciphers() failed";
-    else if (tls_config_parse_protocols(&mask, protocols ? protocols : "all") < 0)
-        text = "tls_config_parse_protocols() failed";
-    else if (tls_config_set_protocols(cfg, mask) < 0)
-        text = "tls_config_set_protocols() failed";
-    if (!text) return 1;
-    // The next start builds the configuration anew.
-    config_ptr drop(cfg);
-    ip_tls_client_config = nullptr;
-    return fail(err, text);
+    if (tls_config_set_ciphers(cfg.get(), ciphers ? ciphers : "all") < 0)
+        return fail(err, "tls_config_set_ciphers() failed");
+    if (tls_config_parse_protocols(&mask, protocols ? protocols : "all") < 0)
+        return fail(err, "tls_config_parse_protocols() failed");
+    if (tls_config_set_protocols(cfg.get(), mask) < 0)
+        return fail(err, "tls_config_set_protocols() failed");
+    ip_tls_client_config = cfg.release();
+    return 1;
 }
 
 int bind_client(ip_conn* c, const char** err, const char* server_name) {
@@ -134,9 +131,11 @@ void ip_tls_global_init() {
 }
 
 // Closes the TLS session: each retry waits on the socket, and a peer that
-// does not answer within the time-out is given up on.
+// does not answer within the time-out is given up on. After a failed send
+// there is no close: the peer has had its time-out already, and a clean
+// close would make the cut stream look complete.
 void ip_tls_close(ip_conn* c) {
-    for (;;) {
+    while (!c->write_failed) {
         int r = tls_close(c->tls.get());
         if (r != TLS_WANT_POLLIN && r != TLS_WANT_POLLOUT) break;
         if (plat_sock_poll(c->sock, r == TLS_WANT_POLLIN ? POLLIN : POLLOUT, c->timeout_ms) <= 0)

@@ -9,6 +9,8 @@ output, accepts one connection and plays a script of steps given as JSON:
   {"sleep": 0.2}          pause
   {"read_until": "\\r\\n"}  read until the text has arrived (or the peer closed)
   {"read": 3}             read exactly that many bytes
+  {"drain": 0.5}          read until nothing came for that many seconds (or
+                          the peer closed)
   {"flood": 100000}       send that many "x" bytes without a line end
   {"repeat": ["t", 1000]} send the text that many times
   {"hold": 5}             stay silent, keep the connection open
@@ -17,10 +19,12 @@ output, accepts one connection and plays a script of steps given as JSON:
 
 Everything received is appended to the log file given with --log. After the
 script the peer reads until the client closes, then exits. The whole run is
-bounded by --limit seconds.
+bounded by --limit seconds; an alarm shortly after ends the process whatever
+it is doing.
 """
 import argparse
 import json
+import signal
 import socket
 import ssl
 import sys
@@ -35,6 +39,9 @@ def main():
     args = ap.parse_args()
     steps = json.loads(args.script)
     deadline = time.monotonic() + args.limit
+    # A step that blocks (a send to a peer that stopped reading) must not
+    # keep the process alive past its limit.
+    signal.alarm(int(args.limit) + 5)
 
     srv = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
     srv.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
@@ -50,11 +57,11 @@ def main():
     log = open(args.log, "ab", buffering=0) if args.log else None
     got = bytearray()
 
-    def receive():
+    def receive(quiet=None):
         left = deadline - time.monotonic()
         if left <= 0:
             return b""
-        conn.settimeout(left)
+        conn.settimeout(left if quiet is None else min(left, quiet))
         try:
             data = conn.recv(65536)
         except (socket.timeout, OSError):
@@ -83,6 +90,10 @@ def main():
                 while len(got) < step["read"] and receive():
                     pass
                 del got[: step["read"]]
+            elif "drain" in step:
+                while receive(step["drain"]):
+                    pass
+                got.clear()
             elif "flood" in step:
                 conn.sendall(b"x" * step["flood"])
             elif "repeat" in step:

@@ -75,7 +75,8 @@ TEST(IpConnect, UnresolvableAndWrongFamilyFail) {
 
 TEST(IpConnect, RefusedFailsPromptlyWithTrace) {
     ip_init(1);
-    int port = free_port();
+    refused_port closed;
+    int port = closed.port();
     ip_conn_ptr c(ip_conn_new(ip_stream, 100, ip_f_wait));
     trace_log t;
     t.attach(c.get(), ip_f_trace_io);
@@ -123,7 +124,8 @@ TEST(IpConnect, Ipv6RefusedPromptly) {
     ip_conn_set_family(c.get(), 6);
     ip_set_timeout(c.get(), 2);
     auto start = std::chrono::steady_clock::now();
-    int rc = ip_connect(c.get(), "::1", free_port());
+    refused_port closed(6);
+    int rc = ip_connect(c.get(), "::1", closed.port());
     EXPECT_EQ(rc, 0);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
 }

@@ -2,12 +2,18 @@
 // peer on 127.0.0.1: split and joined segments, floods, stalls, early closes.
 #include "net/io.hpp"
 
+#include <sys/resource.h>
+
 #include <gtest/gtest.h>
+#include <tls.h>
 
 #include <chrono>
+#include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "net/tls.hpp"
 #include "net_peers.hpp"
 
 namespace ostrel {
@@ -326,6 +332,164 @@ TEST(IpWrite, ClosedPeerIsAFailedWriteNotADeadProcess) {
     EXPECT_EQ(ip_write(c.get(), "x", 0), 0);
     EXPECT_EQ(ip_printf(c.get(), "still %s\r\n", "alive"), 1);
     EXPECT_EQ(ip_printf(nullptr, "x"), 0);
+}
+
+// The failure stays with the connection until it ends; the next one on the
+// same object starts clean and carries its bytes whole.
+TEST(IpWrite, FailureLastsUntilTheConnectionEnds) {
+    peer_process gone;
+    int port = start_script_peer(gone, R"([{"close":true}])", "");
+    auto c = connect_local(port);
+    EXPECT_EQ(ip_write_failed(c.get()), 0);
+    EXPECT_EQ(ip_readline(c.get(), "\r\n", 2), nullptr);
+    std::string block(65536, 'w');
+    while (ip_write(c.get(), block.data(), 65536)) {
+    }
+    EXPECT_EQ(ip_write_failed(c.get()), 1);
+    EXPECT_EQ(ip_write_str(c.get(), "x"), 0);
+    ip_printf(c.get(), "%s", block);
+    EXPECT_EQ(c->out_pending, "");  // nothing is collected for a failed connection
+    EXPECT_EQ(ip_flush(c.get()), 0);
+    ip_disconnect(c.get());
+    EXPECT_EQ(ip_write_failed(c.get()), 0);
+
+    std::string log = make_temp_dir() + "/wire";
+    peer_process next;
+    port = start_script_peer(next, R"([{"read_until":"QUIT\r\n"},{"send":"221 bye\r\n"}])", log);
+    ASSERT_NE(ip_connect(c.get(), "127.0.0.1", port), 0);
+    EXPECT_EQ(ip_write_str(c.get(), "EHLO x\r\n"), 8);
+    ip_printf(c.get(), "QUIT\r\n");
+    const char* reply = ip_readline(c.get(), "\r\n", 2);
+    ASSERT_NE(reply, nullptr);
+    EXPECT_STREQ(reply, "221 bye");
+    EXPECT_EQ(ip_write_failed(c.get()), 0);
+    ip_disconnect(c.get());
+    ASSERT_TRUE(next.wait_exit(5000));
+    EXPECT_EQ(read_file(log), "EHLO x\r\nQUIT\r\n");
+}
+
+// A message body as the writers send it: 131072 numbered lines of 75 bytes,
+// one ip_printf each, so a lost or repeated block shows wherever it is.
+constexpr int stream_lines = 131072;
+const std::string& line_body() {
+    static const std::string body = [] {
+        std::string b;
+        for (int i = 0; i < 64; ++i) b += static_cast<char>('A' + i % 26);
+        return b;
+    }();
+    return body;
+}
+const std::string& stream_text() {
+    static const std::string text = [] {
+        std::string all;
+        char line[80];
+        for (int i = 0; i < stream_lines; ++i) {
+            std::snprintf(line, sizeof line, "%08d %s\r\n", i, line_body().c_str());
+            all += line;
+        }
+        return all;
+    }();
+    return text;
+}
+
+struct stall_case {
+    const char* name;
+    bool tls;
+    // The peer's script after the handshake: it stops reading for longer
+    // than the writer's time-out.
+    const char* script;
+    // The peer reads again while the connection is still up, and answers.
+    bool resumes;
+};
+
+TEST(IpWrite, StalledPeerCostsOneTimeOutAndGetsNoHole) {
+    const stall_case cases[] = {
+        {"pauses past the time-out, then reads and answers", false,
+         R"({"sleep":2.5},{"drain":0.5},{"send":"451 cut short\r\n"})", true},
+        {"reads nothing until the writer is gone", false, R"({"sleep":4})", false},
+        {"over TLS: pauses, then reads and answers", true,
+         R"({"sleep":2.5},{"drain":0.5},{"send":"451 cut short\r\n"})", true},
+        {"over TLS: reads nothing until the writer is gone", true, R"({"sleep":4})", false},
+    };
+    const std::string& stream = stream_text();
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.name);
+        std::string log = make_temp_dir() + "/wire";
+        std::string script = "[";
+        if (k.tls)
+            script += R"({"tls":[")" + pki().self_cert + R"(",")" + pki().self_key + R"("]},)";
+        script += std::string(k.script) + "]";
+        peer_process p;
+        int port = start_script_peer(p, script, log);
+        ASSERT_NE(port, 0);
+        auto c = connect_local(port, 10000, 1);
+        if (k.tls) {
+            // The configuration of this start, not one left by another test.
+            if (ip_tls_client_config) tls_config_free(ip_tls_client_config);
+            ip_tls_client_config = nullptr;
+            const char* err = nullptr;
+            ASSERT_EQ(ip_tls_start(c.get(), 0, &err, "localhost", 0, nullptr, nullptr), 1)
+                << (err ? err : "");
+        }
+        const auto start = clock_type::now();
+        int not_one = 0;
+        char number[16];
+        for (int i = 0; i < stream_lines; ++i) {
+            std::snprintf(number, sizeof number, "%08d", i);
+            if (ip_printf(c.get(), "%s %s\r\n", number, line_body()) != 1) ++not_one;
+        }
+        EXPECT_EQ(not_one, 0);  // the formatted writes keep their result
+        const auto took = clock_type::now() - start;
+        EXPECT_EQ(ip_write_failed(c.get()), 1);
+        // One wait of one second, not one per block.
+        EXPECT_GE(took, std::chrono::milliseconds(900));
+        EXPECT_LT(took, std::chrono::milliseconds(1900));
+
+        if (k.resumes) {
+            // Past the pause the peer takes bytes again; none may follow the cut.
+            std::this_thread::sleep_until(start + std::chrono::milliseconds(3500));
+            ip_printf(c.get(), "tail after the pause\r\n.\r\n");
+            EXPECT_EQ(ip_write_failed(c.get()), 1);
+            // Reading still works: the peer's answer arrives.
+            ip_set_timeout(c.get(), 10);
+            const char* reply = ip_readline(c.get(), "\r\n", 2);
+            ASSERT_NE(reply, nullptr);
+            EXPECT_STREQ(reply, "451 cut short");
+        }
+        const auto closing = clock_type::now();
+        ip_disconnect(c.get());
+        EXPECT_LT(clock_type::now() - closing, std::chrono::milliseconds(500));
+        ASSERT_TRUE(p.wait_exit(10000));
+
+        std::string got = read_file(log);
+        EXPECT_GT(got.size(), 0u);
+        EXPECT_LT(got.size(), stream.size());
+        // A prefix of the stream and nothing after it.
+        size_t same = 0;
+        while (same < got.size() && same < stream.size() && got[same] == stream[same]) ++same;
+        EXPECT_EQ(same, got.size()) << "received " << got.size() << " bytes, differing at " << same
+                                    << " (line " << same / 75 << ")";
+    }
+}
+
+// A wait whose poll fails ends the read; it must not try again at once
+// forever. The poll fails here because no descriptor may be open at all.
+TEST(IpRawRead, FailedPollEndsTheRead) {
+    peer_process p;
+    int port = start_script_peer(p, R"([{"sleep":1.5},{"send":"late\r\n"},{"hold":3}])", "");
+    auto c = connect_local(port, 1000, 30);
+    rlimit old{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
+    rlimit none = old;
+    none.rlim_cur = 0;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &none), 0);
+    char dst[64];
+    const auto start = clock_type::now();
+    int n = ip_raw_read(c.get(), dst, sizeof dst);
+    const auto took = clock_type::now() - start;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &old), 0);
+    EXPECT_EQ(n, 0);
+    EXPECT_LT(took, std::chrono::milliseconds(500));
 }
 
 TEST(IpWrite, TraceOfSocketCalls) {

@@ -1,24 +1,26 @@
 #include "net_peers.hpp"
 
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <regex>
 #include <sstream>
 #include <thread>
-
-extern char** environ;
 
 namespace ostrel::test {
 
@@ -47,35 +49,59 @@ bool run(const std::string& cmd) {
     return std::system(full.c_str()) == 0;
 }
 
+std::string peers_dir() {
+    return fs::path(__FILE__).parent_path().parent_path().parent_path() / "peers";
+}
+
 }  // namespace
 
-bool peer_process::start(const std::vector<std::string>& argv) {
-    int fds[2];
-    if (pipe(fds) != 0) return false;
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_adddup2(&fa, fds[1], 1);
-    posix_spawn_file_actions_adddup2(&fa, fds[1], 2);
-    posix_spawn_file_actions_addclose(&fa, fds[0]);
+bool peer_process::start(const std::vector<std::string>& argv, int limit_s) {
+    int out[2], err[2];
+    if (pipe2(out, O_CLOEXEC) != 0) return false;
+    // Reports a failed exec; closed by a successful one.
+    if (pipe2(err, O_CLOEXEC) != 0) {
+        close(out[0]);
+        close(out[1]);
+        return false;
+    }
     std::vector<char*> args;
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
-    int rc = posix_spawn(&pid_, args[0], &fa, nullptr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&fa);
-    close(fds[1]);
-    if (rc != 0) {
-        close(fds[0]);
+    const pid_t parent = getpid();
+    pid_ = fork();
+    if (pid_ == 0) {
+        // Only async-signal-safe calls from here to exec.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent) _exit(127);
+        alarm(static_cast<unsigned>(limit_s));
+        signal(SIGPIPE, SIG_DFL);
+        dup2(out[1], 1);
+        dup2(out[1], 2);
+        execv(args[0], args.data());
+        int e = errno;
+        ssize_t ignored = write(err[1], &e, sizeof e);
+        (void)ignored;
+        _exit(127);
+    }
+    close(out[1]);
+    close(err[1]);
+    int exec_errno = 0;
+    bool exec_failed = pid_ > 0 && read(err[0], &exec_errno, sizeof exec_errno) > 0;
+    close(err[0]);
+    if (pid_ < 0 || exec_failed) {
+        if (pid_ > 0) waitpid(pid_, nullptr, 0);
+        close(out[0]);
         pid_ = -1;
-        ADD_FAILURE() << "cannot start " << argv[0];
+        ADD_FAILURE() << "cannot start " << argv[0] << ": " << std::strerror(exec_errno);
         return false;
     }
-    fd_ = fds[0];
+    fd_ = out[0];
     return true;
 }
 
-bool peer_process::wait_output(const std::string& text, int timeout_ms) {
+bool peer_process::wait_until(const std::function<bool(const std::string&)>& done, int timeout_ms) {
     const long long end = now_ms() + timeout_ms;
-    while (out_.find(text) == std::string::npos) {
+    while (!done(out_)) {
         long long left = end - now_ms();
         if (left <= 0 || fd_ < 0) return false;
         pollfd p{fd_, POLLIN, 0};
@@ -85,11 +111,16 @@ bool peer_process::wait_output(const std::string& text, int timeout_ms) {
         if (n <= 0) {
             close(fd_);
             fd_ = -1;
-            return out_.find(text) != std::string::npos;
+            return done(out_);
         }
         out_.append(block, static_cast<size_t>(n));
     }
     return true;
+}
+
+bool peer_process::wait_output(const std::string& text, int timeout_ms) {
+    return wait_until([&](const std::string& out) { return out.find(text) != std::string::npos; },
+                      timeout_ms);
 }
 
 bool peer_process::wait_exit(int timeout_ms) {
@@ -133,34 +164,55 @@ std::string need_program(const std::string& name) {
     return "";
 }
 
-int free_port() {
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    int port = 0;
-    if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-        getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-        port = ntohs(a.sin_port);
-    close(s);
-    return port;
-}
-
-bool wait_listening(int port, int timeout_ms) {
-    const long long end = now_ms() + timeout_ms;
-    while (now_ms() < end) {
-        int s = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
+refused_port::refused_port(int family) {
+    sock_ = socket(family == 6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_storage ss{};
+    socklen_t len;
+    if (family == 6) {
+        auto& a = reinterpret_cast<sockaddr_in6&>(ss);
+        a.sin6_family = AF_INET6;
+        a.sin6_addr = in6addr_loopback;
+        len = sizeof a;
+    } else {
+        auto& a = reinterpret_cast<sockaddr_in&>(ss);
         a.sin_family = AF_INET;
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = htons(static_cast<uint16_t>(port));
-        bool ok = connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-        close(s);
-        if (ok) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        len = sizeof a;
     }
-    return false;
+    if (sock_ >= 0 && bind(sock_, reinterpret_cast<sockaddr*>(&ss), len) == 0 &&
+        getsockname(sock_, reinterpret_cast<sockaddr*>(&ss), &len) == 0)
+        port_ = ntohs(family == 6 ? reinterpret_cast<sockaddr_in6&>(ss).sin6_port
+                                  : reinterpret_cast<sockaddr_in&>(ss).sin_port);
+}
+
+refused_port::~refused_port() {
+    if (sock_ >= 0) close(sock_);
+}
+
+daemon_started start_daemon(peer_process& p, const std::vector<std::string>& argv,
+                            const std::vector<daemon_file>& files, int first_port, int limit_s) {
+    std::string python = need_program("python3");
+    if (python.empty()) return {};
+    std::vector<std::string> cmd = {python,         peers_dir() + "/daemon_peer.py",
+                                    "--limit",      std::to_string(limit_s),
+                                    "--first-port", std::to_string(first_port)};
+    for (const auto& f : files) cmd.insert(cmd.end(), {"--file", f.path, f.text});
+    cmd.push_back("--");
+    cmd.insert(cmd.end(), argv.begin(), argv.end());
+    if (!p.start(cmd, limit_s)) return {};
+    static const std::regex ready(R"((?:^|\n)PORT (\d+) PID (\d+)\n)");
+    std::smatch m;
+    // Every try that fails waits for the daemon at most a few seconds.
+    p.wait_until(
+        [&](const std::string& out) {
+            return std::regex_search(out, m, ready) || out.find("FAILED\n") != std::string::npos;
+        },
+        45000);
+    if (!std::regex_search(p.output(), m, ready)) {
+        ADD_FAILURE() << argv[0] << " did not start: " << p.output();
+        return {};
+    }
+    return {std::stoi(m[1]), static_cast<pid_t>(std::stol(m[2]))};
 }
 
 std::string make_temp_dir() {
@@ -184,8 +236,7 @@ std::string read_file(const std::string& path) {
 
 int start_script_peer(peer_process& p, const std::string& script_json, const std::string& log_path,
                       double limit_s) {
-    std::string peer =
-        fs::path(__FILE__).parent_path().parent_path().parent_path() / "peers" / "net_peer.py";
+    std::string peer = peers_dir() + "/net_peer.py";
     std::string python = need_program("python3");
     std::vector<std::string> argv = {python,      peer,      "--script",
                                      script_json, "--limit", std::to_string(limit_s)};
@@ -193,7 +244,9 @@ int start_script_peer(peer_process& p, const std::string& script_json, const std
         argv.push_back("--log");
         argv.push_back(log_path);
     }
-    if (python.empty() || !p.start(argv) || !p.wait_output("\n", 10000)) return 0;
+    // The script's own limit ends it in order; the hard one is a backstop.
+    const int hard_limit = static_cast<int>(limit_s) + 10;
+    if (python.empty() || !p.start(argv, hard_limit) || !p.wait_output("\n", 10000)) return 0;
     auto at = p.output().find("PORT ");
     return at == std::string::npos ? 0 : std::atoi(p.output().c_str() + at + 5);
 }

@@ -368,10 +368,9 @@ TEST(ProxySocks5, Microsocks) {
     ASSERT_FALSE(prog.empty());
     peer_process target;
     int target_port = start_target(target);
-    int port = free_port();
     peer_process proxy;
-    ASSERT_TRUE(proxy.start({prog, "-i", "127.0.0.1", "-p", std::to_string(port)}));
-    ASSERT_TRUE(wait_listening(port, 5000));
+    int port = start_daemon(proxy, {prog, "-i", "127.0.0.1", "-p", "{port}"}).port;
+    ASSERT_NE(port, 0);
     auto c = connect_local(port);
     ASSERT_EQ(proxy_socks5_connect(c.get(), "localhost", target_port), 1);
     talk_to_target(c.get());
@@ -398,17 +397,15 @@ TEST(ProxyHttps, Tinyproxy) {
         SCOPED_TRACE(k.name);
         peer_process target;
         int target_port = start_target(target);
-        std::string dir = make_temp_dir();
-        int port = free_port();
+        std::string conf = make_temp_dir() + "/tinyproxy.conf";
         // A config of our own: the packaged one allows only ports 443 and 563.
-        std::string conf = "Port " + std::to_string(port) +
-                           "\nListen 127.0.0.1\nAllow 127.0.0.1\nTimeout 30\nMaxClients 5\n"
-                           "LogLevel Critical\n";
-        if (k.auth_required) conf += "BasicAuth user pass\n";
-        write_file(dir + "/tinyproxy.conf", conf);
+        std::string text =
+            "Port {port}\nListen 127.0.0.1\nAllow 127.0.0.1\nTimeout 30\nMaxClients 5\n"
+            "LogLevel Critical\n";
+        if (k.auth_required) text += "BasicAuth user pass\n";
         peer_process proxy;
-        ASSERT_TRUE(proxy.start({prog, "-d", "-c", dir + "/tinyproxy.conf"}));
-        ASSERT_TRUE(wait_listening(port, 5000)) << proxy.output();
+        int port = start_daemon(proxy, {prog, "-d", "-c", conf}, {{conf, text}}).port;
+        ASSERT_NE(port, 0);
         auto c = connect_local(port);
         ASSERT_EQ(
             proxy_https_connect(c.get(), "127.0.0.1", target_port, k.user, k.pass, "Ostrel test"),

@@ -200,7 +200,7 @@ TEST_F(TlsClient, ConfigurationFailures) {
     EXPECT_EQ(ip_tls_start(c.get(), 0, &err, "localhost", 1, nullptr, nullptr), 0);
     EXPECT_STREQ(err, "Unable to set CA path");
     EXPECT_TRUE(log.has(-1, "Unable to set CA path"));
-    reset_config();
+    EXPECT_EQ(ip_tls_client_config, nullptr);
 
     EXPECT_EQ(ip_tls_start(c.get(), 0, &err, "localhost", 0, nullptr, "no-such-cipher"), 0);
     EXPECT_STREQ(err, "tls_config_set_ciphers() failed");
@@ -218,6 +218,37 @@ TEST_F(TlsClient, ConfigurationFailures) {
     });
     ASSERT_EQ(other.wait_for(std::chrono::seconds(2)), std::future_status::ready);
     EXPECT_EQ(other.get(), 0);
+}
+
+// A failed CA set-up keeps no configuration: later starts set it up again
+// instead of verifying against the library's default store.
+TEST_F(TlsClient, FailedCaSetUpIsNotKept) {
+    const auto& k = pki();
+    struct step {
+        const std::string& ca_dir;
+        int rc;
+        const char* err;
+    };
+    const step steps[] = {
+        {k.empty_dir, 0, "Unable to set CA path"},
+        {k.empty_dir, 0, "Unable to set CA path"},
+        {k.ca_dir, 1, nullptr},
+    };
+    for (const auto& s : steps) {
+        SCOPED_TRACE(s.ca_dir);
+        ASSERT_EQ(ip_set_ca_dir(s.ca_dir.c_str()), 1);
+        peer_process p;
+        int port = start_server(p, "-tls1_3", k.server_cert, k.server_key);
+        ASSERT_NE(port, 0);
+        auto c = connect_local(port);
+        const char* err = nullptr;
+        EXPECT_EQ(ip_tls_start(c.get(), 0, &err, "localhost", 1, nullptr, nullptr), s.rc)
+            << (err ? err : "");
+        if (s.err) {
+            EXPECT_STREQ(err, s.err);
+            EXPECT_EQ(ip_tls_client_config, nullptr);
+        }
+    }
 }
 
 TEST_F(TlsClient, SilentServerTimesOutAfterFiveSeconds) {
