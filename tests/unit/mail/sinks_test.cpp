@@ -23,17 +23,6 @@ namespace {
 
 using compose_test::scratch_dir;
 
-// What a receiver does: the first "." of each line removed.
-std::string unstuffed(const std::string& in) {
-    std::string out;
-    bool line_start = true;
-    for (char c : in) {
-        if (!(line_start && c == '.')) out += c;
-        line_start = c == '\n';
-    }
-    return out;
-}
-
 class sinks_case : public ::testing::Test {
   protected:
     scratch_dir dir;
@@ -139,7 +128,7 @@ TEST_F(sinks_case, StuffingIsAPropertyOfTheStream) {
     const std::string plain = through_str_buf();
     stuffing(true);
     const std::string stuffed = through_str_buf();
-    EXPECT_EQ(unstuffed(stuffed), plain);
+    EXPECT_EQ(compose_test::unstuffed(stuffed), plain);
     // Every line that began with "." now begins with "..": the custom field,
     // the text body, the raw part and the 7bit message part alike.
     for (const char* line : {"\r\n..X-Dot: y\r\n", "\r\n...two\r\n", "\r\n..first\r\n",

@@ -100,4 +100,16 @@ inline bool contains(const std::string& s, const std::string& part) {
     return s.find(part) != std::string::npos;
 }
 
+// What a receiver does with a dot-stuffed stream: the first "." of each
+// line removed.
+inline std::string unstuffed(const std::string& in) {
+    std::string out;
+    bool line_start = true;
+    for (char c : in) {
+        if (!(line_start && c == '.')) out += c;
+        line_start = c == '\n';
+    }
+    return out;
+}
+
 }  // namespace ostrel::compose_test

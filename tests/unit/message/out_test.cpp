@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "message/compose_fixture.hpp"
+
 using namespace ostrel;
 
 namespace {
@@ -26,17 +28,6 @@ std::string stuffed(const std::string& in, const std::vector<size_t>& cuts) {
         from = cut;
     }
     sink(ctx, in.data() + from, in.size() - from);
-    return out;
-}
-
-// What a receiver does: one leading "." of each line removed.
-std::string unstuffed(const std::string& in) {
-    std::string out;
-    bool line_start = true;
-    for (char c : in) {
-        if (!(line_start && c == '.')) out += c;
-        line_start = c == '\n';
-    }
     return out;
 }
 
@@ -68,7 +59,7 @@ TEST(DotStuff, UnstuffingGivesTheStreamBack) {
     std::string in;
     for (int i = 0; i < 2000; ++i) in += (i % 7 == 0) ? ".\r\n" : (i % 5 == 0) ? ".." : "ab\r\n";
     const std::string out = stuffed(in, {1, 100, 101, 4000});
-    EXPECT_EQ(unstuffed(out), in);
+    EXPECT_EQ(compose_test::unstuffed(out), in);
     EXPECT_EQ(out.find("\n.\r"), std::string::npos);  // no lone "." line is left
 }
 
