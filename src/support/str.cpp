@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "support/utf8.hpp"
+
 namespace ostrel {
 
 namespace {
@@ -94,17 +96,11 @@ struct heap_text {
     }
 };
 
-inline bool utf8_continuation(char c) {
-    return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
-}
-
 // Where to cut a word of which k bytes would fit: before the lead byte of a
 // UTF-8 sequence that would be split. A broken sequence is cut as bytes.
 size_t utf8_cut(const char* word, size_t k) {
-    size_t j = k;
-    while (j > 0 && k - j < 3 && utf8_continuation(word[j])) --j;
-    if (j == k) return k;
-    return static_cast<unsigned char>(word[j]) >= 0xC0 ? j : k;
+    size_t j = utf8_sequence_start(word, k);
+    return j != k && utf8_is_lead(static_cast<unsigned char>(word[j])) ? j : k;
 }
 
 // Cursor after a line that filled its width: one SP after it is a soft
