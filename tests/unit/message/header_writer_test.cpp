@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "message/compose_fixture.hpp"
+#include "support/encode.hpp"
 
 namespace ostrel {
 namespace {
@@ -205,6 +206,69 @@ TEST(HeaderBlock, LongValuesAreFolded) {
             EXPECT_TRUE(compose_test::contains(block, "=?utf-8?B?eHh4"));
         }
     }
+}
+
+// The bytes the encoded words of a field carry, in order; other tokens
+// (an angle-bracket address) are left out.
+std::string decoded_words(const std::string& field) {
+    std::string text, token;
+    auto take = [&] {
+        if (token.size() >= 12 && token.compare(0, 10, "=?utf-8?B?") == 0 &&
+            token.compare(token.size() - 2, 2, "?=") == 0) {
+            std::string b64 = token.substr(10, token.size() - 12);
+            std::vector<uint8_t> raw(b64_decode_room(static_cast<int>(b64.size())));
+            int n = b64_decode(b64.c_str(), static_cast<int>(b64.size()), raw.data());
+            text.append(raw.begin(), raw.begin() + n);
+        }
+        token.clear();
+    };
+    for (char c : field.substr(field.find(": ") + 2)) {
+        if (c == ' ' || c == '\t' || c == '\r' || c == '\n')
+            take();
+        else
+            token += c;
+    }
+    take();
+    return text;
+}
+
+std::string last_bytes(const std::string& s) {
+    return s.substr(s.size() > 16 ? s.size() - 16 : 0);
+}
+
+// A run too long for any line becomes encoded words holding exactly its
+// bytes: a character cut off at the end of the run (a lead byte without all
+// of its continuation bytes) must not pull in what lies past the text.
+TEST(HeaderBlock, EncodedRunsHoldExactlyTheirText) {
+    const std::string run(1000, 'a');
+    const std::string ends[] = {"\xf0", "\xf0\x9f",         "\xf0\x9f\x98", "\xe2",
+                                "\xc3", "\xf0\x9f\x98\x80", "\x80"};
+    for (const std::string& end : ends) {
+        for (int at = 0; at < 3; ++at) {
+            mail_handle h = base_handle();
+            std::string address = run.substr(at) + "@x.example" + end;
+            h.from_addr = address;
+            h.reply_to_addr = address;
+            std::string from =
+                capture([&](msg_out_cb out, void* ctx) { msg_write_from(&h, out, ctx); });
+            std::string reply =
+                capture([&](msg_out_cb out, void* ctx) { msg_write_reply_to(&h, out, ctx); });
+            for (const std::string& field : {from, reply}) {
+                std::string got = decoded_words(field);
+                EXPECT_EQ(got.size(), address.size()) << end.size() << " " << at;
+                EXPECT_EQ(last_bytes(got), last_bytes(address)) << end.size() << " " << at;
+                EXPECT_TRUE(got == address) << end.size() << " " << at;
+            }
+            for (const std::string& line : split_lines(from)) EXPECT_LE(line.size(), 998u);
+        }
+    }
+    // A display name that cannot be folded is encoded whole.
+    mail_handle h = base_handle();
+    const std::string name = std::string(1500, 'n') + "\xf0";
+    h.from_name = name;
+    std::string from = capture([&](msg_out_cb out, void* ctx) { msg_write_from(&h, out, ctx); });
+    EXPECT_TRUE(decoded_words(from) == name) << last_bytes(decoded_words(from));
+    EXPECT_TRUE(compose_test::contains(from, " <me@example.org>\r\n"));
 }
 
 TEST(HeaderBlock, DateOfTheEpochAndOfNow) {
