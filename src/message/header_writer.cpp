@@ -102,6 +102,13 @@ std::string header_address(const mail_handle* h, const std::string& address) {
     return std::string(r);
 }
 
+// The From address as every field that carries it writes it: From itself,
+// Disposition-Notification-To, the undisclosed-recipients line and the
+// domain of a new Message-ID.
+std::string from_header_address(const mail_handle* h) {
+    return header_address(h, h->from_addr.value_or(""));
+}
+
 // "name" <address>, or the bare address when the name is NULL or empty; a
 // name that cannot be folded into lines becomes an unquoted phrase of
 // encoded words. Built by appending: g++ 12 at -O2 misreads a chain of
@@ -159,7 +166,7 @@ void write_list_recipients(uint32_t kind, mail_handle* h, msg_out_cb out, void* 
     const char* lead = kind == msg_rcpt_cc ? "Cc: " : "To: ";
     if (list.empty()) {
         if (kind == msg_rcpt_to) {
-            msg_out(out, ctx, "To: \"Undisclosed recipients\" <%s>\r\n", str_or_null(h->from_addr));
+            msg_out(out, ctx, "To: \"Undisclosed recipients\" <%s>\r\n", from_header_address(h));
         }
         return;
     }
@@ -237,7 +244,7 @@ int msg_write_cc(mail_handle* h, msg_out_cb out, void* ctx) {
 int msg_write_message_id(mail_handle* h, msg_out_cb out, void* ctx) {
     if (h->message_id.empty()) {
         char id[mail_message_id_size] = {};
-        msg_make_message_id(id, sizeof id, str_or_null(h->from_addr));
+        msg_make_message_id(id, sizeof id, from_header_address(h).c_str());
         h->message_id = id;
     }
     msg_out(out, ctx, "Message-ID: %s\r\n", h->message_id);
@@ -246,10 +253,9 @@ int msg_write_message_id(mail_handle* h, msg_out_cb out, void* ctx) {
 
 int msg_write_dnt(mail_handle* h, msg_out_cb out, void* ctx) {
     if (!(h->flags & mail_f_mdn)) return 0;
-    // The address as stored, and the quoted form even for an empty name.
-    const std::string addr = h->from_addr.value_or("");
+    // The quoted form even for an empty name.
     std::string line = name_and_address("Disposition-Notification-To: ", str_or_null(h->from_name),
-                                        addr, "", true);
+                                        from_header_address(h), "", true);
     emit(out, ctx, line + "\r\n");
     return 1;
 }

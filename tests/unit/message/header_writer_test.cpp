@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include "message/compose.hpp"
 #include "message/compose_fixture.hpp"
 #include "support/encode.hpp"
+#include "support/tool_run.hpp"
 
 namespace ostrel {
 namespace {
@@ -68,14 +70,82 @@ TEST(HeaderBlock, RecipientsRunFromTheNewestEntry) {
 
 TEST(HeaderBlock, EmptyListsGiveOnlyTheUndisclosedLine) {
     mail_handle h = base_handle();
-    h.from_addr =
-        "me@b\xc3\xbc"
-        "cher.example";
     std::string block = headers_of(h);
-    EXPECT_TRUE(compose_test::contains(block,
-                                       "To: \"Undisclosed recipients\" <me@b\xc3\xbc"
-                                       "cher.example>\r\nMessage-ID: "));
+    EXPECT_TRUE(compose_test::contains(
+        block, "To: \"Undisclosed recipients\" <me@example.org>\r\nMessage-ID: "));
     EXPECT_FALSE(compose_test::contains(block, "Cc:"));
+}
+
+// Every field that carries the From address writes it as From does: IDN
+// domains in their ASCII form, unless the server takes UTF-8; an address
+// that cannot be made ASCII stays as it is everywhere.
+TEST(HeaderBlock, FromAddressFieldsShareOneForm) {
+    struct row {
+        const char* from;
+        bool smtputf8;
+        const char* name;
+        const char* written;  // the address in every field
+    };
+    const row rows[] = {
+        {"s@m\xc3\xbcnchen.de", false, nullptr, "s@xn--mnchen-3ya.de"},
+        {"s@m\xc3\xbcnchen.de", false, "Me", "s@xn--mnchen-3ya.de"},
+        {"s@m\xc3\xbcnchen.de", true, nullptr, "s@m\xc3\xbcnchen.de"},
+        {"me@b\xc3\xbc"
+         "cher.example",
+         false, "", "me@xn--bcher-kva.example"},
+        {"me@example.org", false, nullptr, "me@example.org"},
+        {"j\xc3\xb6rg@m\xc3\xbcnchen.de", false, nullptr, "j\xc3\xb6rg@m\xc3\xbcnchen.de"},
+        {"j\xc3\xb6rg@m\xc3\xbcnchen.de", true, nullptr, "j\xc3\xb6rg@m\xc3\xbcnchen.de"},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.from + std::string(r.smtputf8 ? " smtputf8" : ""));
+        mail_handle h = base_handle();
+        h.from_addr = r.from;
+        if (r.name) h.from_name = r.name;
+        if (r.smtputf8) h.flags2 |= mail_f2_smtputf8;
+        h.flags |= mail_f_mdn;
+        const std::string a = r.written;
+        const std::string named = r.name && *r.name ? "\"Me\" <" + a + ">" : a;
+        const std::string dnt = r.name ? "\"" + std::string(r.name) + "\" <" + a + ">" : a;
+        std::string block = headers_of(h);
+        EXPECT_TRUE(compose_test::contains(block, "\r\nFrom: " + named + "\r\n")) << block;
+        EXPECT_TRUE(
+            compose_test::contains(block, "\r\nTo: \"Undisclosed recipients\" <" + a + ">\r\n"))
+            << block;
+        EXPECT_TRUE(
+            compose_test::contains(block, "\r\nDisposition-Notification-To: " + dnt + "\r\n"))
+            << block;
+        const std::string domain = a.substr(a.find('@'));
+        EXPECT_EQ(h.message_id.substr(17), domain + ">");
+    }
+}
+
+// The same, read back by an independent parser from a whole composed
+// message: with From in punycode, no header line holds an 8-bit byte.
+TEST(HeaderBlock, IdnFromGivesAnAsciiHeaderBlock) {
+    mail_handle h = base_handle();
+    h.mode = mail_mode_file;
+    h.from_addr = "s@m\xc3\xbcnchen.de";
+    h.from_name = "S";
+    h.flags |= mail_f_mdn;
+    h.body = "x";
+    std::string message = capture([&](msg_out_cb out, void* ctx) { mime_compose(&h, out, ctx); });
+    test::scratch_dir dir;
+    auto fields = test::python_map(
+        dir,
+        "    import email, email.utils\n"
+        "    from email import policy\n"
+        "    head = data.split(b'\\r\\n\\r\\n', 1)[0]\n"
+        "    bad = [l for l in head.split(b'\\r\\n') if any(b >= 0x80 for b in l)]\n"
+        "    m = email.message_from_bytes(data, policy=policy.default)\n"
+        "    dnt = email.utils.parseaddr(str(m['Disposition-Notification-To']))[1]\n"
+        "    out(repr((bad, m['From'].addresses[0].addr_spec, m['To'].addresses[0].addr_spec,\n"
+        "              dnt, m['Message-ID'].split('@')[1])).encode())\n",
+        {message});
+    ASSERT_EQ(fields.size(), 1u) << "python3 did not run";
+    EXPECT_EQ(fields[0],
+              "([], 's@xn--mnchen-3ya.de', 's@xn--mnchen-3ya.de', 's@xn--mnchen-3ya.de', "
+              "'xn--mnchen-3ya.de>')");
 }
 
 TEST(HeaderBlock, EmptyDisplayNamesGiveTheBareForm) {
