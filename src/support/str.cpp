@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "support/fmt.hpp"
 #include "support/utf8.hpp"
 
 namespace ostrel {
@@ -405,18 +406,12 @@ char* file_read_lines_crlf(FILE* stream) {
 }
 
 char* str_from_u64_base(uint64_t value, int base, char* out) {
-    if (base < 2 || base > 36) {
-        out[0] = '\0';
-        return out;
-    }
-    size_t n = 0;
-    do {
-        int d = static_cast<int>(value % static_cast<unsigned>(base));
-        out[n++] = static_cast<char>(d < 10 ? '0' + d : 'a' + d - 10);
-        value /= static_cast<unsigned>(base);
-    } while (value);
-    out[n] = '\0';
-    return str_reverse(out);
+    // Room for the longest text: 64 binary digits and the NUL.
+    char digits[65];
+    const char* p = fmt_u64_radix(value, base, digits, sizeof digits);
+    if (!p) p = "";  // a base outside 2-36
+    std::memcpy(out, p, std::strlen(p) + 1);
+    return out;
 }
 
 int str_is_7bit(const char* s) {
