@@ -16,22 +16,6 @@ namespace ostrel {
 
 namespace {
 
-constexpr std::array<str_url_escape, 256> make_url_table() {
-    std::array<str_url_escape, 256> t{};
-    const char* hex = "0123456789abcdef";
-    for (int c = 0; c < 256; ++c) {
-        bool alnum = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
-        bool kept = alnum;
-        for (const char* s = " !$'()*+,-.;_"; *s; ++s) kept = kept || c == *s;
-        if (kept) {
-            t[c] = {1, {static_cast<char>(c), 0, 0, 0}};
-        } else {
-            t[c] = {3, {'%', hex[c >> 4], hex[c & 15], 0}};
-        }
-    }
-    return t;
-}
-
 void put_le32(uint8_t* p, uint32_t w) {
     for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(w >> (8 * i));
 }
@@ -72,7 +56,7 @@ size_t next_word_length(std::string_view text) {
 
 }  // namespace
 
-const std::array<str_url_escape, 256> mime_url_encode_table = make_url_table();
+const std::array<str_url_escape, 256> mime_url_encode_table = str_url_make_table(" !$'()*+,-.;_");
 
 char* mime_random_token(char* out) {
     uint32_t w[3];
@@ -110,16 +94,7 @@ char* msg_make_message_id(char* out, size_t size, const char* from_address) {
 }
 
 char* mime_url_encode(const char* text, char* out, int size) {
-    if (size <= 0) return out;
-    int n = 0;
-    for (const char* p = text; p && *p; ++p) {
-        const str_url_escape& e = mime_url_encode_table[static_cast<uint8_t>(*p)];
-        if (n + e.length >= size) break;
-        std::memcpy(out + n, e.text, e.length);
-        n += e.length;
-    }
-    out[n] = '\0';
-    return out;
+    return str_url_encode_with(mime_url_encode_table, text, out, size);
 }
 
 std::string mime_encoded_words(std::string_view text, std::string_view separator) {
