@@ -27,6 +27,25 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 namespace {
 
+// The field of block (which begins with CR LF) that begins with name, with
+// its continuation lines.
+std::string field(const std::string& block, const std::string& name) {
+    size_t at = block.find("\r\n" + name);
+    if (at == std::string::npos) return "";
+    size_t end = at + 2;
+    do {
+        end = block.find("\r\n", end + 1);
+    } while (end != std::string::npos && end + 2 < block.size() &&
+             (block[end + 2] == ' ' || block[end + 2] == '\t'));
+    return block.substr(at, end == std::string::npos ? std::string::npos : end - at);
+}
+
+bool has_8bit(const std::string& s) {
+    for (unsigned char c : s)
+        if (c >= 0x80) return true;
+    return false;
+}
+
 void check_header_block(const std::string& out) {
     size_t end = out.find("\r\n\r\n");
     if (end == std::string::npos) end = out.size();
@@ -34,6 +53,14 @@ void check_header_block(const std::string& out) {
         if (out[i] == '\n' && (i == 0 || out[i - 1] != '\r')) __builtin_trap();
         if (out[i] == '\r' && (i + 1 >= out.size() || out[i + 1] != '\n')) __builtin_trap();
     }
+    // The fields that carry the From address write it as From does: when
+    // From is ASCII, so are they.
+    const std::string block = "\r\n" + out.substr(0, end);
+    const std::string from = field(block, "From: ");
+    if (from.empty() || has_8bit(from)) return;
+    for (const char* name :
+         {"Message-ID: ", "Disposition-Notification-To: ", "To: \"Undisclosed recipients\""})
+        if (has_8bit(field(block, name))) __builtin_trap();
 }
 
 }  // namespace
