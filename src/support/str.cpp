@@ -99,7 +99,7 @@ struct heap_text {
 
 // Where to cut a word of which k bytes would fit: before the lead byte of a
 // UTF-8 sequence that would be split. A broken sequence is cut as bytes.
-size_t utf8_cut(const char* word, size_t k) {
+size_t word_cut(const char* word, size_t k) {
     size_t j = utf8_sequence_start(word, k);
     return j != k && utf8_is_lead(static_cast<unsigned char>(word[j])) ? j : k;
 }
@@ -338,7 +338,7 @@ char* str_wrap_line(const char** cursor, char* out, int width) {
             word_start = false;
             size_t word = std::strcspn(p, " \t\r\n");
             if (word > w) {
-                size_t k = utf8_cut(p, w - n);
+                size_t k = word_cut(p, w - n);
                 if (k == 0 && n == 0) k = w;  // no room for even one sequence
                 std::memcpy(out + n, p, k);
                 out[n + k] = '\0';
