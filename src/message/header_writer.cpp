@@ -125,11 +125,11 @@ std::string name_and_address(std::string_view lead, const char* name, const std:
     line.append(addr).append(">").append(tail);
     std::string out;
     if (fold_text(line, out)) return out;
-    out.clear();
-    line.assign(lead);
-    line.append(mime_encoded_words(name, " ")).append(" <").append(addr).append(">").append(tail);
-    fold_text(line, out);
-    return out;
+    // The address may be what cannot be folded: the phrase form goes through
+    // the same fallback as any field, so nothing of it is lost.
+    std::string value = mime_encoded_words(name, " ");
+    value.append(" <").append(addr).append(">").append(tail);
+    return folded_field(lead, value);
 }
 
 void note_removed(mail_handle* h, const char* name) {
@@ -166,7 +166,9 @@ void write_list_recipients(uint32_t kind, mail_handle* h, msg_out_cb out, void* 
     const char* lead = kind == msg_rcpt_cc ? "Cc: " : "To: ";
     if (list.empty()) {
         if (kind == msg_rcpt_to) {
-            msg_out(out, ctx, "To: \"Undisclosed recipients\" <%s>\r\n", from_header_address(h));
+            std::string value = "\"Undisclosed recipients\" <";
+            value.append(from_header_address(h)).append(">");
+            msg_write_field(out, ctx, "To: ", value);
         }
         return;
     }

@@ -341,6 +341,36 @@ TEST(HeaderBlock, EncodedRunsHoldExactlyTheirText) {
     EXPECT_TRUE(compose_test::contains(from, " <me@example.org>\r\n"));
 }
 
+// A name with an address too long for any line: the field keeps both, and
+// no line of it is empty (an empty line would end the header block).
+TEST(HeaderBlock, NamedOverlongAddressStaysInItsField) {
+    const std::string address = std::string(1000, 'a') + "@x.example";
+    for (const char* name : {"N", "n n", "=?utf-8?B?w6k=?="}) {
+        mail_handle h = base_handle();
+        h.from_addr = address;
+        h.from_name = name;
+        h.reply_to_addr = address;
+        h.reply_to_name = name;
+        h.flags |= mail_f_mdn;
+        std::string block = headers_of(h);
+        const std::vector<std::string> lines = split_lines(block);
+        for (const std::string& line : lines) {
+            EXPECT_FALSE(line.empty()) << name;
+            EXPECT_LE(line.size(), 998u) << name;
+        }
+        for (const char* lead : {"From: ", "Reply-To: ", "Disposition-Notification-To: "}) {
+            std::string field;
+            for (size_t i = 0; i < lines.size(); ++i) {
+                if (lines[i].rfind(lead, 0) != 0) continue;
+                field = lines[i];
+                while (i + 1 < lines.size() && lines[i + 1][0] == ' ') field += lines[++i];
+            }
+            EXPECT_NE(decoded_words(field).find("<" + address + ">"), std::string::npos)
+                << lead << name;
+        }
+    }
+}
+
 TEST(HeaderBlock, DateOfTheEpochAndOfNow) {
     mail_handle h = base_handle();
     h.msg_time = 86400 * 3 + 3661;  // Sun, 04 Jan 1970 01:01:01
