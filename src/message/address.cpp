@@ -11,6 +11,7 @@
 #include "model/handle.hpp"
 #include "support/punycode.hpp"
 #include "support/str.hpp"
+#include "support/utf8.hpp"
 
 namespace ostrel {
 
@@ -37,36 +38,17 @@ std::string_view trim_name(const char* name, uint32_t len) {
     return s;
 }
 
-// Decodes one UTF-8 label into code points; false for anything malformed:
-// a bad lead byte, a missing continuation, an overlong form, a surrogate, a
-// value past U+10FFFF, or a control byte.
+// Decodes one UTF-8 label into code points; false for anything malformed
+// (see utf8_decode) and for a control byte.
 bool decode_label(std::string_view label, uint32_t* cps, size_t* count) {
+    const auto* p = reinterpret_cast<const unsigned char*>(label.data());
     size_t n = 0;
     for (size_t i = 0; i < label.size();) {
-        auto c = static_cast<unsigned char>(label[i]);
-        int len;
-        uint32_t cp, min;
-        if (c < 0x80) {
-            if (!printable(c)) return false;
-            len = 1, cp = c, min = 0;
-        } else if ((c & 0xE0) == 0xC0) {
-            len = 2, cp = c & 0x1F, min = 0x80;
-        } else if ((c & 0xF0) == 0xE0) {
-            len = 3, cp = c & 0x0F, min = 0x800;
-        } else if ((c & 0xF8) == 0xF0) {
-            len = 4, cp = c & 0x07, min = 0x10000;
-        } else {
-            return false;
-        }
-        if (label.size() - i < static_cast<size_t>(len)) return false;
-        for (int k = 1; k < len; ++k) {
-            auto cc = static_cast<unsigned char>(label[i + k]);
-            if ((cc & 0xC0) != 0x80) return false;
-            cp = (cp << 6) | (cc & 0x3F);
-        }
-        if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+        char32_t cp = 0;
+        size_t len = utf8_decode(p + i, label.size() - i, &cp);
+        if (len == 0 || (cp < 0x80 && !printable(static_cast<unsigned char>(cp)))) return false;
         cps[n++] = cp;
-        i += static_cast<size_t>(len);
+        i += len;
     }
     *count = n;
     return true;

@@ -10,26 +10,11 @@
 #include "support/lock.hpp"
 #include "support/rand_mt.hpp"
 #include "support/str.hpp"
+#include "support/utf8.hpp"
 
 namespace ostrel {
 
 namespace {
-
-constexpr std::array<str_url_escape, 256> make_url_table() {
-    std::array<str_url_escape, 256> t{};
-    const char* hex = "0123456789abcdef";
-    for (int c = 0; c < 256; ++c) {
-        bool alnum = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
-        bool kept = alnum;
-        for (const char* s = " !$'()*+,-.;_"; *s; ++s) kept = kept || c == *s;
-        if (kept) {
-            t[c] = {1, {static_cast<char>(c), 0, 0, 0}};
-        } else {
-            t[c] = {3, {'%', hex[c >> 4], hex[c & 15], 0}};
-        }
-    }
-    return t;
-}
 
 void put_le32(uint8_t* p, uint32_t w) {
     for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(w >> (8 * i));
@@ -56,23 +41,22 @@ bool needs_encoding(const char* text) {
 // "=?utf-8?B?" + 60 base64 characters + "?=" is the 75-character limit of
 // one encoded word: 45 bytes of text.
 constexpr size_t word_text_max = 45;
-constexpr const char* word_open = "=?utf-8?B?";
-constexpr const char* word_close = "?=";
-constexpr const char* word_fold = "\r\n ";
+constexpr std::string_view word_open = "=?utf-8?B?";
+constexpr std::string_view word_close = "?=";
 
-// Length of the next piece of at most word_text_max bytes that does not end
-// inside a UTF-8 sequence. A run of stray continuation bytes is cut anywhere.
-size_t next_piece(const unsigned char* p, size_t left) {
-    if (left <= word_text_max) return left;
-    size_t n = word_text_max;
-    for (size_t back = 0; back < 3 && n > 0 && (p[n] & 0xC0) == 0x80; ++back) --n;
-    if ((p[n] & 0xC0) == 0x80) return word_text_max;
-    return n;
+// Bytes of text for the next word: at most word_text_max, ending before the
+// sequence that the first byte left over belongs to. That byte exists only
+// while more text follows, so nothing past the text is looked at. A run of
+// more than three continuation bytes is no character and is cut anywhere.
+size_t next_word_length(std::string_view text) {
+    if (text.size() <= word_text_max) return text.size();
+    size_t n = utf8_sequence_start(text.data(), word_text_max);
+    return utf8_is_continuation(static_cast<unsigned char>(text[n])) ? word_text_max : n;
 }
 
 }  // namespace
 
-const std::array<str_url_escape, 256> mime_url_encode_table = make_url_table();
+const std::array<str_url_escape, 256> mime_url_encode_table = str_url_make_table(" !$'()*+,-.;_");
 
 char* mime_random_token(char* out) {
     uint32_t w[3];
@@ -110,36 +94,31 @@ char* msg_make_message_id(char* out, size_t size, const char* from_address) {
 }
 
 char* mime_url_encode(const char* text, char* out, int size) {
-    if (size <= 0) return out;
-    int n = 0;
-    for (const char* p = text; p && *p; ++p) {
-        const str_url_escape& e = mime_url_encode_table[static_cast<uint8_t>(*p)];
-        if (n + e.length >= size) break;
-        std::memcpy(out + n, e.text, e.length);
-        n += e.length;
+    return str_url_encode_with(mime_url_encode_table, text, out, size);
+}
+
+std::string mime_encoded_words(std::string_view text, std::string_view separator) {
+    std::string out;
+    const size_t words = (text.size() + word_text_max - 1) / word_text_max;
+    out.reserve(words * (word_open.size() + 60 + word_close.size() + separator.size()));
+    char b64[60];
+    while (!text.empty()) {
+        size_t n = next_word_length(text);
+        if (!out.empty()) out += separator;
+        out += word_open;
+        int len =
+            b64_encode(reinterpret_cast<const uint8_t*>(text.data()), static_cast<int>(n), b64);
+        out.append(b64, static_cast<size_t>(len));
+        out += word_close;
+        text.remove_prefix(n);
     }
-    out[n] = '\0';
     return out;
 }
 
 std::optional<std::string> mime_encode_word(const char* text) {
     if (!text) return std::nullopt;
     if (!needs_encoding(text)) return std::string(text);
-    const auto* p = reinterpret_cast<const unsigned char*>(text);
-    size_t left = std::strlen(text);
-    std::string out;
-    out.reserve((left / word_text_max + 1) * 78);
-    char b64[64];
-    while (left > 0) {
-        size_t n = next_piece(p, left);
-        if (!out.empty()) out += word_fold;
-        out += word_open;
-        out.append(b64, static_cast<size_t>(b64_encode(p, static_cast<int>(n), b64)));
-        out += word_close;
-        p += n;
-        left -= n;
-    }
-    return out;
+    return mime_encoded_words(text, "\r\n ");
 }
 
 }  // namespace ostrel

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "support/encode.hpp"
 
@@ -32,5 +33,10 @@ char* mime_url_encode(const char* text, char* out, int size);
 // most 75 characters joined by CRLF SP, split between UTF-8 characters.
 // NULL for a NULL text.
 std::optional<std::string> mime_encode_word(const char* text);
+// The text as "=?utf-8?B?...?=" words of at most 75 characters (45 bytes of
+// text each), with separator between them. A word ends before the sequence
+// that the next byte belongs to, so none splits a UTF-8 character; stray
+// bytes are cut as bytes. Nothing past the text is read.
+std::string mime_encoded_words(std::string_view text, std::string_view separator);
 
 }  // namespace ostrel

@@ -18,7 +18,6 @@ constexpr const char* uu_alphabet = b64_alphabets;
 constexpr const char* std_alphabet = b64_alphabets + 64;
 constexpr const char* url_alphabet = b64_alphabets + 128;
 constexpr char hex_upper[] = "0123456789ABCDEF";
-constexpr char hex_lower[] = "0123456789abcdef";
 
 constexpr std::array<uint8_t, 256> make_decode_table() {
     std::array<uint8_t, 256> t{};
@@ -89,28 +88,10 @@ constexpr std::array<std::array<char, 3>, 256> make_hex_table() {
     return t;
 }
 
-constexpr bool url_kept(int b) {
-    if ((b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z') || (b >= '0' && b <= '9')) return true;
-    for (const char* k = "!$'()*,-.;_ "; *k; ++k)
-        if (*k == b) return true;
-    return false;
-}
-
-constexpr std::array<str_url_escape, 256> make_url_table() {
-    std::array<str_url_escape, 256> t{};
-    for (int i = 0; i < 256; ++i) {
-        if (url_kept(i))
-            t[i] = {1, {static_cast<char>(i), '\0', '\0', '\0'}};
-        else
-            t[i] = {3, {'%', hex_lower[i >> 4], hex_lower[i & 15], '\0'}};
-    }
-    return t;
-}
-
 }  // namespace
 
 const std::array<std::array<char, 3>, 256> mime_qp_hex_table = make_hex_table();
-const std::array<str_url_escape, 256> str_url_escape_table = make_url_table();
+const std::array<str_url_escape, 256> str_url_escape_table = str_url_make_table("!$'()*,-.;_ ");
 
 int b64_encode(const uint8_t* in, int len, char* out) {
     return encode_any(in, len, out, std_pairs, std_alphabet, true);
@@ -319,17 +300,22 @@ int mime_qp_decode(const char* in, int len, uint8_t* out, int text_mode) {
     return n;
 }
 
-char* str_url_encode(const char* text, char* out, int size) {
+char* str_url_encode_with(const std::array<str_url_escape, 256>& table, const char* text, char* out,
+                          int size) {
     if (size < 1) return out;
     int n = 0;
     for (const char* p = text ? text : ""; *p; ++p) {
-        const str_url_escape& e = str_url_escape_table[static_cast<uint8_t>(*p)];
+        const str_url_escape& e = table[static_cast<uint8_t>(*p)];
         if (n + e.length >= size) break;
         std::memcpy(out + n, e.text, e.length);
         n += e.length;
     }
     out[n] = '\0';
     return out;
+}
+
+char* str_url_encode(const char* text, char* out, int size) {
+    return str_url_encode_with(str_url_escape_table, text, out, size);
 }
 
 }  // namespace ostrel

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace ostrel {
 
@@ -20,7 +21,25 @@ struct str_url_escape {
     uint8_t length;  // 1: kept as it is, 3: written as text
     char text[4];    // "%" and two lower-case hex digits
 };
+// Letters, digits, "!$'()*,-.;_" and the space are kept; "+" is escaped.
 extern const std::array<str_url_escape, 256> str_url_escape_table;
+
+// A percent-encoding table that keeps the ASCII letters and digits and the
+// bytes of kept, and writes every other byte as "%" and two lower-case hex
+// digits.
+constexpr std::array<str_url_escape, 256> str_url_make_table(std::string_view kept) {
+    constexpr char hex[] = "0123456789abcdef";
+    std::array<str_url_escape, 256> t{};
+    for (int c = 0; c < 256; ++c) {
+        const bool alnum =
+            (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+        if (alnum || kept.find(static_cast<char>(c)) != std::string_view::npos)
+            t[c] = {1, {static_cast<char>(c), '\0', '\0', '\0'}};
+        else
+            t[c] = {3, {'%', hex[c >> 4], hex[c & 15], '\0'}};
+    }
+    return t;
+}
 
 // Room the caller gives: 4 per 3 bytes rounded up.
 int b64_encode(const uint8_t* in, int len, char* out);
@@ -55,8 +74,12 @@ int mime_qp_encode(uint32_t* column, uint8_t* pending, const uint8_t* in, int le
 // Room: len + 2. Binary mode returns 0 when the input ends in "=".
 int mime_qp_decode(const char* in, int len, uint8_t* out, int text_mode);
 
-// Percent-encodes text into out, bounded by size and terminated; an escape
-// that does not fit whole is not written. Returns out.
+// Percent-encodes text (NULL: "") through table into out, bounded by size
+// and terminated; an escape that does not fit whole is not written, nor
+// anything after it. Returns out.
+char* str_url_encode_with(const std::array<str_url_escape, 256>& table, const char* text, char* out,
+                          int size);
+// The same through str_url_escape_table.
 char* str_url_encode(const char* text, char* out, int size);
 
 }  // namespace ostrel

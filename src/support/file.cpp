@@ -6,6 +6,8 @@
 #include <cstring>
 #include <vector>
 
+#include "support/utf8.hpp"
+
 namespace ostrel {
 
 file_mapping* file_map(const char* path, int writable) {
@@ -29,40 +31,18 @@ void file_unmap(file_mapping* m) {
     plat_close(owned->file);
 }
 
-namespace {
-
-// The next code point of a UTF-8 text; malformed or overlong sequences and
-// surrogates give U+FFFD and consume one byte.
-char32_t next_code_point(const unsigned char*& p) {
-    unsigned char c = *p;
-    int extra = c < 0x80 ? 0 : (c >> 5) == 6 ? 1 : (c >> 4) == 14 ? 2 : (c >> 3) == 30 ? 3 : -1;
-    if (extra <= 0) {
-        ++p;
-        return extra == 0 ? c : 0xFFFD;
-    }
-    char32_t cp = c & (0x3F >> extra);
-    for (int k = 1; k <= extra; ++k) {
-        if ((p[k] & 0xC0) != 0x80) {
-            ++p;
-            return 0xFFFD;
-        }
-        cp = (cp << 6) | (p[k] & 0x3F);
-    }
-    static const char32_t least[] = {0, 0x80, 0x800, 0x10000};
-    if (cp < least[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-        ++p;
-        return 0xFFFD;
-    }
-    p += extra + 1;
-    return cp;
-}
-
-}  // namespace
-
 char16_t* path_utf8_to_wide(const char* text) {
     std::vector<char16_t> units;
-    for (auto p = reinterpret_cast<const unsigned char*>(text); *p;) {
-        char32_t cp = next_code_point(p);
+    const auto* p = reinterpret_cast<const unsigned char*>(text);
+    for (size_t left = std::strlen(text); left > 0;) {
+        char32_t cp = 0;
+        size_t n = utf8_decode(p, left, &cp);
+        if (n == 0) {  // a byte that starts no character stands for U+FFFD alone
+            cp = 0xFFFD;
+            n = 1;
+        }
+        p += n;
+        left -= n;
         if (cp >= 0x10000) {
             cp -= 0x10000;
             units.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));

@@ -6,6 +6,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "support/fmt.hpp"
+#include "support/utf8.hpp"
+
 namespace ostrel {
 
 namespace {
@@ -94,17 +97,11 @@ struct heap_text {
     }
 };
 
-inline bool utf8_continuation(char c) {
-    return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
-}
-
 // Where to cut a word of which k bytes would fit: before the lead byte of a
 // UTF-8 sequence that would be split. A broken sequence is cut as bytes.
-size_t utf8_cut(const char* word, size_t k) {
-    size_t j = k;
-    while (j > 0 && k - j < 3 && utf8_continuation(word[j])) --j;
-    if (j == k) return k;
-    return static_cast<unsigned char>(word[j]) >= 0xC0 ? j : k;
+size_t word_cut(const char* word, size_t k) {
+    size_t j = utf8_sequence_start(word, k);
+    return j != k && utf8_is_lead(static_cast<unsigned char>(word[j])) ? j : k;
 }
 
 // Cursor after a line that filled its width: one SP after it is a soft
@@ -341,7 +338,7 @@ char* str_wrap_line(const char** cursor, char* out, int width) {
             word_start = false;
             size_t word = std::strcspn(p, " \t\r\n");
             if (word > w) {
-                size_t k = utf8_cut(p, w - n);
+                size_t k = word_cut(p, w - n);
                 if (k == 0 && n == 0) k = w;  // no room for even one sequence
                 std::memcpy(out + n, p, k);
                 out[n + k] = '\0';
@@ -409,18 +406,12 @@ char* file_read_lines_crlf(FILE* stream) {
 }
 
 char* str_from_u64_base(uint64_t value, int base, char* out) {
-    if (base < 2 || base > 36) {
-        out[0] = '\0';
-        return out;
-    }
-    size_t n = 0;
-    do {
-        int d = static_cast<int>(value % static_cast<unsigned>(base));
-        out[n++] = static_cast<char>(d < 10 ? '0' + d : 'a' + d - 10);
-        value /= static_cast<unsigned>(base);
-    } while (value);
-    out[n] = '\0';
-    return str_reverse(out);
+    // Room for the longest text: 64 binary digits and the NUL.
+    char digits[65];
+    const char* p = fmt_u64_radix(value, base, digits, sizeof digits);
+    if (!p) p = "";  // a base outside 2-36
+    std::memcpy(out, p, std::strlen(p) + 1);
+    return out;
 }
 
 int str_is_7bit(const char* s) {

@@ -70,6 +70,8 @@ struct str_free_deleter {
 };
 using c_text = std::unique_ptr<char, str_free_deleter>;
 
+// The value in base 2 to 36, lower-case digits; out holds 65 bytes for base
+// 2. Another base gives "".
 char* str_from_u64_base(uint64_t value, int base, char* out);
 
 // A text that may be NULL, as a C string for interfaces that take one.

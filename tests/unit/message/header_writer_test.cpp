@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include "message/compose.hpp"
 #include "message/compose_fixture.hpp"
+#include "support/encode.hpp"
+#include "support/tool_run.hpp"
 
 namespace ostrel {
 namespace {
@@ -67,14 +70,82 @@ TEST(HeaderBlock, RecipientsRunFromTheNewestEntry) {
 
 TEST(HeaderBlock, EmptyListsGiveOnlyTheUndisclosedLine) {
     mail_handle h = base_handle();
-    h.from_addr =
-        "me@b\xc3\xbc"
-        "cher.example";
     std::string block = headers_of(h);
-    EXPECT_TRUE(compose_test::contains(block,
-                                       "To: \"Undisclosed recipients\" <me@b\xc3\xbc"
-                                       "cher.example>\r\nMessage-ID: "));
+    EXPECT_TRUE(compose_test::contains(
+        block, "To: \"Undisclosed recipients\" <me@example.org>\r\nMessage-ID: "));
     EXPECT_FALSE(compose_test::contains(block, "Cc:"));
+}
+
+// Every field that carries the From address writes it as From does: IDN
+// domains in their ASCII form, unless the server takes UTF-8; an address
+// that cannot be made ASCII stays as it is everywhere.
+TEST(HeaderBlock, FromAddressFieldsShareOneForm) {
+    struct row {
+        const char* from;
+        bool smtputf8;
+        const char* name;
+        const char* written;  // the address in every field
+    };
+    const row rows[] = {
+        {"s@m\xc3\xbcnchen.de", false, nullptr, "s@xn--mnchen-3ya.de"},
+        {"s@m\xc3\xbcnchen.de", false, "Me", "s@xn--mnchen-3ya.de"},
+        {"s@m\xc3\xbcnchen.de", true, nullptr, "s@m\xc3\xbcnchen.de"},
+        {"me@b\xc3\xbc"
+         "cher.example",
+         false, "", "me@xn--bcher-kva.example"},
+        {"me@example.org", false, nullptr, "me@example.org"},
+        {"j\xc3\xb6rg@m\xc3\xbcnchen.de", false, nullptr, "j\xc3\xb6rg@m\xc3\xbcnchen.de"},
+        {"j\xc3\xb6rg@m\xc3\xbcnchen.de", true, nullptr, "j\xc3\xb6rg@m\xc3\xbcnchen.de"},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.from + std::string(r.smtputf8 ? " smtputf8" : ""));
+        mail_handle h = base_handle();
+        h.from_addr = r.from;
+        if (r.name) h.from_name = r.name;
+        if (r.smtputf8) h.flags2 |= mail_f2_smtputf8;
+        h.flags |= mail_f_mdn;
+        const std::string a = r.written;
+        const std::string named = r.name && *r.name ? "\"Me\" <" + a + ">" : a;
+        const std::string dnt = r.name ? "\"" + std::string(r.name) + "\" <" + a + ">" : a;
+        std::string block = headers_of(h);
+        EXPECT_TRUE(compose_test::contains(block, "\r\nFrom: " + named + "\r\n")) << block;
+        EXPECT_TRUE(
+            compose_test::contains(block, "\r\nTo: \"Undisclosed recipients\" <" + a + ">\r\n"))
+            << block;
+        EXPECT_TRUE(
+            compose_test::contains(block, "\r\nDisposition-Notification-To: " + dnt + "\r\n"))
+            << block;
+        const std::string domain = a.substr(a.find('@'));
+        EXPECT_EQ(h.message_id.substr(17), domain + ">");
+    }
+}
+
+// The same, read back by an independent parser from a whole composed
+// message: with From in punycode, no header line holds an 8-bit byte.
+TEST(HeaderBlock, IdnFromGivesAnAsciiHeaderBlock) {
+    mail_handle h = base_handle();
+    h.mode = mail_mode_file;
+    h.from_addr = "s@m\xc3\xbcnchen.de";
+    h.from_name = "S";
+    h.flags |= mail_f_mdn;
+    h.body = "x";
+    std::string message = capture([&](msg_out_cb out, void* ctx) { mime_compose(&h, out, ctx); });
+    test::scratch_dir dir;
+    auto fields = test::python_map(
+        dir,
+        "    import email, email.utils\n"
+        "    from email import policy\n"
+        "    head = data.split(b'\\r\\n\\r\\n', 1)[0]\n"
+        "    bad = [l for l in head.split(b'\\r\\n') if any(b >= 0x80 for b in l)]\n"
+        "    m = email.message_from_bytes(data, policy=policy.default)\n"
+        "    dnt = email.utils.parseaddr(str(m['Disposition-Notification-To']))[1]\n"
+        "    out(repr((bad, m['From'].addresses[0].addr_spec, m['To'].addresses[0].addr_spec,\n"
+        "              dnt, m['Message-ID'].split('@')[1])).encode())\n",
+        {message});
+    ASSERT_EQ(fields.size(), 1u) << "python3 did not run";
+    EXPECT_EQ(fields[0],
+              "([], 's@xn--mnchen-3ya.de', 's@xn--mnchen-3ya.de', 's@xn--mnchen-3ya.de', "
+              "'xn--mnchen-3ya.de>')");
 }
 
 TEST(HeaderBlock, EmptyDisplayNamesGiveTheBareForm) {
@@ -203,6 +274,99 @@ TEST(HeaderBlock, LongValuesAreFolded) {
             EXPECT_EQ(unfolded, subject);
         } else {
             EXPECT_TRUE(compose_test::contains(block, "=?utf-8?B?eHh4"));
+        }
+    }
+}
+
+// The bytes the encoded words of a field carry, in order; other tokens
+// (an angle-bracket address) are left out.
+std::string decoded_words(const std::string& field) {
+    std::string text, token;
+    auto take = [&] {
+        if (token.size() >= 12 && token.compare(0, 10, "=?utf-8?B?") == 0 &&
+            token.compare(token.size() - 2, 2, "?=") == 0) {
+            std::string b64 = token.substr(10, token.size() - 12);
+            std::vector<uint8_t> raw(b64_decode_room(static_cast<int>(b64.size())));
+            int n = b64_decode(b64.c_str(), static_cast<int>(b64.size()), raw.data());
+            text.append(raw.begin(), raw.begin() + n);
+        }
+        token.clear();
+    };
+    for (char c : field.substr(field.find(": ") + 2)) {
+        if (c == ' ' || c == '\t' || c == '\r' || c == '\n')
+            take();
+        else
+            token += c;
+    }
+    take();
+    return text;
+}
+
+std::string last_bytes(const std::string& s) {
+    return s.substr(s.size() > 16 ? s.size() - 16 : 0);
+}
+
+// A run too long for any line becomes encoded words holding exactly its
+// bytes: a character cut off at the end of the run (a lead byte without all
+// of its continuation bytes) must not pull in what lies past the text.
+TEST(HeaderBlock, EncodedRunsHoldExactlyTheirText) {
+    const std::string run(1000, 'a');
+    const std::string ends[] = {"\xf0", "\xf0\x9f",         "\xf0\x9f\x98", "\xe2",
+                                "\xc3", "\xf0\x9f\x98\x80", "\x80"};
+    for (const std::string& end : ends) {
+        for (int at = 0; at < 3; ++at) {
+            mail_handle h = base_handle();
+            std::string address = run.substr(at) + "@x.example" + end;
+            h.from_addr = address;
+            h.reply_to_addr = address;
+            std::string from =
+                capture([&](msg_out_cb out, void* ctx) { msg_write_from(&h, out, ctx); });
+            std::string reply =
+                capture([&](msg_out_cb out, void* ctx) { msg_write_reply_to(&h, out, ctx); });
+            for (const std::string& field : {from, reply}) {
+                std::string got = decoded_words(field);
+                EXPECT_EQ(got.size(), address.size()) << end.size() << " " << at;
+                EXPECT_EQ(last_bytes(got), last_bytes(address)) << end.size() << " " << at;
+                EXPECT_TRUE(got == address) << end.size() << " " << at;
+            }
+            for (const std::string& line : split_lines(from)) EXPECT_LE(line.size(), 998u);
+        }
+    }
+    // A display name that cannot be folded is encoded whole.
+    mail_handle h = base_handle();
+    const std::string name = std::string(1500, 'n') + "\xf0";
+    h.from_name = name;
+    std::string from = capture([&](msg_out_cb out, void* ctx) { msg_write_from(&h, out, ctx); });
+    EXPECT_TRUE(decoded_words(from) == name) << last_bytes(decoded_words(from));
+    EXPECT_TRUE(compose_test::contains(from, " <me@example.org>\r\n"));
+}
+
+// A name with an address too long for any line: the field keeps both, and
+// no line of it is empty (an empty line would end the header block).
+TEST(HeaderBlock, NamedOverlongAddressStaysInItsField) {
+    const std::string address = std::string(1000, 'a') + "@x.example";
+    for (const char* name : {"N", "n n", "=?utf-8?B?w6k=?="}) {
+        mail_handle h = base_handle();
+        h.from_addr = address;
+        h.from_name = name;
+        h.reply_to_addr = address;
+        h.reply_to_name = name;
+        h.flags |= mail_f_mdn;
+        std::string block = headers_of(h);
+        const std::vector<std::string> lines = split_lines(block);
+        for (const std::string& line : lines) {
+            EXPECT_FALSE(line.empty()) << name;
+            EXPECT_LE(line.size(), 998u) << name;
+        }
+        for (const char* lead : {"From: ", "Reply-To: ", "Disposition-Notification-To: "}) {
+            std::string field;
+            for (size_t i = 0; i < lines.size(); ++i) {
+                if (lines[i].rfind(lead, 0) != 0) continue;
+                field = lines[i];
+                while (i + 1 < lines.size() && lines[i + 1][0] == ' ') field += lines[++i];
+            }
+            EXPECT_NE(decoded_words(field).find("<" + address + ">"), std::string::npos)
+                << lead << name;
         }
     }
 }

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <iterator>
+#include <random>
 #include <set>
 #include <string>
 #include <vector>
@@ -11,6 +13,7 @@
 #include "support/lock.hpp"
 #include "support/rand_mt.hpp"
 #include "support/tool_run.hpp"
+#include "support/utf8.hpp"
 
 namespace ostrel {
 
@@ -219,6 +222,14 @@ TEST(MimeEncodeWord, LongTextBecomesFoldedWordsThatDecodeBack) {
             return s;
         }(),
         std::string(2000, '\x80'),  // not UTF-8 at all: cut anywhere
+        // Characters cut off at the end of the text, and stray bytes at the
+        // boundary between two words.
+        std::string(44, 'a') + "\xf0",
+        std::string(90, 'a') + "\xf0\x9f",
+        std::string(43, 'a') + smile + "b",
+        std::string(44, 'a') + "\xc3" + std::string(10, 'b'),
+        std::string(43, 'a') + "\x80\x80\x80\x80\x80" + e,
+        std::string(100, '\xff') + "\xe2\x82",
         "Gr\xc3\xbc\xc3\x9f"
         "e aus M\xc3\xbcnchen, " +
             std::string(200, 'z') + smile,
@@ -256,6 +267,51 @@ TEST(MimeEncodeWord, LongTextBecomesFoldedWordsThatDecodeBack) {
                          encoded);
     ASSERT_EQ(decoded.size(), texts.size()) << "python3 did not run";
     for (size_t i = 0; i < texts.size(); ++i) EXPECT_EQ(decoded[i], texts[i]) << i;
+}
+
+// Random texts of whole characters, truncated sequences and stray bytes:
+// the words carry exactly the text, every word but the last is at least 42
+// bytes long, and no cut falls inside a well-formed character.
+TEST(MimeEncodedWords, NoCutInsideAWholeCharacter) {
+    const std::string pieces[] = {"a",    " ",    "\xc3\xa9", "\xe2\x82\xac", "\xf0\x9f\x98\x80",
+                                  "\x80", "\xbf", "\xc3",     "\xe2\x82",     "\xf0\x9f\x98",
+                                  "\xf8", "\xff", "\x01"};
+    std::mt19937 rng(7);
+    for (int round = 0; round < 3000; ++round) {
+        std::string text;
+        const size_t want = rng() % 400;
+        while (text.size() < want) text += pieces[rng() % std::size(pieces)];
+        const std::string words = mime_encoded_words(text, "|");
+        std::string back;
+        std::vector<size_t> cuts;
+        size_t at = 0;
+        while (at < words.size()) {
+            size_t end = words.find('|', at);
+            if (end == std::string::npos) end = words.size();
+            std::string word = words.substr(at, end - at);
+            ASSERT_EQ(word.substr(0, 10), "=?utf-8?B?");
+            ASSERT_EQ(word.substr(word.size() - 2), "?=");
+            ASSERT_LE(word.size(), 75u);
+            std::string b64 = word.substr(10, word.size() - 12);
+            std::vector<uint8_t> raw(b64_decode_room(static_cast<int>(b64.size())));
+            int n = b64_decode(b64.c_str(), static_cast<int>(b64.size()), raw.data());
+            back.append(raw.begin(), raw.begin() + n);
+            if (end < words.size()) {
+                EXPECT_GE(n, 42) << "a word short of the limit";
+                cuts.push_back(back.size());
+            }
+            at = end + 1;
+        }
+        ASSERT_TRUE(back == text) << "round " << round;
+        const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+        for (size_t cut : cuts) {
+            for (size_t start = cut >= 3 ? cut - 3 : 0; start < cut; ++start) {
+                char32_t cp;
+                size_t len = utf8_decode(p + start, text.size() - start, &cp);
+                EXPECT_LE(start + len, cut) << "character at " << start << " cut at " << cut;
+            }
+        }
+    }
 }
 
 TEST(MimeEncodeWord, WordCountAtTheLimit) {

@@ -423,11 +423,17 @@ TEST(StrNumber, FromU64Base) {
         {35, 36, "z"},
         {1700000000, 10, "1700000000"},
         {8, 8, "10"},
+        {UINT64_MAX, 36, "3w5e11264sgsf"},
+        {5, 1, ""},  // no such base
+        {5, 37, ""},
     };
     for (const row& r : rows) {
-        char out[65];
+        char out[66];
+        std::memset(out, 'x', sizeof out);
         EXPECT_EQ(str_from_u64_base(r.value, r.base, out), out);
         EXPECT_EQ(std::string(out), r.want);
+        for (size_t i = r.want.size() + 1; i < sizeof out; ++i)
+            ASSERT_EQ(out[i], 'x') << "written past the NUL at " << i;
     }
 }
 
