@@ -261,9 +261,8 @@ int opt_dkim(mail_handle*, char* text, char* value, const cli_keyword&) {
     char keyfile[cli_dkim_keyfile_size];
     if (std::strlen(text) >= 4096 || !cli_scan_dkim(value, domain, selector, keyfile))
         cli_fail(10, "Error applying DKIM setting: %s\n", value);
-    FILE* key = std::fopen(keyfile, "rb");
-    if (!key) cli_fail(10, "Error applying DKIM setting: %s\n", value);
-    std::fclose(key);
+    if (!file_ptr(std::fopen(keyfile, "rb")))
+        cli_fail(10, "Error applying DKIM setting: %s\n", value);
     cli_fail(10, "DKIM signing keys are not supported (%s)\n", value);
 }
 

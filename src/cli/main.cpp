@@ -42,8 +42,7 @@ int open_results(const char* value) {
         return 0;
     }
     // Only the last -results: is written; earlier ones stay created and empty.
-    if (cli.results_file && cli.results_file != stdout) std::fclose(cli.results_file);
-    cli.results_file = f;
+    cli.results_file.reset(f);
     return 1;
 }
 
@@ -168,8 +167,7 @@ int send_message(mail_handle* h) {
 }
 
 void finish(mail_handle* h) {
-    if (cli.results_file && cli.results_file != stdout) std::fclose(cli.results_file);
-    cli.results_file = nullptr;
+    cli.results_file.reset();
     mail_setopt(h, mail_act_destroy);
     cli.cb_ctx.handle = nullptr;
     mail_global_init(0, 0);

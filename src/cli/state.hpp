@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -19,12 +20,20 @@ struct cli_callback_ctx {
     json_node* results = nullptr;  // NULL unless -results: was given
 };
 
+// Owns an output stream of the front end; standard output is never closed.
+struct cli_stream_closer {
+    void operator()(FILE* f) const {
+        if (f != stdout) std::fclose(f);
+    }
+};
+using cli_stream = std::unique_ptr<FILE, cli_stream_closer>;
+
 // All of it in one place, each member with its value at start, so that
 // `cli = {}` begins afresh: a new member needs no reset of its own.
 struct cli_state {
     cli_callback_ctx cb_ctx;
     dkim_domain* dkim_keys = nullptr;         // filled by -dkim:, freed at the end
-    FILE* results_file = nullptr;             // -results:, standard output for "-"
+    cli_stream results_file;                  // -results:, standard output for "-"
     uint64_t start_ns = 0;                    // base of the -dd time stamps
     int send_ok = 0;                          // set by the results callback only
     int body_from_stdin = 0;                  // "--", or a "-" line in a file

@@ -108,11 +108,11 @@ bool copy_stream(FILE* in, FILE* out) {
 int file_copy(const char* source, const char* target) {
     file_ptr in(std::fopen(source, "rb"));
     if (!in) return 0;
-    FILE* out = std::fopen(target, "wb");
+    file_ptr out(std::fopen(target, "wb"));
     if (!out) return 0;
-    bool ok = copy_stream(in.get(), out);
+    bool ok = copy_stream(in.get(), out.get());
     // Buffered bytes may fail only when they are flushed on close.
-    if (std::fclose(out) != 0) ok = false;
+    if (std::fclose(out.release()) != 0) ok = false;
     return ok ? 1 : 0;
 }
 
