@@ -49,13 +49,17 @@ int cli_printf(const char* format, ...) {
     return n;
 }
 
-int cli_fprintf(FILE* stream, const char* format, ...) {
+int cli_vfprintf(FILE* stream, const char* format, va_list ap) {
     // What already went to standard output comes first when both streams
     // end up in one place (2>&1): the hint before the errors it explains.
     if (stream != stdout) std::fflush(stdout);
+    return std::vfprintf(stream, format, ap);
+}
+
+int cli_fprintf(FILE* stream, const char* format, ...) {
     va_list ap;
     va_start(ap, format);
-    int n = std::vfprintf(stream, format, ap);
+    int n = cli_vfprintf(stream, format, ap);
     va_end(ap);
     return n;
 }

@@ -2,6 +2,7 @@
 // the usage hint, the X-Mailer text and the exit status the process ends with.
 #pragma once
 
+#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -27,6 +28,8 @@ void cli_print_stamp(FILE* stream);
 // The runtime's printf family; cli_sprintf is bounded by size.
 int cli_printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 int cli_fprintf(FILE* stream, const char* format, ...) __attribute__((format(printf, 2, 3)));
+int cli_vfprintf(FILE* stream, const char* format, va_list ap)
+    __attribute__((format(printf, 2, 0)));
 int cli_sprintf(char* buffer, size_t size, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
 

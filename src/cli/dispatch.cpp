@@ -20,12 +20,9 @@
 namespace ostrel {
 
 void cli_fail(int status, const char* format, ...) {
-    // What already went to standard output comes first when both streams
-    // end up in one place, as in cli_fprintf.
-    std::fflush(stdout);
     va_list ap;
     va_start(ap, format);
-    std::vfprintf(stderr, format, ap);
+    cli_vfprintf(stderr, format, ap);
     va_end(ap);
     std::fflush(stderr);
     throw cli_exit{status};

@@ -95,7 +95,6 @@ long write_once(ip_conn* c, const char* data, int len, short* wait_ev) {
 // stalled peer costs one time-out, not one per block.
 int fail_writes(ip_conn* c) {
     c->write_failed = 1;
-    c->out_pending.clear();
     return 0;
 }
 
@@ -183,12 +182,11 @@ int make_room(ip_conn* c) {
 
 int ip_flush(ip_conn* c) {
     if (!c) return 1;
-    if (c->write_failed) {
-        c->out_pending.clear();
-        return 0;
-    }
-    if (c->out_pending.empty()) return 1;
-    int ok = write_now(c, c->out_pending.data(), static_cast<int>(c->out_pending.size()));
+    // After a failed send write_now sends nothing: the output is dropped.
+    const bool ok =
+        c->out_pending.empty()
+            ? !c->write_failed
+            : write_now(c, c->out_pending.data(), static_cast<int>(c->out_pending.size())) != 0;
     c->out_pending.clear();
     return ok ? 1 : 0;
 }
