@@ -11,6 +11,7 @@
 #include "cli/config.hpp"
 #include "cli/console.hpp"
 #include "cli/dispatch.hpp"
+#include "cli/help.hpp"
 #include "cli/results.hpp"
 #include "cli/state.hpp"
 #include "mail/file_mode.hpp"
@@ -47,24 +48,12 @@ int open_results(const char* value) {
     return 1;
 }
 
-// The help renderings arrive with the help table; these keep their exits.
-int help_asciidoc() {
-    char banner[256];
-    cli_printf("%s\n", cli_format_banner(banner, sizeof banner));
-    return 0;
-}
-
-int help_console(int status) {
-    cli_print_usage_hint();
-    return status;
-}
-
 // Returns -1 to go on, else the status to end with.
 int run_early_pass(int argc, char** argv, early_pass* out) {
     for (int i = 1; i < argc; ++i) {
         std::string_view a(argv[i]);
-        if (a.starts_with("-asciidoc")) return help_asciidoc();
-        if (a == "-doc") return help_console(0);
+        if (a.starts_with("-asciidoc")) return cli_help_asciidoc();
+        if (a == "-doc") return cli_help_console(120, 0);
         if (a.starts_with("-encryptpass:")) {
             if (!out->encrypt_password) out->encrypt_password = std::string(a.substr(13));
         } else if (a == "-bindpass") {
@@ -80,7 +69,7 @@ int run_early_pass(int argc, char** argv, early_pass* out) {
         } else if (a.starts_with("-results:")) {
             if (!open_results(argv[i] + 9)) return 1;
         } else if (a == "/?") {
-            return help_console(1);
+            return cli_help_console(0, 1);
         }
     }
     return -1;
