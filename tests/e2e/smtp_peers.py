@@ -186,3 +186,160 @@ def recorder(tmp_path):
     yield start
     for r in started:
         r.stop()
+
+
+# ---- a private Postfix ----------------------------------------------------
+
+import postfix_peer  # noqa: E402
+
+
+@pytest.fixture(scope="session")
+def postfix(smtp_pki):
+    """Factory: postfix(strict_smtputf8=False, dsn=True, users=("me", "you"))
+    -> a started postfix_peer.PostfixPeer, one per option set, shared by the
+    session and stopped at its end. Ports: .smtp (STARTTLS offered), .smtp6
+    (the same service on ::1), .submission (STARTTLS required), .smtps (TLS
+    from the first byte). Delivery is asynchronous: .wait_messages(user, n)."""
+    need("postfix")
+    need("saslpasswd2")
+    running = {}
+
+    def start(strict_smtputf8=False, dsn=True, users=("me", "you")):
+        key = (strict_smtputf8, dsn, tuple(users))
+        if key not in running:
+            peer = postfix_peer.PostfixPeer(smtp_pki.cert_and_key, users=users,
+                                            strict_smtputf8=strict_smtputf8, dsn=dsn,
+                                            limit=1800)
+            if not peer.start():
+                log = peer.log()
+                peer.stop()
+                pytest.fail("the private Postfix did not start:\n" + log[-3000:])
+            running[key] = peer
+        return running[key]
+
+    yield start
+    for peer in running.values():
+        peer.stop()
+
+
+# ---- proxies ----------------------------------------------------------------
+
+class Daemon:
+    """A daemon run through tests/peers/daemon_peer.py: .port, .pid, .log()
+    (what it wrote to its standard output and error, and to its log file)."""
+
+    def __init__(self, workdir: Path, argv, files=(), first_port=0, tries=8, limit=300.0,
+                 log_file=None):
+        workdir.mkdir(parents=True, exist_ok=True)
+        self.out = workdir / ("%s-%d.out" % (Path(argv[0]).name, time.monotonic_ns()))
+        self.log_file = log_file
+        cmd = [PYTHON, str(PEERS / "daemon_peer.py"), "--limit", str(limit),
+               "--first-port", str(first_port), "--tries", str(tries)]
+        for path, text in files:
+            cmd += ["--file", str(path), text]
+        self.proc = subprocess.Popen(cmd + ["--"] + list(argv), stdin=subprocess.DEVNULL,
+                                     stdout=subprocess.PIPE, stderr=open(self.out, "ab"))
+        words = read_ready_line(self.proc, 60, argv[0])
+        if len(words) != 4 or words[0] != "PORT":
+            stop_process(self.proc)
+            pytest.fail("%s did not start: %s" % (argv[0], self.log()))
+        self.port, self.pid = int(words[1]), int(words[3])
+
+    def log(self):
+        text = self.out.read_text(errors="replace") if self.out.exists() else ""
+        if self.log_file and Path(self.log_file).exists():
+            text += Path(self.log_file).read_text(errors="replace")
+        return text
+
+    def stop(self):
+        stop_process(self.proc)
+
+
+def world_readable_dir(prefix):
+    """A folder under /tmp that a daemon running as another user can reach."""
+    import tempfile
+    d = Path(tempfile.mkdtemp(prefix=prefix, dir="/tmp"))
+    os.chmod(d, 0o755)
+    return d
+
+
+@pytest.fixture
+def socks_proxy(tmp_path):
+    """Factory: socks_proxy(user=None, password=None, first_port=0, tries=8)
+    -> microsocks on 127.0.0.1 as a Daemon. first_port=1080 with tries=1
+    asks for the default port exactly."""
+    started = []
+
+    def start(user=None, password=None, first_port=0, tries=8):
+        argv = [need("microsocks"), "-i", "127.0.0.1", "-p", "{port}"]
+        if user is not None:
+            argv += ["-u", user, "-P", password]
+        d = Daemon(tmp_path / "peers", argv, first_port=first_port, tries=tries)
+        started.append(d)
+        return d
+
+    yield start
+    for d in started:
+        d.stop()
+
+
+@pytest.fixture
+def http_proxy():
+    """Factory: http_proxy(user=None, password=None, first_port=0, tries=8)
+    -> tinyproxy (HTTP CONNECT to any port) on 127.0.0.1 as a Daemon; with a
+    user it asks for BasicAuth (407 without, 401 with wrong credentials).
+    Its log file (LogLevel Info) shows each CONNECT request."""
+    started, dirs = [], []
+
+    def start(user=None, password=None, first_port=0, tries=8):
+        d = world_readable_dir("ostrel-tinyproxy-")
+        dirs.append(d)
+        log = d / "tinyproxy.log"
+        log.touch()
+        os.chmod(log, 0o666)
+        conf = ("Port {port}\nListen 127.0.0.1\nAllow 127.0.0.1\nLogLevel Info\n"
+                "LogFile \"%s\"\nMaxClients 20\nTimeout 60\n" % log)
+        if user is not None:
+            conf += "BasicAuth %s %s\n" % (user, password)
+        daemon = Daemon(d, [need("tinyproxy"), "-d", "-c", str(d / "tinyproxy.conf")],
+                        files=[(d / "tinyproxy.conf", conf)], first_port=first_port,
+                        tries=tries, log_file=log)
+        started.append(daemon)
+        return daemon
+
+    yield start
+    for daemon in started:
+        daemon.stop()
+    import shutil
+    for d in dirs:
+        shutil.rmtree(d, ignore_errors=True)
+
+
+# ---- the benchmark sink -------------------------------------------------------
+
+class Sink:
+    """tests/peers/smtp_sink.py: .port, .pid, .sizes() (bytes per message)."""
+
+    def __init__(self, workdir: Path, limit=300.0):
+        workdir.mkdir(parents=True, exist_ok=True)
+        self.log = workdir / ("sink-%d.jsonl" % time.monotonic_ns())
+        self.proc = subprocess.Popen(
+            [PYTHON, str(PEERS / "smtp_sink.py"), "--log", str(self.log), "--limit", str(limit)],
+            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE)
+        words = read_ready_line(self.proc, 15, "the SMTP sink")
+        self.port, self.pid = int(words[1]), int(words[3])
+
+    def sizes(self):
+        if not self.log.exists():
+            return []
+        return [json.loads(line)["bytes"] for line in open(self.log) if line.endswith("\n")]
+
+    def stop(self):
+        stop_process(self.proc)
+
+
+@pytest.fixture
+def smtp_sink(tmp_path):
+    s = Sink(tmp_path / "peers")
+    yield s
+    s.stop()

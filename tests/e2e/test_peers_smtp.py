@@ -10,8 +10,8 @@ import time
 
 import pytest
 
-from smtp_peers import (recorder, smtp_pki,  # noqa: F401
-                        )
+from smtp_peers import (http_proxy, postfix, recorder, smtp_pki, smtp_sink,  # noqa: F401
+                        socks_proxy)
 
 TIMEOUT = 10
 MESSAGE = b"From: a@example.org\r\nSubject: peers\r\n\r\n.dot line\r\nbody\r\n"
@@ -163,3 +163,187 @@ def test_recorder_refuses_recipients_on_demand_and_keeps_utf8(recorder):
     assert m["rcpt_tos"] == ["b\u00fc@example.org"]
     assert m["mail_arg"] == "FROM:<j\u00f6rg@example.org> SMTPUTF8"
     assert email.message_from_bytes(m["data"])["Subject"] == "peers"
+
+
+# ---- the private Postfix ----------------------------------------------------
+
+def test_postfix_delivers_with_sasl_over_starttls_and_reports_dsn(postfix, smtp_pki):
+    pf = postfix()
+    before_you, before_me = len(pf.messages("you")), len(pf.messages("me"))
+    ctx = ssl.create_default_context(cafile=smtp_pki.ca_pem)
+    with smtplib.SMTP("127.0.0.1", pf.submission, timeout=TIMEOUT) as s:
+        s.ehlo("client.test")
+        assert s.mail("me@example.org")[0] == 530  # STARTTLS first on this port
+        s.starttls(context=ctx)
+        s.ehlo("client.test")
+        assert set(s.esmtp_features["auth"].split()) == {"PLAIN", "LOGIN", "CRAM-MD5"}
+        assert "dsn" in s.esmtp_features and "smtputf8" in s.esmtp_features
+        assert authenticate(s, "CRAM-MD5", "user@example.org", "wrong") == 535
+        assert authenticate(s, "CRAM-MD5", "user@example.org", "secret") == 235
+        assert s.mail("me@example.org", ["RET=HDRS", "ENVID=run+2B1"])[0] == 250
+        assert s.rcpt("you@example.org", ["NOTIFY=SUCCESS"])[0] == 250
+        code, text = s.rcpt("nobody@example.org")
+        assert code == 550 and b"User unknown" in text
+        assert s.data(MESSAGE)[0] == 250
+    got = pf.wait_messages("you", before_you + 1)
+    assert len(got) == before_you + 1
+    m = email.message_from_bytes(got[-1])
+    assert m["Subject"] == "peers" and m.get_payload() == ".dot line\nbody\n"
+    assert "ESMTPSA" in m["Received"]  # TLS and SASL
+    report = pf.wait_messages("me", before_me + 1)[-1]
+    assert b"Original-Envelope-Id: run+1" in report and b"Action: delivered" in report
+
+
+@pytest.mark.parametrize("mechanism", ["PLAIN", "LOGIN"])
+def test_postfix_tls_from_the_first_byte(postfix, smtp_pki, mechanism):
+    pf = postfix()
+    before = len(pf.messages("you"))
+    ctx = ssl.create_default_context(cafile=smtp_pki.ca_pem)
+    with smtplib.SMTP_SSL("localhost", pf.smtps, timeout=TIMEOUT, context=ctx) as s:
+        s.ehlo("client.test")
+        assert "starttls" not in s.esmtp_features
+        assert authenticate(s, mechanism, "user@example.org", "secret") == 235
+        assert send(s, "me@example.org", ["you@example.org"])[0] == 250
+    assert len(pf.wait_messages("you", before + 1)) == before + 1
+
+
+def test_postfix_ipv6_literal_checked_on_helo(postfix):
+    pf = postfix()
+    with smtplib.SMTP("::1", pf.smtp6, timeout=TIMEOUT) as s:
+        s.ehlo("[0:0:0:0:0:0:0:1]")
+        assert s.mail("me@example.org")[0] == 250
+        code, text = s.rcpt("you@example.org")
+        assert code == 501 and b"invalid ip address" in text
+    with smtplib.SMTP("::1", pf.smtp6, timeout=TIMEOUT) as s:
+        s.ehlo("[IPv6:0:0:0:0:0:0:0:1]")
+        assert s.mail("me@example.org")[0] == 250
+        assert s.rcpt("you@example.org")[0] == 250
+
+
+def test_postfix_strict_smtputf8_and_dsn_off(postfix):
+    pf = postfix(strict_smtputf8=True, dsn=False)
+    before = len(pf.messages("you"))
+    with smtplib.SMTP("127.0.0.1", pf.smtp, timeout=TIMEOUT) as s:
+        s.ehlo("client.test")
+        assert "dsn" not in s.esmtp_features
+        assert s.mail("me@example.org", ["RET=HDRS"])[0] == 501
+        assert s.mail("me@example.org")[0] == 250
+        code, text = s.rcpt("you@example.org", ["NOTIFY=SUCCESS"])
+        assert code == 501 and b"DSN support is disabled" in text
+        s.rset()
+        s.command_encoding = "utf-8"  # the address goes out undeclared
+        code, text = s.mail("j\u00f6rg@example.org")
+        assert code == 553 and b"Must declare SMTPUTF8" in text
+        s.rset()
+        assert s.mail("j\u00f6rg@example.org", ["SMTPUTF8"])[0] == 250
+        assert s.rcpt("you@example.org")[0] == 250
+        assert s.data(MESSAGE)[0] == 250
+    got = pf.wait_messages("you", before + 1)
+    assert len(got) == before + 1 and "j\u00f6rg@example.org".encode() in got[-1]
+
+
+# ---- proxies ------------------------------------------------------------------
+
+class TunnelSMTP(smtplib.SMTP):
+    """smtplib over a socket that a proxy already connected."""
+
+    def __init__(self, sock):
+        self.tunnel = sock
+        super().__init__()
+        self.sock = sock
+        self.file = None
+        code, _ = self.getreply()
+        assert code == 220
+
+    def _get_socket(self, host, port, timeout):
+        return self.tunnel
+
+
+def recv_exactly(sock, n):
+    data = b""
+    while len(data) < n:
+        chunk = sock.recv(n - len(data))
+        assert chunk, "the proxy closed"
+        data += chunk
+    return data
+
+
+def socks5_connect(proxy_port, port, user=None, password=None):
+    s = socket.create_connection(("127.0.0.1", proxy_port), timeout=TIMEOUT)
+    s.sendall(b"\x05\x01" + (b"\x02" if user else b"\x00"))
+    method = recv_exactly(s, 2)
+    if method[1] == 0xFF:
+        s.close()
+        return None
+    if user:
+        s.sendall(b"\x01" + bytes([len(user)]) + user.encode() + bytes([len(password)])
+                  + password.encode())
+        if recv_exactly(s, 2)[1] != 0:
+            s.close()
+            return None
+    s.sendall(b"\x05\x01\x00\x01" + socket.inet_aton("127.0.0.1") + port.to_bytes(2, "big"))
+    reply = recv_exactly(s, 10)
+    assert reply[1] == 0, reply
+    return s
+
+
+def http_connect(proxy_port, port, auth=None):
+    s = socket.create_connection(("127.0.0.1", proxy_port), timeout=TIMEOUT)
+    head = "CONNECT 127.0.0.1:%d HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n" % (port, port)
+    if auth:
+        head += "Proxy-Authorization: Basic %s\r\n" % base64.b64encode(auth.encode()).decode()
+    s.sendall((head + "\r\n").encode())
+    answer = b""
+    while b"\r\n\r\n" not in answer:
+        chunk = s.recv(1)
+        assert chunk, answer
+        answer += chunk
+    return int(answer.split()[1]), s
+
+
+def test_socks5_proxy_tunnels_to_the_recorder(recorder, socks_proxy):
+    rec = recorder()
+    proxy = socks_proxy(user="pu", password="pp")
+    assert socks5_connect(proxy.port, rec.port) is None  # no method without credentials
+    assert socks5_connect(proxy.port, rec.port, "pu", "bad") is None
+    with TunnelSMTP(socks5_connect(proxy.port, rec.port, "pu", "pp")) as s:
+        s.ehlo("client.test")
+        assert send(s)[0] == 250
+    assert len(rec.messages()) == 1
+
+
+def test_http_proxy_tunnels_with_and_without_basic_auth(recorder, http_proxy):
+    rec = recorder()
+    open_proxy = http_proxy()
+    code, sock = http_connect(open_proxy.port, rec.port)
+    assert code == 200
+    with TunnelSMTP(sock) as s:
+        s.ehlo("client.test")
+        assert send(s)[0] == 250
+    locked = http_proxy(user="pu", password="pp")
+    assert http_connect(locked.port, rec.port)[0] == 407
+    assert http_connect(locked.port, rec.port, "pu:bad")[0] == 401
+    code, sock = http_connect(locked.port, rec.port, "pu:pp")
+    assert code == 200
+    with TunnelSMTP(sock) as s:
+        s.ehlo("client.test")
+        assert send(s)[0] == 250
+    assert len(rec.messages()) == 2
+    assert "CONNECT 127.0.0.1:%d" % rec.port in locked.log()
+
+
+# ---- the benchmark sink ---------------------------------------------------------
+
+def test_sink_finds_the_end_mark_across_blocks(smtp_sink, tmp_path):
+    body = b"".join(b"line %d ..........\r\n" % i for i in range(200000)) + b".x\r\n"
+    with smtplib.SMTP("127.0.0.1", smtp_sink.port, timeout=TIMEOUT) as s:
+        s.ehlo("client.test")
+        assert s.sendmail("a@example.org", ["b@example.org"], body) == {}
+        assert s.sendmail("a@example.org", ["b@example.org"], b"") == {}
+    msg = tmp_path / "m.eml"
+    msg.write_bytes(b"Subject: curl\r\n\r\n" + body)
+    subprocess.run(["curl", "-s", "--max-time", "20", "smtp://127.0.0.1:%d" % smtp_sink.port,
+                    "--mail-from", "a@example.org", "--mail-rcpt", "b@example.org",
+                    "-T", str(msg)], check=True, timeout=30)
+    # What went over the wire: stuffed, and ending with a line end.
+    assert smtp_sink.sizes() == [len(body) + 1, 2, len(msg.read_bytes()) + 1]
