@@ -1,0 +1,32 @@
+// Prepared message files: a message made beforehand (by File mode or another
+// program) sent with the handle's header fields in front of its own, the
+// fields to drop left out and the custom fields added, dot-stuffed for the
+// wire through the stream filter.
+#pragma once
+
+#include "message/out.hpp"
+
+namespace ostrel {
+
+struct mail_handle;
+
+// Why a prepared file cannot be sent.
+enum : int {
+    msg_email_file_ok = 0,
+    msg_email_file_unreadable = 1,  // missing, unreadable, empty, not a regular file
+    msg_email_file_nul = 2,         // holds a NUL byte: its text would be cut there
+};
+
+// Whether the handle's email_file can be sent whole; a msg_email_file_ value.
+// A caller checks before the transaction starts, so that nothing of a message
+// that cannot go out whole is sent.
+int msg_check_email_file(const mail_handle* h);
+// The failure text of a msg_email_file_ value (without the file's name).
+const char* msg_email_file_fault_text(int fault);
+
+// Writes the prepared message, dot-stuffed, and one empty line after it:
+// 1. When the file cannot be sent whole (see msg_check_email_file), nothing
+// at all is written and the result is 0; *fault (when given) says why.
+int msg_write_email_file(mail_handle* h, msg_out_cb out, void* ctx, int* fault = nullptr);
+
+}  // namespace ostrel
