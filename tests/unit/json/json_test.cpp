@@ -35,21 +35,25 @@ struct tv {
     enum kind_t { str, num, obj, arr } kind;
     std::string text;
     long long number = 0;
-    std::vector<std::pair<std::string, tv>> kids;  // keys are ignored in Arrays
+    std::vector<std::string> keys;  // of an Object's members
+    std::vector<tv> kids;
 };
 tv S(std::string s) {
-    return {tv::str, std::move(s), 0, {}};
+    return {tv::str, std::move(s), 0, {}, {}};
 }
 tv N(long long n) {
-    return {tv::num, "", n, {}};
+    return {tv::num, "", n, {}, {}};
 }
 tv O(std::vector<std::pair<std::string, tv>> m) {
-    return {tv::obj, "", 0, std::move(m)};
+    tv o{tv::obj, "", 0, {}, {}};
+    for (auto& [k, v] : m) {
+        o.keys.push_back(k);
+        o.kids.push_back(std::move(v));
+    }
+    return o;
 }
 tv A(std::vector<tv> items) {
-    tv a{tv::arr, "", 0, {}};
-    for (auto& i : items) a.kids.emplace_back("", std::move(i));
-    return a;
+    return {tv::arr, "", 0, {}, std::move(items)};
 }
 
 std::string py_bytes(const std::string& s) {
@@ -70,12 +74,13 @@ std::string py_literal(const tv& v) {
             return std::to_string(v.number);
         case tv::obj: {
             std::string s = "{";
-            for (const auto& [k, c] : v.kids) s += py_bytes(k) + ": " + py_literal(c) + ", ";
+            for (size_t i = 0; i < v.kids.size(); ++i)
+                s += py_bytes(v.keys[i]) + ": " + py_literal(v.kids[i]) + ", ";
             return s + "}";
         }
         case tv::arr: {
             std::string s = "[";
-            for (const auto& kc : v.kids) s += py_literal(kc.second) + ", ";
+            for (const tv& c : v.kids) s += py_literal(c) + ", ";
             return s + "]";
         }
     }
@@ -92,8 +97,8 @@ json_node* build(const tv& v, json_node* parent, const char* key) {
         case tv::arr: {
             bool obj = v.kind == tv::obj;
             json_node* n = obj ? json_add_object(parent, key) : json_add_array(parent, key);
-            for (const auto& [k, c] : v.kids)
-                if (!build(c, n, obj ? k.c_str() : nullptr)) return nullptr;
+            for (size_t i = 0; i < v.kids.size(); ++i)
+                if (!build(v.kids[i], n, obj ? v.keys[i].c_str() : nullptr)) return nullptr;
             return n;
         }
     }
