@@ -438,7 +438,10 @@ TEST(JsonTree, Copies) {
     EXPECT_STREQ(one->key, "host");
     EXPECT_NE(one->key, h->key);
 
-    tree chain(json_copy_chain(h));  // host, list and after, unlinked upward
+    struct chain_deleter {
+        void operator()(json_node* n) const { json_free_tree(n); }  // with its siblings
+    };
+    std::unique_ptr<json_node, chain_deleter> chain(json_copy_chain(h));  // host, list, after
     EXPECT_EQ(json_child_count(chain.get()), 2u);
     EXPECT_EQ(chain->next->next->next, nullptr);
     json_node* name = chain->first_child;
