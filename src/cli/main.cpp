@@ -14,6 +14,7 @@
 #include "cli/help.hpp"
 #include "cli/results.hpp"
 #include "cli/state.hpp"
+#include "json/json.hpp"
 #include "mail/file_mode.hpp"
 #include "mail/mail.hpp"
 #include "model/checks.hpp"
@@ -45,6 +46,10 @@ int open_results(const char* value) {
     }
     // Only the last -results: is written; earlier ones stay created and empty.
     cli.results_file.reset(f);
+    cli.results_name = value;
+    cli.results_root.reset(json_new(nullptr, json_object, nullptr));
+    if (!cli.results_root) throw std::bad_alloc();
+    cli.cb_ctx.results = cli.results_root.get();
     return 1;
 }
 
@@ -142,6 +147,7 @@ void prepare_message(mail_handle* h) {
     mail_set_callback(h, mail_cb_event, reinterpret_cast<mail_any_cb>(cli_results_event),
                       &cli.cb_ctx);
     h->msg_time = static_cast<int64_t>(std::time(nullptr));
+    if (cli.results_file) cli_results_begin(h, cli.cb_ctx.results);
 }
 
 int send_message(mail_handle* h) {
@@ -160,8 +166,21 @@ int send_message(mail_handle* h) {
     return status ? status : mail_file_output_failed;
 }
 
-void finish(mail_handle* h) {
-    cli.results_file.reset();
+// The document goes out whole or not at all; a failure to write it leaves
+// the exit status alone, since the message itself may be delivered.
+void write_results(mail_handle* h, int status) {
+    json_node* root = cli.cb_ctx.results;
+    cli_results_end(h, root, status);
+    FILE* f = cli.results_file.release();
+    int ok = cli_results_write(f, root);
+    if (f == stdout ? std::fflush(f) != 0 : std::fclose(f) != 0) ok = 0;
+    if (!ok) cli_fprintf(stderr, "Unable to write results file %s\n", cli.results_name.c_str());
+}
+
+void finish(mail_handle* h, int status) {
+    if (cli.results_file) write_results(h, status);
+    cli.cb_ctx.results = nullptr;
+    cli.results_root.reset();
     mail_setopt(h, mail_act_destroy);
     cli.cb_ctx.handle = nullptr;
     mail_global_init(0, 0);
@@ -177,7 +196,7 @@ int configure_and_send(mail_handle* h, int argc, char** argv) {
     if (int status = check_settings(h)) return status;
     prepare_message(h);
     int status = send_message(h);
-    finish(h);
+    finish(h, status);
     return status;
 }
 
