@@ -45,6 +45,16 @@ class digest_feed {
         std::memcpy(buf_ + used_, p, len);
         used_ += len;
     }
+    // Bytes of the message that are their own canonical form: long runs go
+    // to the digests in place, without a copy.
+    void put_source(const char* p, size_t len) {
+        if (len >= sizeof buf_ / 4) {
+            flush();
+            direct(p, len);
+        } else {
+            put(p, len);
+        }
+    }
     void put(char c) {
         if (used_ == sizeof buf_) flush();
         buf_[used_++] = c;
@@ -105,8 +115,26 @@ void fold_line(const char* s, const char* e, digest_feed& out) {
     out.put(span, static_cast<size_t>(e - span));
 }
 
+// True when the line (at least one byte that is not a blank) is already
+// folded: no tab, no two blanks in a row, no blank at its end.
+bool folded_already(const char* s, const char* e) {
+    if (e[-1] == ' ' || std::memchr(s, '\t', static_cast<size_t>(e - s))) return false;
+    for (const char* p = s; (p = static_cast<const char*>(
+                                 std::memchr(p, ' ', static_cast<size_t>(e - p)))) != nullptr;) {
+        if (++p < e && *p == ' ') return false;
+    }
+    return true;
+}
+
 void relaxed_body(const char* body, size_t len, digest_feed& out) {
     size_t pending = 0;  // empty lines held back until a text line follows
+    // Whole lines that stay as they are, with their line ends, are passed on
+    // as one run of the message's own bytes.
+    const char* run = nullptr;
+    auto end_run = [&](const char* upto) {
+        if (run) out.put_source(run, static_cast<size_t>(upto - run));
+        run = nullptr;
+    };
     size_t pos = 0;
     while (pos < len) {
         size_t end = next_crlf(body, pos, len);
@@ -116,14 +144,19 @@ void relaxed_body(const char* body, size_t len, digest_feed& out) {
         const char* first = s;
         while (first < e && is_wsp(*first)) ++first;
         if (first == e) {
+            end_run(s);
             ++pending;
+        } else if (!pending && end < len && folded_already(s, e)) {
+            if (!run) run = s;
         } else {
+            end_run(s);
             for (; pending; --pending) out.crlf();
             fold_line(s, e, out);
             out.crlf();
         }
         pos = end + 2;
     }
+    end_run(body + (pos < len ? pos : len));
 }
 
 void simple_body(const char* body, size_t len, digest_feed& out) {
