@@ -54,9 +54,15 @@ int msg_dkim_sign(mail_handle* h, const dkim_domain* record, const char* bytes, 
     const unsigned algos = h->dkim_algos >> 8;
     const unsigned canons = h->dkim_canon >> 8;
     // Each canonical body is made once and hashed by every digest needed.
+    bool rsa = false, ed25519 = false;
+    for (const dkim_key_link* l = record->keys; l; l = l->next) {
+        rsa = rsa || dkim_key_of(l)->type == dkim_key_rsa;
+        ed25519 = ed25519 || dkim_key_of(l)->type == dkim_key_ed25519;
+    }
     dkim_body_cache bodies;
-    bodies.want_sha1 = algos & dkim_algo_rsa_sha1;
-    bodies.want_sha256 = algos & (dkim_algo_rsa_sha256 | dkim_algo_ed25519_sha256);
+    bodies.want_sha1 = rsa && (algos & dkim_algo_rsa_sha1);
+    bodies.want_sha256 =
+        (rsa && (algos & dkim_algo_rsa_sha256)) || (ed25519 && (algos & dkim_algo_ed25519_sha256));
     for (int32_t canon : {1, 2, 4, 8}) {
         if (!(canons & static_cast<unsigned>(canon))) continue;
         for (int32_t algo : {1, 2, 4}) {

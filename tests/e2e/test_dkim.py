@@ -2,6 +2,7 @@
 dkimpy, opendkim's offline test mode and Mail::DKIM, each with the test's
 own key records instead of DNS."""
 import base64
+import os
 import re
 import shutil
 import subprocess
@@ -512,4 +513,47 @@ def test_malformed_line_report_stays_off_standard_output(ostrel, keys):
     msg = ostrel.written(r)
     assert b"malformed" not in r.out
     assert "malformed\n" in r.stderr
+    assert dkimpy_results(keys, msg) == [True]
+
+
+def test_encrypted_key_asks_on_the_terminal(ostrel, keys, tmp_path):
+    import pty
+    import select
+    import signal
+    import time
+    args = [BIN, FROM, TO, "-subject:Pass", "-body:x", f"-dkim:example.org:sel:{keys.encrypted}",
+            "-file:out.eml"]
+    pid, fd = pty.fork()
+    if pid == 0:
+        os.chdir(ostrel.cwd)
+        os.execve(BIN, args, ostrel.env)
+    seen = b""
+    prompts = 0
+    deadline = time.monotonic() + 30
+    status = None
+    try:
+        while time.monotonic() < deadline:
+            ready, _, _ = select.select([fd], [], [], 1)
+            if ready:
+                try:
+                    chunk = os.read(fd, 1024)
+                except OSError:
+                    chunk = b""
+                seen += chunk
+                while seen.count(b"Enter PEM pass phrase:") > prompts:
+                    prompts += 1
+                    os.write(fd, b"first-line\n")
+            done, status = os.waitpid(pid, os.WNOHANG)
+            if done:
+                break
+        else:
+            os.kill(pid, signal.SIGKILL)
+            os.waitpid(pid, 0)
+    finally:
+        os.close(fd)
+    assert status is not None and os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0, seen
+    # Asked when the key is read, and again when it signs; never echoed.
+    assert prompts == 2
+    assert b"first-line" not in seen
+    msg = ostrel.path("out.eml").read_bytes()
     assert dkimpy_results(keys, msg) == [True]
