@@ -14,6 +14,7 @@
 #include "cli/help.hpp"
 #include "cli/results.hpp"
 #include "cli/state.hpp"
+#include "dkim/keys.hpp"
 #include "json/json.hpp"
 #include "mail/file_mode.hpp"
 #include "mail/mail.hpp"
@@ -183,6 +184,7 @@ void finish(mail_handle* h, int status) {
     cli.results_root.reset();
     mail_setopt(h, mail_act_destroy);
     cli.cb_ctx.handle = nullptr;
+    dkim_keys_free(&cli.dkim_keys);
     mail_global_init(0, 0);
 }
 
@@ -238,6 +240,8 @@ int main(int argc, char** argv) {
     } catch (const std::bad_alloc&) {
         status = ostrel::status_out_of_memory;
     }
+    // Also on the paths that end before the end sequence.
+    ostrel::dkim_keys_free(&ostrel::cli.dkim_keys);
     std::fflush(stdout);
     return ostrel::cli_exit_code(status);
 }
