@@ -162,8 +162,10 @@ int send_message(mail_handle* h) {
     }
     int status = 0;
     if (mail_write_output_file(h, &status)) return 0;
-    // An unusable input was reported by its event already.
-    if (status != mail_file_input_unusable) cli_fprintf(stderr, "%s\n", mail_last_error(h));
+    // An unreadable input was reported by its event already; a signature
+    // that could not be made has no event.
+    if (status != mail_file_input_unusable || !cli.cb_ctx.input_reported)
+        cli_fprintf(stderr, "%s\n", mail_last_error(h));
     return status ? status : mail_file_output_failed;
 }
 
