@@ -12,6 +12,7 @@
 #include "cli/console.hpp"
 #include "cli/dispatch.hpp"
 #include "cli/help.hpp"
+#include "cli/password.hpp"
 #include "cli/results.hpp"
 #include "cli/state.hpp"
 #include "dkim/keys.hpp"
@@ -220,11 +221,10 @@ int run(int argc, char** argv) {
     early_pass early;
     if (int status = run_early_pass(argc, argv, &early); status >= 0) return status;
     if (early.encrypt_password) {
-        // Password obfuscation arrives with its own module: say so rather
-        // than end as if a password had been printed.
-        cli_fprintf(stderr, "Password obfuscation is not supported by this build\n");
+        // No configuration is read on this road; a failed check throws.
+        cli_pw_encrypt(early.encrypt_password->c_str(), early.bind_password);
         mail_setopt(h, mail_act_destroy);
-        return 1;
+        return 0;
     }
     // argv is UTF-8 already: -clutf8 changes nothing here.
     return configure_and_send(h, argc, argv);

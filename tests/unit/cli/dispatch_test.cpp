@@ -427,7 +427,6 @@ TEST_F(Dispatch, FailuresEndWithTheirMessageAndStatus) {
         {"host:mx.example:0", 1, "Invalid host setting (mx.example:0)\n"},
         {"host:mx.example:70000", 1, "Invalid host setting (mx.example:70000)\n"},
         {"host:[::1]:-5", 1, "Invalid host setting ([::1]:-5)\n"},
-        {"host:u:$QUJDREVGR0hJSktMTU5PUA@mx.example", 1, "Failed to decrypt password\n"},
         {"proxy:[proxy", 1, "Invalid proxy setting ([proxy)\n"},
         {"proxy:proxy.example:99999", 1, "Invalid proxy setting (proxy.example:99999)\n"},
         {"proxy:u:p@proxy.example:x", 1, "Invalid proxy setting (proxy.example:x)\n"},
