@@ -14,10 +14,12 @@ namespace ostrel {
 
 namespace {
 
-// One match of a text against a pattern. Only "*" branches; the failure of
-// the pattern after a given "*" run at a given text position is remembered,
-// so no pair is tried twice and the time stays within the product of the
-// two lengths.
+// One match of a text against a pattern. Only "*" branches. When the
+// pattern after a "*" run has failed at every text position from some
+// position on, that position is remembered: a later try there or further on
+// fails at once, and a try further back only tries the positions before it.
+// So each pattern part meets each text position once, and the time stays
+// within the product of the two lengths.
 class wild_matcher {
   public:
     wild_matcher(const char* text, const char* pattern, int exact)
@@ -32,31 +34,15 @@ class wild_matcher {
   private:
     int fold(unsigned char c) const { return exact_ ? c : str_char_tolower(c); }
     bool set_matches(size_t& pi, unsigned char c) const;
-    bool failed_before(size_t pi, size_t ti);
-    void mark_failed(size_t pi, size_t ti);
 
     const unsigned char* t_;
     const unsigned char* p_;
     size_t tn_, pn_;
     bool exact_;
-    // For each pattern position that follows a "*" run, one bit per text
-    // position; made on the first failure there.
-    std::vector<int32_t> slot_;
-    std::vector<std::vector<bool>> failed_;
+    // For each pattern position after a "*" run: the first text position of
+    // the failed tail (tn_ + 1 while none failed); made on the first star.
+    std::vector<size_t> failed_from_;
 };
-
-bool wild_matcher::failed_before(size_t pi, size_t ti) {
-    return !slot_.empty() && slot_[pi] >= 0 && failed_[static_cast<size_t>(slot_[pi])][ti];
-}
-
-void wild_matcher::mark_failed(size_t pi, size_t ti) {
-    if (slot_.empty()) slot_.assign(pn_ + 1, -1);
-    if (slot_[pi] < 0) {
-        slot_[pi] = static_cast<int32_t>(failed_.size());
-        failed_.emplace_back(tn_ + 1, false);
-    }
-    failed_[static_cast<size_t>(slot_[pi])][ti] = true;
-}
 
 // pi is just past "[" on entry and past the set on return. Ranges compare
 // signed bytes, as the original character type did.
@@ -100,12 +86,15 @@ bool wild_matcher::run(size_t ti, size_t pi) {
             case '*': {
                 while (pi < pn_ && p_[pi] == '*') ++pi;
                 if (pi == pn_) return true;
-                for (size_t pos = ti; pos <= tn_; ++pos) {
+                if (failed_from_.empty()) failed_from_.assign(pn_ + 1, tn_ + 1);
+                // The recursion only reaches later pattern positions, so
+                // this entry stays as it is during the loop.
+                const size_t limit = failed_from_[pi];
+                for (size_t pos = ti; pos < limit; ++pos) {
                     if (tn_ - pos == 1 && t_[pos] == '*') return true;
-                    if (failed_before(pi, pos)) continue;
                     if (run(pos, pi)) return true;
-                    mark_failed(pi, pos);
                 }
+                if (ti < limit) failed_from_[pi] = ti;
                 return false;
             }
             case '[':
