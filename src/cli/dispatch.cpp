@@ -1,11 +1,14 @@
 #include "cli/dispatch.hpp"
 
+#include <algorithm>
+#include <cctype>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "cli/console.hpp"
 #include "cli/password.hpp"
@@ -18,6 +21,7 @@
 #include "platform/number.hpp"
 #include "support/file.hpp"
 #include "support/str.hpp"
+#include "support/wild.hpp"
 
 namespace ostrel {
 
@@ -94,15 +98,17 @@ int opt_attach_inline(mail_handle* h, char*, char* value, const cli_keyword& k) 
     return 1;
 }
 
-int opt_awild(mail_handle*, char*, char* value, const cli_keyword&) {
+int opt_awild(mail_handle* h, char*, char* value, const cli_keyword&) {
     int recursive = 0, case_sensitive = 0;
     uint32_t attributes = 0, encoding = 0, inline_flag = 0;
-    if (!cli_awild_parse_flags(value, &recursive, &case_sensitive, &attributes, &encoding,
-                               &inline_flag))
-        throw cli_exit{10};
-    // The directory walk behind wildcard sets is not in this build: refuse
-    // the set rather than send the message without its files.
-    cli_fail(10, "Wildcard attachments are not supported (%s)\n", value);
+    const char* patterns = cli_awild_parse_flags(value, &recursive, &case_sensitive, &attributes,
+                                                 &encoding, &inline_flag);
+    if (!patterns) throw cli_exit{10};
+    // Only "/" characters leave neither a directory nor a pattern.
+    if (patterns[std::strspn(patterns, "/")] == '\0')
+        cli_fail(10, "No file pattern specified for awild setting\n");
+    cli_awild_walk(h, patterns, case_sensitive, recursive, attributes, encoding, inline_flag);
+    return 1;
 }
 
 // to:, cc: and bcc: take a recipient list file after "@".
@@ -594,6 +600,95 @@ const char* cli_awild_parse_flags(const char* value, int* recursive, int* case_s
         return nullptr;
     }
     return p + 1;
+}
+
+namespace {
+
+// Splits the pattern text at "/" (empty items vanish) and finds the base
+// directory: the longest run of leading items that names a directory; else
+// the first item read with "\\" as its separator; else the working folder.
+// The patterns that the base names of the walk must satisfy go to ctx.
+void awild_split(const char* text, cli_awild_ctx& ctx) {
+    std::vector<std::string> items;
+    for (std::string_view rest(text); !rest.empty();) {
+        size_t slash = rest.find('/');
+        if (slash != 0) items.emplace_back(rest.substr(0, slash));
+        if (slash == std::string_view::npos) break;
+        rest.remove_prefix(slash + 1);
+    }
+    if (items.empty()) return;
+    const bool absolute = text[0] == '/';
+    size_t run = 0;
+    std::string joined = absolute ? "/" : "";
+    for (size_t i = 0; i < items.size(); ++i) {
+        if (i) joined += '/';
+        joined += items[i];
+        // No longer path can name a directory once a shorter one does not.
+        if (joined.size() >= 4096 || dir_is_directory(joined.c_str()) != 1) break;
+        run = i + 1;
+        ctx.base = joined;
+    }
+    size_t first_further = run;
+    if (run == 0) {
+        const std::string& first = items[0];
+        size_t backslash = first.rfind('\\');
+        if (backslash != std::string::npos) {
+            std::string dir = first.substr(0, backslash);
+            std::replace(dir.begin(), dir.end(), '\\', '/');
+            ctx.base = absolute ? "/" : "";
+            ctx.base += dir;
+            ctx.pattern_texts.push_back(first.substr(backslash + 1));
+        } else {
+            ctx.base = absolute ? "/" : ".";
+            ctx.pattern_texts.push_back(first);
+        }
+        first_further = 1;
+    } else {
+        ctx.pattern_texts.emplace_back("*");
+    }
+    for (size_t i = first_further; i < items.size(); ++i) ctx.pattern_texts.push_back(items[i]);
+    for (const auto& p : ctx.pattern_texts) ctx.patterns.push_back(p.c_str());
+    ctx.patterns.push_back(nullptr);
+}
+
+// True when the path lies in a hidden folder below the base directory, or
+// is itself hidden.
+bool awild_hidden(const cli_awild_ctx& ctx, const char* path) {
+    size_t skip = ctx.base.size();
+    if (skip && ctx.base.back() != '/') ++skip;
+    if (std::strlen(path) < skip) return false;
+    const char* rel = path + skip;
+    return rel[0] == '.' || std::strstr(rel, "/.") != nullptr;
+}
+
+}  // namespace
+
+int cli_awild_file_cb(void* context, dir_entry* entry) {
+    auto& ctx = *static_cast<cli_awild_ctx*>(context);
+    // Regular files only: no directory, link to one, FIFO or device.
+    if (entry->flags & (dir_flag_directory | dir_flag_system)) return 0;
+    if ((ctx.attributes & cli_awild_archive) && !(entry->flags & dir_flag_archive)) return 0;
+    if (!(ctx.attributes & cli_awild_hidden) && awild_hidden(ctx, entry->path)) return 0;
+    const char* slash = std::strrchr(entry->path, '/');
+    const char* name = slash ? slash + 1 : entry->path;
+    if (!str_wild_all(name, ctx.patterns.data(), ctx.case_sensitive)) return 0;
+    char cid[2048];
+    mime_url_encode(name, cid, sizeof cid);
+    mail_setopt(ctx.h, mail_opt_attachment | ctx.encoding | ctx.inline_flag, entry->path, cid);
+    return 1;
+}
+
+uint32_t cli_awild_walk(mail_handle* h, const char* pattern_text, int case_sensitive, int recursive,
+                        uint32_t attributes, uint32_t encoding, uint32_t inline_flag) {
+    cli_awild_ctx ctx;
+    ctx.h = h;
+    ctx.case_sensitive = case_sensitive ? 1 : 0;
+    ctx.attributes = attributes;
+    ctx.encoding = encoding;
+    ctx.inline_flag = inline_flag;
+    awild_split(pattern_text, ctx);
+    if (ctx.patterns.empty()) return 0;
+    return dir_walk(ctx.base.c_str(), "*", recursive ? 1 : 0, cli_awild_file_cb, &ctx);
 }
 
 }  // namespace ostrel

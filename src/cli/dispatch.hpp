@@ -5,10 +5,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 namespace ostrel {
 
 struct mail_handle;
+struct dir_entry;
 
 // How the dispatcher ends the program: an option that must stop the run
 // prints its message on standard error and throws cli_exit with the exit
@@ -62,5 +65,25 @@ inline constexpr uint32_t cli_awild_archive = 8;  // A: only files marked for ar
 // is a mail_opt_attachment variant, the inline flag its inline bit.
 const char* cli_awild_parse_flags(const char* value, int* recursive, int* case_sensitive,
                                   uint32_t* attributes, uint32_t* encoding, uint32_t* inline_flag);
+
+// One -awild: walk: where it starts, the patterns a base name must satisfy
+// (NULL-terminated, pointing into pattern_texts) and the letters' effects.
+struct cli_awild_ctx {
+    mail_handle* h = nullptr;
+    std::string base;
+    std::vector<std::string> pattern_texts;
+    std::vector<const char*> patterns;
+    uint32_t case_sensitive = 0;
+    uint32_t attributes = 0;
+    uint32_t encoding = 0;
+    uint32_t inline_flag = 0;
+};
+
+// Attaches every regular file that the pattern text selects; returns the
+// number of files the walk kept in the base directory.
+uint32_t cli_awild_walk(mail_handle* h, const char* pattern_text, int case_sensitive, int recursive,
+                        uint32_t attributes, uint32_t encoding, uint32_t inline_flag);
+// The walk's callback: attaches the entry when the letters and patterns keep it.
+int cli_awild_file_cb(void* ctx, dir_entry* entry);
 
 }  // namespace ostrel

@@ -27,7 +27,7 @@ FAILURES = [
      "Error applying DKIM setting: example.org:sel:key.pem\n"),
     (["-awild:z:*.txt"], 10, "Invalid awild option 'z'\n"),
     (["-awild:R"], 10, "No file pattern specified for awild setting\n"),
-    (["-awild:R:*.txt"], 10, "Wildcard attachments are not supported (R:*.txt)\n"),
+    (["-awild:R:///"], 10, "No file pattern specified for awild setting\n"),
     (["-host:mx.example:99999"], 1, "Invalid host setting (mx.example:99999)\n"),
     (["-host:u:secret@mx.example:smtp"], 1, "Invalid host setting (mx.example:smtp)\n"),
     (["-host:[::1"], 1, "Invalid host setting ([::1)\n"),

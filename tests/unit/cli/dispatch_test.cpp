@@ -421,7 +421,7 @@ TEST_F(Dispatch, FailuresEndWithTheirMessageAndStatus) {
         {"awild:6q:*", 10, "Invalid awild option 'q'\n"},
         {"awild:R", 10, "No file pattern specified for awild setting\n"},
         {"awild:R:", 10, "No file pattern specified for awild setting\n"},
-        {"awild::*.pdf", 10, "Wildcard attachments are not supported (:*.pdf)\n"},
+        {"awild::///", 10, "No file pattern specified for awild setting\n"},
         {"host:[::1", 1, "Invalid host setting ([::1)\n"},
         {"host:u:p@mx.example:smtp", 1, "Invalid host setting (mx.example:smtp)\n"},
         {"host:mx.example:0", 1, "Invalid host setting (mx.example:0)\n"},
