@@ -321,27 +321,13 @@ int mime_compose_ex(mail_handle* h, msg_out_cb out, void* ctx, mime_input_status
     }
     str_buf buf;
     compose_message(h, fmt_sink_str_buf, &buf, status);
-    if (buf.flags & str_buf_failed) {
-        // A message with a hole must never be signed or sent.
-        str_buf_release(&buf);
-        throw std::bad_alloc();
-    }
     // The buffer holds the text unstuffed: that is what a receiver verifies.
     std::string error;
-    int signed_ok;
-    try {
-        signed_ok = msg_dkim_write_signed(h, record, buf.data, buf.length, out, ctx, &error);
-    } catch (...) {
-        str_buf_release(&buf);
-        throw;
-    }
-    if (!signed_ok) {
+    if (!msg_dkim_write_signed(h, record, &buf, out, ctx, &error)) {
         // A message that should carry a signature and cannot is not sent.
-        str_buf_release(&buf);
         if (status) status->signing_failed = error;
         return 0;
     }
-    str_buf_release(&buf);
     return 1;
 }
 

@@ -137,26 +137,12 @@ int msg_write_email_file(mail_handle* h, msg_out_cb out, void* ctx, int* fault) 
     }
     str_buf buf;
     render(h, text, fmt_sink_str_buf, &buf);
-    if (buf.flags & str_buf_failed) {
-        // A message with a hole must never be signed or sent.
-        str_buf_release(&buf);
-        throw std::bad_alloc();
-    }
     std::string error;
-    int signed_ok;
-    try {
-        signed_ok = msg_dkim_write_signed(h, record, buf.data, buf.length, out, ctx, &error);
-    } catch (...) {
-        str_buf_release(&buf);
-        throw;
-    }
-    if (!signed_ok) {
+    if (!msg_dkim_write_signed(h, record, &buf, out, ctx, &error)) {
         // A message that should carry a signature and cannot is not sent.
-        str_buf_release(&buf);
         if (fault) *fault = msg_email_file_unsigned;
         return 0;
     }
-    str_buf_release(&buf);
     msg_write(out, ctx, "\r\n", 2);
     return 1;
 }

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 
 #include "dkim/canon.hpp"
 #include "dkim/keys.hpp"
@@ -86,15 +87,20 @@ int msg_dkim_sign(mail_handle* h, const dkim_domain* record, const char* bytes, 
     return 1;
 }
 
-int msg_dkim_write_signed(mail_handle* h, const dkim_domain* record, const char* bytes, size_t len,
-                          msg_out_cb out, void* ctx, std::string* error) {
+int msg_dkim_write_signed(mail_handle* h, const dkim_domain* record, str_buf* buf, msg_out_cb out,
+                          void* ctx, std::string* error) {
+    struct releaser {
+        str_buf* b;
+        ~releaser() { str_buf_release(b); }
+    } release{buf};
+    if (buf->flags & str_buf_failed) throw std::bad_alloc();
     std::string fields;
-    if (!msg_dkim_sign(h, record, bytes, len, &fields, error)) {
+    if (!msg_dkim_sign(h, record, buf->data, buf->length, &fields, error)) {
         mail_set_error_text(h, *error);
         return 0;
     }
     msg_write(out, ctx, fields.data(), fields.size());
-    msg_write(out, ctx, bytes, len);
+    msg_write(out, ctx, buf->data, buf->length);
     return 1;
 }
 

@@ -29,10 +29,13 @@ const dkim_domain* msg_dkim_record(const mail_handle* h);
 int msg_dkim_sign(mail_handle* h, const dkim_domain* record, const char* bytes, size_t len,
                   std::string* fields, std::string* error, int64_t sign_time = -1);
 
-// The last step of every writer's signing pass: signs the rendered,
-// unstuffed text and writes the fields, then the text, to out. Returns 0 with
-// nothing written and last_error set when a signature could not be made.
-int msg_dkim_write_signed(mail_handle* h, const dkim_domain* record, const char* bytes, size_t len,
-                          msg_out_cb out, void* ctx, std::string* error);
+// The last step of every writer's signing pass: signs the message the writer
+// rendered, unstuffed, into *buf and writes the fields, then the text, to
+// out. *buf is released on every path. A buffer that failed to grow throws
+// std::bad_alloc (a message with a hole is never signed or sent); a signature
+// that cannot be made returns 0 with nothing written and *error and
+// last_error set.
+int msg_dkim_write_signed(mail_handle* h, const dkim_domain* record, str_buf* buf, msg_out_cb out,
+                          void* ctx, std::string* error);
 
 }  // namespace ostrel
