@@ -5,6 +5,10 @@
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
+
+#include <sys/stat.h>
 
 #include "support/fmt.hpp"
 #include "support/utf8.hpp"
@@ -102,6 +106,13 @@ struct heap_text {
 size_t word_cut(const char* word, size_t k) {
     size_t j = utf8_sequence_start(word, k);
     return j != k && utf8_is_lead(static_cast<unsigned char>(word[j])) ? j : k;
+}
+
+// Length of the blank-free run at p, counted up to limit bytes.
+size_t word_span(const char* p, size_t limit) {
+    size_t n = 0;
+    while (n < limit && p[n] && p[n] != ' ' && p[n] != '\t' && p[n] != '\r' && p[n] != '\n') ++n;
+    return n;
 }
 
 // Cursor after a line that filled its width: one SP after it is a soft
@@ -336,7 +347,9 @@ char* str_wrap_line(const char** cursor, char* out, int width) {
             word_start = true;
         } else if (word_start) {
             word_start = false;
-            size_t word = std::strcspn(p, " \t\r\n");
+            // Only whether the word fits matters: looking further than one
+            // past the width would make a long run of text quadratic.
+            size_t word = word_span(p, w + 1);
             if (word > w) {
                 size_t k = word_cut(p, w - n);
                 if (k == 0 && n == 0) k = w;  // no room for even one sequence
@@ -363,17 +376,62 @@ char* str_wrap_line(const char** cursor, char* out, int width) {
 
 // ---- streams and numbers
 
-char* file_read_stream(FILE* stream, size_t* len) {
-    heap_text text;
-    if (!text.start()) return nullptr;
-    char block[1024];
+namespace {
+
+constexpr size_t read_block = 64 * 1024;
+
+// Appends a block with every line end made CRLF; after_cr carries a CR that
+// ended the last block, so a LF opening the next one completes it.
+template <class Append>
+bool append_crlf(const char* p, size_t n, bool& after_cr, Append&& append) {
+    const char* end = p + n;
+    while (p < end) {
+        if (after_cr && *p == '\n') {
+            after_cr = false;
+            ++p;
+            continue;
+        }
+        after_cr = false;
+        const char* q = p;
+        while (q < end && *q != '\r' && *q != '\n') ++q;
+        if (!append(p, static_cast<size_t>(q - p))) return false;
+        if (q == end) break;
+        if (!append("\r\n", 2)) return false;
+        after_cr = *q == '\r';
+        p = q + 1;
+    }
+    return true;
+}
+
+// Reads to the end in blocks. A NUL byte in text is refused as soon as its
+// block arrives, so an endless source of zeros ends at once instead of
+// being read (or skipped) forever.
+template <class Append>
+int read_blocks(FILE* stream, int flags, Append&& append) {
+    std::unique_ptr<char[]> block(new (std::nothrow) char[read_block]);
+    if (!block) return file_text_no_memory;
+    bool after_cr = false;
     size_t got;
-    while ((got = std::fread(block, 1, sizeof block, stream)) > 0) {
-        if (!text.append(block, got)) return nullptr;
+    while ((got = std::fread(block.get(), 1, read_block, stream)) > 0) {
+        if ((flags & file_text_no_nul) && std::memchr(block.get(), 0, got))
+            return file_text_nul_byte;
+        bool ok = (flags & file_text_crlf) ? append_crlf(block.get(), got, after_cr, append)
+                                           : append(block.get(), got);
+        if (!ok) return file_text_no_memory;
     }
     // A read error must not pass for the end of the file: that would hand
     // on a cut text as if it were whole.
-    if (std::ferror(stream)) return text.discard();
+    return std::ferror(stream) ? file_text_read_error : file_text_ok;
+}
+
+}  // namespace
+
+char* file_read_stream(FILE* stream, size_t* len) {
+    heap_text text;
+    if (!text.start()) return nullptr;
+    if (read_blocks(stream, 0, [&](const char* p, size_t n) { return text.append(p, n); }) !=
+        file_text_ok)
+        return text.discard();
     *len = text.len;
     return text.data;
 }
@@ -381,28 +439,28 @@ char* file_read_stream(FILE* stream, size_t* len) {
 char* file_read_lines_crlf(FILE* stream) {
     heap_text text;
     if (!text.start()) return nullptr;
-    char piece[1024];
-    bool after_cr = false;  // a CR ended the last line; a LF right after it completes CRLF
-    while (std::fgets(piece, sizeof piece, stream)) {
-        const char* p = piece;
-        while (*p) {
-            if (*p == '\n' && after_cr) {
-                after_cr = false;
-                ++p;
-                continue;
-            }
-            size_t run = std::strcspn(p, "\r\n");
-            if (!text.append(p, run)) return nullptr;
-            p += run;
-            after_cr = false;
-            if (!*p) break;
-            if (!text.append("\r\n", 2)) return nullptr;
-            after_cr = *p == '\r';
-            ++p;
-        }
-    }
-    if (std::ferror(stream)) return text.discard();
+    if (read_blocks(stream, file_text_crlf | file_text_no_nul,
+                    [&](const char* p, size_t n) { return text.append(p, n); }) != file_text_ok)
+        return text.discard();
     return text.data;
+}
+
+int file_read_text(FILE* stream, int flags, std::string* out) {
+    out->clear();
+    // A file's size is known ahead: one allocation holds it, with room for
+    // the CRs that bare LFs gain, so the text is not held twice while it grows.
+    struct stat st {};
+    if (fstat(fileno(stream), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+        const auto size = static_cast<size_t>(st.st_size);
+        out->reserve((flags & file_text_crlf) ? size + size / 32 + 64 : size);
+    }
+    int rc = read_blocks(stream, flags, [out](const char* p, size_t n) {
+        out->append(p, n);
+        return true;
+    });
+    if (rc == file_text_no_memory) throw std::bad_alloc();
+    if (rc != file_text_ok) out->clear();
+    return rc;
 }
 
 char* str_from_u64_base(uint64_t value, int base, char* out) {
