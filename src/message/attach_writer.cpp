@@ -2,6 +2,7 @@
 
 #include "message/address.hpp"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -226,7 +227,11 @@ bool write_entry(mail_handle* h, mime_attachment& a, const char* boundary, uint3
 
 }  // namespace
 
-mime_file_reader::mime_file_reader(int fd) : fd_(fd), buf_(reader_block) {}
+mime_file_reader::mime_file_reader(int fd) : fd_(fd), buf_(reader_block) {
+    struct stat st {};
+    if (fd_ >= 0 && ::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode))
+        size_at_open_ = static_cast<int64_t>(st.st_size);
+}
 
 mime_file_reader::~mime_file_reader() {
     if (fd_ >= 0) ::close(fd_);
@@ -239,6 +244,9 @@ bool mime_file_reader::fill() {
     len_ = static_cast<size_t>(r);
     eof_ = len_ < buf_.size();
     ++fills_;
+    taken_ += len_;
+    // A file cut short while it is read would go out cut short as if whole.
+    if (eof_ && size_at_open_ >= 0 && taken_ < static_cast<uint64_t>(size_at_open_)) return false;
     return true;
 }
 
@@ -249,6 +257,7 @@ bool mime_file_reader::rewind() {
     }
     if (::lseek(fd_, 0, SEEK_SET) != 0) return false;
     pos_ = len_ = 0;
+    taken_ = 0;
     eof_ = false;
     fills_ = 0;
     return true;
