@@ -142,7 +142,7 @@ TEST_F(writer_case, InlineAndOtherEntriesByKind) {
     EXPECT_EQ(r1, 1);
     EXPECT_TRUE(contains(other, "b.txt"));
     EXPECT_FALSE(contains(other, "png"));
-    EXPECT_TRUE(contains(inl, "Content-Disposition: inline\r\nContent-ID: <my pic%40x.png>\r\n"));
+    EXPECT_TRUE(contains(inl, "Content-Disposition: inline\r\nContent-ID: <my%20pic%40x.png>\r\n"));
     h.attachments[0].content_id = "cid1";
     EXPECT_TRUE(contains(write(1), "Content-ID: <cid1>\r\n"));
 }
