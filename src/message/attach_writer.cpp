@@ -129,9 +129,10 @@ int write_7bit(mime_file_reader& in, msg_out_cb out, void* ctx) {
 }
 
 // ";" and the parameter in its charset form, name*=utf-8''value, with the
-// bytes outside the attribute characters as %XX; split into name*0*=,
-// name*1*= ... sections where one line would pass 76 characters. An escape
-// is never split.
+// bytes outside the attribute characters as %XX. One line holds it while it
+// fits a header line: a reader such as mshow takes the plain parameter over
+// continued sections. Beyond that it is split into name*0*=, name*1*= ...
+// sections of at most 76 characters; an escape is never split.
 void write_extended_parameter(msg_out_cb out, void* ctx, const char* name, std::string_view value) {
     static constexpr std::string_view kept =
         "!#$&+-.^_`|~0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
@@ -148,7 +149,7 @@ void write_extended_parameter(msg_out_cb out, void* ctx, const char* name, std::
     size_t total = 0;
     for (const std::string& u : units) total += u.size();
     // "\t" name "*=" value, with the ";" that ends the line before it.
-    if (1 + std::strlen(name) + 2 + charset.size() + total <= line_max) {
+    if (1 + std::strlen(name) + 2 + charset.size() + total + 1 <= mail_line_length_max) {
         msg_out(out, ctx, ";\r\n\t%s*=%s", name, charset);
         for (const std::string& u : units) msg_write(out, ctx, u.data(), u.size());
         return;
@@ -185,12 +186,13 @@ void write_part_fields(const mime_attachment& a, const char* type, uint32_t enco
         // form made for such values, which those readers decode.
         const std::string raw = mime_decode_words(a.display_name);
         const bool extended = raw != a.display_name;
-        msg_out(out, ctx, "Content-Type: %s;\r\n%s", type,
-                msg_fit_encoded_words("\tname=\"" + name + "\""));
+        // The charset form goes first: some readers take the first of the two.
+        msg_out(out, ctx, "Content-Type: %s", type);
         if (extended) write_extended_parameter(out, ctx, "name", raw);
-        msg_out(out, ctx, "\r\nContent-Disposition: attachment;\r\n%s",
-                msg_fit_encoded_words("\tfilename=\"" + name + "\""));
+        msg_out(out, ctx, ";\r\n%s\r\nContent-Disposition: attachment",
+                msg_fit_encoded_words("\tname=\"" + name + "\""));
         if (extended) write_extended_parameter(out, ctx, "filename", raw);
+        msg_out(out, ctx, ";\r\n%s", msg_fit_encoded_words("\tfilename=\"" + name + "\""));
         msg_out(out, ctx, "\r\n");
     }
     switch (encoding) {
