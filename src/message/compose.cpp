@@ -84,10 +84,17 @@ std::string make_boundary(const std::optional<std::string>& given) {
     return b;
 }
 
+// In slices of whole lines, so that a large body is not held a second time
+// in its encoded form.
 void write_base64_text(const char* text, size_t len, msg_out_cb out, void* ctx) {
+    constexpr size_t slice = 57 * 1024;
     std::string lines;
-    b64_encode_lines(reinterpret_cast<const uint8_t*>(text), len, &lines);
-    msg_write(out, ctx, lines.data(), lines.size());
+    for (size_t pos = 0; pos < len; pos += slice) {
+        lines.clear();
+        b64_encode_lines(reinterpret_cast<const uint8_t*>(text) + pos, std::min(slice, len - pos),
+                         &lines);
+        msg_write(out, ctx, lines.data(), lines.size());
+    }
 }
 
 // Quoted-printable in text mode, then the line end that closes the body.
@@ -103,9 +110,14 @@ void write_qp_text(const char* text, size_t len, msg_out_cb out, void* ctx) {
 void write_plain_text(const mail_handle* h, const char* text, msg_out_cb out, void* ctx) {
     const int width =
         static_cast<int>(std::clamp<uint32_t>(h->line_length, 1, mail_line_length_max));
-    std::vector<char> line(static_cast<size_t>(width) + 1);
+    std::vector<char> line(static_cast<size_t>(width) + 2);  // the line, then CR LF
     const char* cursor = text;
-    while (str_wrap_line(&cursor, line.data(), width)) msg_out(out, ctx, "%s\r\n", line.data());
+    while (str_wrap_line(&cursor, line.data(), width)) {
+        const size_t n = std::strlen(line.data());
+        line[n] = '\r';
+        line[n + 1] = '\n';
+        msg_write(out, ctx, line.data(), n + 2);
+    }
 }
 
 void write_text_body(const mail_handle* h, uint32_t encoding, msg_out_cb out, void* ctx) {
