@@ -387,6 +387,8 @@ TEST(StrStream, ReadLinesMakesEveryLineEndCrlf) {
         {x2000 + "\n", x2000 + "\r\n"},
         {x1022 + "\r\n", x1022 + "\r\n"},  // CR ends one fgets piece, LF begins the next
         {x1022 + "\rz", x1022 + "\r\nz"},
+        // A CR ending one read block and the LF opening the next.
+        {std::string(65535, 'b') + "\r\nc", std::string(65535, 'b') + "\r\nc"},
     };
     for (const row& r : rows) {
         mem_stream s(r.in);
@@ -394,6 +396,59 @@ TEST(StrStream, ReadLinesMakesEveryLineEndCrlf) {
         ASSERT_TRUE(text);
         EXPECT_EQ(std::string(text.get()), r.want) << r.in.substr(0, 20);
     }
+}
+
+// A NUL byte would cut a text where it stands: text readers refuse it, also
+// from an endless source of zeros, which must end at once.
+TEST(StrStream, TextReadersRefuseNulBytes) {
+    const std::string nul("abc\0def\nghi\n", 12);
+    {
+        mem_stream s(nul);
+        EXPECT_EQ(file_read_lines_crlf(s.f), nullptr);
+    }
+    struct row {
+        int flags;
+        int rc;
+        std::string want;
+    };
+    const row rows[] = {
+        {0, file_text_ok, nul},
+        {file_text_crlf, file_text_ok, std::string("abc\0def\r\nghi\r\n", 14)},
+        {file_text_no_nul, file_text_nul_byte, ""},
+        {file_text_crlf | file_text_no_nul, file_text_nul_byte, ""},
+    };
+    for (const row& r : rows) {
+        mem_stream s(nul);
+        std::string out = "old";
+        EXPECT_EQ(file_read_text(s.f, r.flags, &out), r.rc) << r.flags;
+        EXPECT_EQ(out, r.want) << r.flags;
+    }
+    FILE* zero = std::fopen("/dev/zero", "rb");
+    ASSERT_NE(zero, nullptr);
+    std::string out;
+    EXPECT_EQ(file_read_text(zero, file_text_crlf | file_text_no_nul, &out), file_text_nul_byte);
+    EXPECT_EQ(file_read_lines_crlf(zero), nullptr);
+    std::fclose(zero);
+}
+
+// A run without blanks much longer than the width is cut into full lines;
+// only the width ahead is looked at, so a long run is no slower per byte.
+TEST(StrWrap, LongRunIsCutIntoFullLines) {
+    const std::string word(300000, 'w');
+    const std::string text = word + " end";
+    std::vector<char> out(79);
+    const char* cursor = text.c_str();
+    std::string joined;
+    size_t lines = 0;
+    while (char* line = str_wrap_line(&cursor, out.data(), 78)) {
+        const size_t n = std::strlen(line);
+        EXPECT_LE(n, 78u);
+        joined += line;
+        ++lines;
+    }
+    // 3846 full lines; the 12 bytes left share the last line with " end".
+    EXPECT_TRUE(joined == text);
+    EXPECT_EQ(lines, word.size() / 78 + 1);
 }
 
 TEST(StrStream, ReadErrorIsNotTheEndOfTheFile) {
