@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cstddef>
 #include <cstring>
 
 namespace ostrel {
@@ -290,15 +289,6 @@ constexpr std::array<qp_form, 256> make_qp_forms(bool all_escaped) {
 // Where nothing about its place matters, and escaped whatever the byte.
 constexpr std::array<qp_form, 256> qp_forms = make_qp_forms(false);
 constexpr std::array<qp_form, 256> qp_escapes = make_qp_forms(true);
-
-// Whether the nine bytes at p hold a CR; eight of them as one word.
-inline bool has_cr(const uint8_t* p) {
-    uint64_t v;
-    std::memcpy(&v, p, 8);
-    v ^= 0x0D0D0D0D0D0D0D0DULL;
-    if ((v - 0x0101010101010101ULL) & ~v & 0x8080808080808080ULL) return true;
-    return p[8] == '\r';
-}
 
 // The bytes of a call once nothing is held: the next byte is looked at
 // directly instead of being held, so only a blank or CR at the very end is
