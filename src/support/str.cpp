@@ -380,27 +380,30 @@ namespace {
 
 constexpr size_t read_block = 64 * 1024;
 
-// Appends a block with every line end made CRLF; after_cr carries a CR that
-// ended the last block, so a LF opening the next one completes it.
-template <class Append>
-bool append_crlf(const char* p, size_t n, bool& after_cr, Append&& append) {
+// Copies a block to out (room: twice its size) with every line end made
+// CRLF; after_cr carries a CR that ended the last block, so a LF opening the
+// next one completes it. Returns the bytes written.
+size_t crlf_block(const char* p, size_t n, bool& after_cr, char* out) {
     const char* end = p + n;
+    char* o = out;
+    if (after_cr && p < end && *p == '\n') ++p;
+    after_cr = false;
     while (p < end) {
-        if (after_cr && *p == '\n') {
-            after_cr = false;
-            ++p;
+        const char c = *p++;
+        if (c != '\r' && c != '\n') {
+            *o++ = c;
             continue;
         }
-        after_cr = false;
-        const char* q = p;
-        while (q < end && *q != '\r' && *q != '\n') ++q;
-        if (!append(p, static_cast<size_t>(q - p))) return false;
-        if (q == end) break;
-        if (!append("\r\n", 2)) return false;
-        after_cr = *q == '\r';
-        p = q + 1;
+        *o++ = '\r';
+        *o++ = '\n';
+        if (c == '\r') {
+            if (p == end)
+                after_cr = true;
+            else if (*p == '\n')
+                ++p;
+        }
     }
-    return true;
+    return static_cast<size_t>(o - out);
 }
 
 // Reads to the end in blocks. A NUL byte in text is refused as soon as its
@@ -408,15 +411,18 @@ bool append_crlf(const char* p, size_t n, bool& after_cr, Append&& append) {
 // being read (or skipped) forever.
 template <class Append>
 int read_blocks(FILE* stream, int flags, Append&& append) {
-    std::unique_ptr<char[]> block(new (std::nothrow) char[read_block]);
+    // The block, then its CRLF form: one append per block.
+    std::unique_ptr<char[]> block(new (std::nothrow) char[3 * read_block]);
     if (!block) return file_text_no_memory;
+    char* converted = block.get() + read_block;
     bool after_cr = false;
     size_t got;
     while ((got = std::fread(block.get(), 1, read_block, stream)) > 0) {
         if ((flags & file_text_no_nul) && std::memchr(block.get(), 0, got))
             return file_text_nul_byte;
-        bool ok = (flags & file_text_crlf) ? append_crlf(block.get(), got, after_cr, append)
-                                           : append(block.get(), got);
+        bool ok = (flags & file_text_crlf)
+                      ? append(converted, crlf_block(block.get(), got, after_cr, converted))
+                      : append(block.get(), got);
         if (!ok) return file_text_no_memory;
     }
     // A read error must not pass for the end of the file: that would hand
