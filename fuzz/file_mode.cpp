@@ -73,8 +73,10 @@ void check_header_block(const std::string& out) {
     for (size_t i = 0; i < end; ++i) {
         if (out[i] == '\n' && (i == 0 || out[i - 1] != '\r')) __builtin_trap();
         if (out[i] == '\r' && (i + 1 >= out.size() || out[i + 1] != '\n')) __builtin_trap();
-        if (out[i] == '\n') line_start = i + 1;
-        if (i - line_start > 998) __builtin_trap();
+        if (out[i] == '\n')
+            line_start = i + 1;
+        else if (i - line_start >= 998 + 1)  // 998 octets and the CR
+            __builtin_trap();
     }
 }
 
