@@ -117,7 +117,8 @@ def test_body_literal_keeps_every_byte(ostrel):
 
 @pytest.mark.skipif(SANITIZED, reason="an address-space limit cannot bound a sanitizer build, "
                     "which reserves its shadow memory up front")
-@pytest.mark.parametrize("where", ["body file", "stdin", "list", "configuration", "prepared"])
+@pytest.mark.parametrize("where", ["body file", "stdin", "list", "configuration", "prepared",
+                                   "prepared zeros"])
 def test_endless_input_without_nul_ends_when_memory_runs_out(ostrel, where):
     fifo = ostrel.path("endless")
     feed = Endless(fifo)
@@ -126,7 +127,8 @@ def test_endless_input_without_nul_ends_when_memory_runs_out(ostrel, where):
                 "stdin": ["--", FROM, TO, "-file:out.eml"],
                 "list": ["-to:@endless", FROM, "-file:out.eml"],
                 "configuration": ["-config:endless", FROM, TO, "-file:out.eml"],
-                "prepared": ["-emailfile:endless", "-host:127.0.0.1:9"]}[where]
+                "prepared": ["-emailfile:endless", "-host:127.0.0.1:9"],
+                "prepared zeros": ["-emailfile:/dev/zero", "-host:127.0.0.1:9"]}[where]
         if where == "stdin":
             with open(fifo, "rb") as f:
                 rc, err = run(ostrel, "-nodefault", *args, stdin=f, memory=600 << 20)
