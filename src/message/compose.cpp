@@ -110,14 +110,20 @@ void write_qp_text(const char* text, size_t len, msg_out_cb out, void* ctx) {
 void write_plain_text(const mail_handle* h, const char* text, msg_out_cb out, void* ctx) {
     const int width =
         static_cast<int>(std::clamp<uint32_t>(h->line_length, 1, mail_line_length_max));
-    std::vector<char> line(static_cast<size_t>(width) + 2);  // the line, then CR LF
+    std::vector<char> line(static_cast<size_t>(width) + 1);
     const char* cursor = text;
+    // Lines go out in blocks: one sink call per line costs more than the wrapping.
+    constexpr size_t block = 64 * 1024;
+    std::string lines;
+    lines.reserve(block + line.size() + 2);
     while (str_wrap_line(&cursor, line.data(), width)) {
-        const size_t n = std::strlen(line.data());
-        line[n] = '\r';
-        line[n + 1] = '\n';
-        msg_write(out, ctx, line.data(), n + 2);
+        lines.append(line.data()).append("\r\n");
+        if (lines.size() >= block) {
+            msg_write(out, ctx, lines.data(), lines.size());
+            lines.clear();
+        }
     }
+    msg_write(out, ctx, lines.data(), lines.size());
 }
 
 void write_text_body(const mail_handle* h, uint32_t encoding, msg_out_cb out, void* ctx) {

@@ -1,6 +1,7 @@
 // Bounded strings and text utilities.
 #include "support/str.hpp"
 
+#include <algorithm>
 #include <climits>
 #include <cstdarg>
 #include <cstdlib>
@@ -334,6 +335,16 @@ char* str_wrap_line(const char** cursor, char* out, int width) {
     if (!*cursor) return nullptr;
     const size_t w = width < 1 ? 1 : static_cast<size_t>(width);
     const char* p = *cursor;
+    // A line that fits the width goes whole: copied at once, not word by word.
+    size_t k = 0;
+    while (k <= w && p[k] && p[k] != '\n' && p[k] != '\r') ++k;
+    if (k <= w) {
+        std::memcpy(out, p, k);
+        out[k] = '\0';
+        const char b = p[k];
+        *cursor = !b ? nullptr : p + k + 1 + (b == '\r' && p[k + 1] == '\n');
+        return out;
+    }
     size_t n = 0;
     bool word_start = true;
     for (;;) {
@@ -388,12 +399,23 @@ size_t crlf_block(const char* p, size_t n, bool& after_cr, char* out) {
     char* o = out;
     if (after_cr && p < end && *p == '\n') ++p;
     after_cr = false;
+    // Runs between line ends are copied whole; the next CR and LF are found
+    // with memchr and looked for again only once passed.
+    auto find = [end](const char* from, char c) {
+        const void* at = std::memchr(from, c, static_cast<size_t>(end - from));
+        return at ? static_cast<const char*>(at) : end;
+    };
+    const char* next_cr = find(p, '\r');
+    const char* next_lf = find(p, '\n');
     while (p < end) {
-        const char c = *p++;
-        if (c != '\r' && c != '\n') {
-            *o++ = c;
-            continue;
-        }
+        if (next_cr < p) next_cr = find(p, '\r');
+        if (next_lf < p) next_lf = find(p, '\n');
+        const char* q = std::min(next_cr, next_lf);
+        std::memcpy(o, p, static_cast<size_t>(q - p));
+        o += q - p;
+        if (q == end) break;
+        const char c = *q;
+        p = q + 1;
         *o++ = '\r';
         *o++ = '\n';
         if (c == '\r') {
