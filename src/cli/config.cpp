@@ -17,7 +17,7 @@ namespace ostrel {
 namespace {
 
 // Splits at CR and LF: CR-only, LF and CRLF files read alike, and runs of
-// line ends give no empty lines. A NUL byte ends its line.
+// line ends give no empty lines.
 void apply_lines(mail_handle* h, const std::string& text) {
     size_t start = text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
     while (start < text.size()) {
@@ -31,23 +31,30 @@ void apply_lines(mail_handle* h, const std::string& text) {
     }
 }
 
-}  // namespace
+enum class config_read { missing, unreadable, applied };
 
-int cli_read_config(mail_handle* h, const char* path) {
+// A file that opens but cannot be read whole, or holds a NUL byte (which
+// would cut its line unseen), is unreadable rather than missing.
+config_read read_config(mail_handle* h, const char* path) {
     file_ptr owned;
     FILE* f = stdin;
     if (std::strcmp(path, "-") != 0) {
         // The name goes to the file system as it is; a directory does not open.
         owned.reset(plat_fopen(path, "r"));
-        if (!owned) return 0;
+        if (!owned) return config_read::missing;
         f = owned.get();
     }
     // Read whole and split here, where CR, LF and CRLF all end a line.
-    size_t len = 0;
-    c_text raw(file_read_stream(f, &len));
-    if (!raw) return 0;
-    apply_lines(h, std::string(raw.get(), len));
-    return 1;
+    std::string text;
+    if (file_read_text(f, file_text_no_nul, &text) != file_text_ok) return config_read::unreadable;
+    apply_lines(h, text);
+    return config_read::applied;
+}
+
+}  // namespace
+
+int cli_read_config(mail_handle* h, const char* path) {
+    return read_config(h, path) == config_read::applied ? 1 : 0;
 }
 
 std::optional<std::string> cli_default_config_path() {
@@ -62,7 +69,10 @@ int cli_configure(mail_handle* h, int argc, char** argv) {
     static constexpr std::string_view config_kw = "-config:";
     if (!cli.no_default_config)
         if (std::optional<std::string> path = cli_default_config_path())
-            cli_read_config(h, path->c_str());
+            // Only a missing default file is passed over; one that cannot be
+            // read would leave its settings out unseen.
+            if (read_config(h, path->c_str()) == config_read::unreadable)
+                cli_fail(1, "Unable to open configuration file %s\n", path->c_str());
     for (int i = 1; i < argc; ++i) {
         std::string_view arg(argv[i]);
         if (!arg.starts_with(config_kw)) continue;

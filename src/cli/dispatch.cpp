@@ -138,6 +138,8 @@ int opt_body(mail_handle* h, char*, char* value, const cli_keyword&) {
 // follows it, so "c:\dir\body.txt" keeps its drive letter.
 int opt_body_file(mail_handle* h, char*, char* value, const cli_keyword&) {
     char name[4096];
+    // A longer path would be cut, and the cut name could open another file.
+    if (std::strlen(value) >= sizeof name) cli_fail(10, "Failed to read body file (%s)\n", value);
     str_copy(name, value, sizeof name);
     const char* charset = nullptr;
     if (char* colon = std::strrchr(name, ':'); colon && colon[1] != '/' && colon[1] != '\\') {
@@ -423,8 +425,9 @@ int cli_apply_option(mail_handle* h, char* text) {
 }
 
 int cli_opt_head(mail_handle* h, const char* value) {
-    char buf[1024];
-    str_copy(buf, value, sizeof buf);
+    // The whole value is kept: a copy into a fixed buffer would cut it unseen.
+    std::string copy(value);
+    char* buf = copy.data();
     char* colon = std::strchr(buf, ':');
     if (!colon) return 0;
     *colon = '\0';
@@ -485,25 +488,31 @@ int cli_opt_address(mail_handle* h, char* text) {
     if (f.open_quote) return 0;
     if (!f.seen_at) return 1;
     const char* name = f.name && *f.name ? f.name : nullptr;
+    int ok = 1;
     switch (kind) {
         case 't':
-            mail_setopt(h, mail_opt_recipient | mail_v_to, f.address, name, f.dsn);
+            ok = mail_setopt(h, mail_opt_recipient | mail_v_to, f.address, name, f.dsn);
             break;
         case 'c':
-            mail_setopt(h, mail_opt_recipient | mail_v_cc, f.address, name, f.dsn);
+            ok = mail_setopt(h, mail_opt_recipient | mail_v_cc, f.address, name, f.dsn);
             break;
         case 'b':
-            mail_setopt(h, mail_opt_recipient | mail_v_bcc, f.address, nullptr, f.dsn);
+            ok = mail_setopt(h, mail_opt_recipient | mail_v_bcc, f.address, nullptr, f.dsn);
             break;
         case 'f':
-            mail_setopt(h, mail_opt_from, f.address, name);
+            ok = mail_setopt(h, mail_opt_from, f.address, name);
             break;
         case 'r':
-            mail_setopt(h, mail_opt_reply_to, f.address, name);
+            ok = mail_setopt(h, mail_opt_reply_to, f.address, name);
             break;
         default:
             break;
     }
+    // An address the library refuses (too long, a control byte) would be
+    // left out while the message went to the others.
+    if (!ok)
+        cli_fail(1, "Invalid address for -%.*s (%s)\n", static_cast<int>(colon - text), text,
+                 f.address);
     return 1;
 }
 

@@ -6,6 +6,7 @@
 #include <ctime>
 #include <memory>
 #include <new>
+#include <string>
 #include <string_view>
 
 #include "cli/config.hpp"
@@ -131,10 +132,12 @@ int check_settings(mail_handle* h) {
 // fails like an unreadable -body-file:, "-" naming standard input.
 void read_body_from_stdin(mail_handle* h) {
     cli_printf("Reading body from stdin, enter message and end with ^D\n");
-    c_text body(file_read_lines_crlf(stdin));
-    if (!body) cli_fail(10, "Failed to read body file (%s)\n", "-");
-    // A text body is refused only when its copy cannot be made.
-    if (!mail_setopt(h, mail_opt_body, body.get())) throw std::bad_alloc();
+    // A NUL byte would cut the body where it stands: refused like a read error.
+    std::string body;
+    if (file_read_text(stdin, file_text_crlf | file_text_no_nul, &body) != file_text_ok)
+        cli_fail(10, "Failed to read body file (%s)\n", "-");
+    // Moved in, not copied: a large body is held once.
+    h->body = std::move(body);
     cli_printf("Finished reading body");
 }
 

@@ -80,10 +80,11 @@ int opt_bit(const opt_call& c, uint32_t& word, uint32_t bit) {
 std::optional<std::string> read_file(const char* path, const char* mode, bool raw) {
     file_ptr f(file_fopen_utf8(path, mode));
     if (!f) return std::nullopt;
-    size_t len = 0;
-    c_text text(raw ? file_read_stream(f.get(), &len) : file_read_lines_crlf(f.get()));
-    if (!text) return std::nullopt;
-    return raw ? std::string(text.get(), len) : std::string(text.get());
+    // Text lines refuse a NUL byte, which would cut the text where it stands.
+    std::string text;
+    if (file_read_text(f.get(), raw ? 0 : file_text_crlf | file_text_no_nul, &text) != file_text_ok)
+        return std::nullopt;
+    return text;
 }
 
 int opt_from(const opt_call& c) {

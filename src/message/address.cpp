@@ -235,10 +235,12 @@ int addr_cb_list_file(void* list, const char* addr, uint32_t addr_len, const cha
     if (addr_len > addr_buf_size - 1) return 0;
     std::string address(addr, addr_len);
     std::string_view trimmed = name ? trim_name(name, name_len) : std::string_view();
-    // addr_list_add skips a class-0 address silently; the scanner ignores the result.
-    addr_list_add(static_cast<addr_list*>(list), address.c_str(),
-                  trimmed.empty() ? nullptr : std::string(trimmed).c_str(), nullptr);
-    return 1;
+    // An address the list refuses (no "@", a control byte, too long) fails
+    // the entry, and with it the file: it is never left out unseen.
+    return addr_list_add(static_cast<addr_list*>(list), address.c_str(),
+                         trimmed.empty() ? nullptr : std::string(trimmed).c_str(), nullptr)
+               ? 1
+               : 0;
 }
 
 int addr_cb_to(void* handle, const char* addr, uint32_t addr_len, const char* name,

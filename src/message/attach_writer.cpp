@@ -2,11 +2,15 @@
 
 #include "message/address.hpp"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
 
 #include "message/address.hpp"
 #include "message/header_writer.hpp"
@@ -124,6 +128,43 @@ int write_7bit(mime_file_reader& in, msg_out_cb out, void* ctx) {
     }
 }
 
+// ";" and the parameter in its charset form, name*=utf-8''value, with the
+// bytes outside the attribute characters as %XX. One line holds it while it
+// fits a header line: a reader such as mshow takes the plain parameter over
+// continued sections. Beyond that it is split into name*0*=, name*1*= ...
+// sections of at most 76 characters; an escape is never split.
+void write_extended_parameter(msg_out_cb out, void* ctx, const char* name, std::string_view value) {
+    static constexpr std::string_view kept =
+        "!#$&+-.^_`|~0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
+    static constexpr char hex[] = "0123456789ABCDEF";
+    std::vector<std::string> units;
+    for (unsigned char b : value) {
+        if (kept.find(static_cast<char>(b)) != std::string_view::npos)
+            units.emplace_back(1, static_cast<char>(b));
+        else
+            units.push_back({'%', hex[b >> 4], hex[b & 15]});
+    }
+    constexpr size_t line_max = 76;
+    const std::string charset = "utf-8''";
+    size_t total = 0;
+    for (const std::string& u : units) total += u.size();
+    // "\t" name "*=" value, with the ";" that ends the line before it.
+    if (1 + std::strlen(name) + 2 + charset.size() + total + 1 <= mail_line_length_max) {
+        msg_out(out, ctx, ";\r\n\t%s*=%s", name, charset);
+        for (const std::string& u : units) msg_write(out, ctx, u.data(), u.size());
+        return;
+    }
+    size_t i = 0;
+    for (int section = 0; i < units.size() || section == 0; ++section) {
+        std::string line = "\t" + std::string(name) + "*" + std::to_string(section) + "*=";
+        if (section == 0) line += charset;
+        // Room for the ";" that a following section puts at this line's end.
+        while (i < units.size() && line.size() + units[i].size() + 1 <= line_max)
+            line += units[i++];
+        msg_out(out, ctx, ";\r\n%s", line);
+    }
+}
+
 // The part's fields up to and including the empty line.
 void write_part_fields(const mime_attachment& a, const char* type, uint32_t encoding,
                        msg_out_cb out, void* ctx) {
@@ -140,8 +181,19 @@ void write_part_fields(const mime_attachment& a, const char* type, uint32_t enco
     } else {
         // A quote or backslash in the name would end the parameter early.
         const std::string name = addr_quote_display_name(a.display_name);
-        msg_out(out, ctx, "Content-Type: %s;\r\n\tname=\"%s\"\r\n", type, name);
-        msg_out(out, ctx, "Content-Disposition: attachment;\r\n\tfilename=\"%s\"\r\n", name);
+        // Encoded words are no parameter syntax, and many readers show them
+        // as they stand: a name that needed them also goes in the parameter
+        // form made for such values, which those readers decode.
+        const std::string raw = mime_decode_words(a.display_name);
+        const bool extended = raw != a.display_name;
+        // The charset form goes first: some readers take the first of the two.
+        msg_out(out, ctx, "Content-Type: %s", type);
+        if (extended) write_extended_parameter(out, ctx, "name", raw);
+        msg_out(out, ctx, ";\r\n%s\r\nContent-Disposition: attachment",
+                msg_fit_encoded_words("\tname=\"" + name + "\""));
+        if (extended) write_extended_parameter(out, ctx, "filename", raw);
+        msg_out(out, ctx, ";\r\n%s", msg_fit_encoded_words("\tfilename=\"" + name + "\""));
+        msg_out(out, ctx, "\r\n");
     }
     switch (encoding) {
         case mime_enc_base64:
@@ -191,7 +243,8 @@ bool write_entry(mail_handle* h, mime_attachment& a, const char* boundary, uint3
     if (a.mime_type)
         str_copy(type, a.mime_type->c_str(), sizeof type);
     else
-        mime_type_by_extension(a.display_name.c_str(), type);
+        // The name as given: its encoded-word form hides the extension.
+        mime_type_by_extension(mime_decode_words(a.display_name).c_str(), type);
     if (is_message_type(type)) {
         if (automatic) {
             // Kept to this composition: the entry stays automatic.
@@ -220,13 +273,23 @@ bool write_entry(mail_handle* h, mime_attachment& a, const char* boundary, uint3
         mime_read_failed(h, a.path.c_str(), status);
         return false;
     }
-    msg_out(out, ctx, "\r\n");
+    // With no delimiter after it, a lone part's last line end would belong to
+    // the content: quoted-printable ends it as a soft break instead, so the
+    // part decodes to exactly the file's bytes.
+    if (lone && encoding == mime_enc_qp)
+        msg_write(out, ctx, "=\r\n", 3);
+    else
+        msg_write(out, ctx, "\r\n", 2);
     return true;
 }
 
 }  // namespace
 
-mime_file_reader::mime_file_reader(int fd) : fd_(fd), buf_(reader_block) {}
+mime_file_reader::mime_file_reader(int fd) : fd_(fd), buf_(reader_block) {
+    struct stat st {};
+    if (fd_ >= 0 && ::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode))
+        size_at_open_ = static_cast<int64_t>(st.st_size);
+}
 
 mime_file_reader::~mime_file_reader() {
     if (fd_ >= 0) ::close(fd_);
@@ -239,6 +302,9 @@ bool mime_file_reader::fill() {
     len_ = static_cast<size_t>(r);
     eof_ = len_ < buf_.size();
     ++fills_;
+    taken_ += len_;
+    // A file cut short while it is read would go out cut short as if whole.
+    if (eof_ && size_at_open_ >= 0 && taken_ < static_cast<uint64_t>(size_at_open_)) return false;
     return true;
 }
 
@@ -249,6 +315,7 @@ bool mime_file_reader::rewind() {
     }
     if (::lseek(fd_, 0, SEEK_SET) != 0) return false;
     pos_ = len_ = 0;
+    taken_ = 0;
     eof_ = false;
     fills_ = 0;
     return true;

@@ -35,7 +35,8 @@ class mime_file_reader {
     ~mime_file_reader();
     mime_file_reader(const mime_file_reader&) = delete;
     mime_file_reader& operator=(const mime_file_reader&) = delete;
-    // Up to n bytes into out; 0 at the end of the file, -1 on a read error.
+    // Up to n bytes into out; 0 at the end of the file, -1 on a read error
+    // or when a regular file ends before the size it had when it was opened.
     long read(uint8_t* out, size_t n);
     // The first bytes of the stream (up to n, at most one block) without
     // taking them, so that a pipe can be judged before it is read; only
@@ -54,6 +55,10 @@ class mime_file_reader {
     size_t len_ = 0;
     bool eof_ = false;
     int fills_ = 0;
+    // A regular file's size when it was opened, and the bytes read so far:
+    // an end before that size means the file shrank while it was read.
+    int64_t size_at_open_ = -1;
+    uint64_t taken_ = 0;
 };
 
 // Raises event 9 (status 2) with text; the verdict is ignored.

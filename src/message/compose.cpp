@@ -85,10 +85,17 @@ std::string make_boundary(const std::optional<std::string>& given) {
     return b;
 }
 
+// In slices of whole lines, so that a large body is not held a second time
+// in its encoded form.
 void write_base64_text(const char* text, size_t len, msg_out_cb out, void* ctx) {
+    constexpr size_t slice = 57 * 1024;
     std::string lines;
-    b64_encode_lines(reinterpret_cast<const uint8_t*>(text), len, &lines);
-    msg_write(out, ctx, lines.data(), lines.size());
+    for (size_t pos = 0; pos < len; pos += slice) {
+        lines.clear();
+        b64_encode_lines(reinterpret_cast<const uint8_t*>(text) + pos, std::min(slice, len - pos),
+                         &lines);
+        msg_write(out, ctx, lines.data(), lines.size());
+    }
 }
 
 // Quoted-printable in text mode, then the line end that closes the body.
@@ -106,7 +113,18 @@ void write_plain_text(const mail_handle* h, const char* text, msg_out_cb out, vo
         static_cast<int>(std::clamp<uint32_t>(h->line_length, 1, mail_line_length_max));
     std::vector<char> line(static_cast<size_t>(width) + 1);
     const char* cursor = text;
-    while (str_wrap_line(&cursor, line.data(), width)) msg_out(out, ctx, "%s\r\n", line.data());
+    // Lines go out in blocks: one sink call per line costs more than the wrapping.
+    constexpr size_t block = 64 * 1024;
+    std::string lines;
+    lines.reserve(block + line.size() + 2);
+    while (str_wrap_line(&cursor, line.data(), width)) {
+        lines.append(line.data()).append("\r\n");
+        if (lines.size() >= block) {
+            msg_write(out, ctx, lines.data(), lines.size());
+            lines.clear();
+        }
+    }
+    msg_write(out, ctx, lines.data(), lines.size());
 }
 
 void write_text_body(const mail_handle* h, uint32_t encoding, msg_out_cb out, void* ctx) {

@@ -4,13 +4,17 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "message/address.hpp"
 #include "message/attach_list.hpp"
 #include "message/token.hpp"
 #include "model/handle.hpp"
 #include "support/date.hpp"
+#include "support/encode.hpp"
 #include "support/str.hpp"
+#include "support/utf8.hpp"
 
 namespace ostrel {
 
@@ -75,17 +79,179 @@ std::string encode_long_runs(std::string_view value) {
     return out;
 }
 
+// A line that holds an encoded word is at most this long, field name included.
+constexpr size_t word_line_max = 76;
+constexpr std::string_view word_open = "=?utf-8?B?";
+constexpr std::string_view word_close = "?=";
+
+// One blank-separated piece of a field: its leading blanks and its text,
+// and where the text holds an encoded word, what is glued around it (a
+// quote, a comma) and the word's decoded bytes.
+struct field_piece {
+    std::string_view blanks;
+    std::string_view text;
+    bool encoded = false;
+    std::string_view before, after;
+    std::string bytes;
+};
+
+std::vector<field_piece> split_pieces(std::string_view line) {
+    std::vector<field_piece> pieces;
+    size_t i = 0;
+    while (i < line.size()) {
+        field_piece p;
+        size_t b = i;
+        while (i < line.size() && is_wsp(line[i])) ++i;
+        p.blanks = line.substr(b, i - b);
+        size_t t = i;
+        while (i < line.size() && !is_wsp(line[i])) ++i;
+        p.text = line.substr(t, i - t);
+        const size_t open = p.text.find(word_open);
+        const size_t close = open == std::string_view::npos
+                                 ? open
+                                 : p.text.find(word_close, open + word_open.size());
+        if (close != std::string_view::npos) {
+            std::string_view b64 =
+                p.text.substr(open + word_open.size(), close - open - word_open.size());
+            std::vector<uint8_t> raw(
+                static_cast<size_t>(b64_decode_room(static_cast<int>(b64.size()))));
+            int n = b64_decode(b64.data(), static_cast<int>(b64.size()), raw.data());
+            p.encoded = true;
+            p.before = p.text.substr(0, open);
+            p.after = p.text.substr(close + word_close.size());
+            p.bytes.assign(reinterpret_cast<const char*>(raw.data()), static_cast<size_t>(n));
+            // Blanks between two encoded words are no part of the text: the
+            // words join into one run, laid out again as a whole.
+            if (!pieces.empty() && pieces.back().encoded && pieces.back().after.empty() &&
+                p.before.empty()) {
+                pieces.back().bytes += p.bytes;
+                pieces.back().after = p.after;
+                continue;
+            }
+        }
+        pieces.push_back(std::move(p));
+    }
+    return pieces;
+}
+
+// Most bytes of text whose encoded word takes at most room characters,
+// ending before a UTF-8 sequence that would be split (a broken one is cut
+// as bytes).
+size_t word_bytes_for(std::string_view text, size_t room) {
+    const size_t frame = word_open.size() + word_close.size();
+    if (room < frame + 4) return 0;
+    size_t n = std::min(text.size(), (room - frame) / 4 * 3);
+    if (n == text.size()) return n;
+    size_t j = utf8_sequence_start(text.data(), n);
+    return j > 0 && j != n && utf8_is_lead(static_cast<unsigned char>(text[j])) ? j : n;
+}
+
+std::string encoded_word(std::string_view bytes) {
+    std::string w(word_open);
+    std::vector<char> b64(4 * ((bytes.size() + 2) / 3) + 1);
+    int n = b64_encode(reinterpret_cast<const uint8_t*>(bytes.data()),
+                       static_cast<int>(bytes.size()), b64.data());
+    w.append(b64.data(), static_cast<size_t>(n));
+    w += word_close;
+    return w;
+}
+
+// Lays a folded field out again when it holds encoded words: every line
+// with an encoded word keeps within 76 characters, field name included,
+// by folding before the word or splitting it into shorter words, each on
+// its own line where needed. Other lines keep the 998-octet bound. Folds go
+// only where blanks stand, so the unfolded field reads as before; blanks
+// between two encoded words are not part of the text.
+}  // namespace
+
+std::string msg_fit_encoded_words(const std::string& folded) {
+    if (folded.find(word_open) == std::string::npos) return folded;
+    std::string line;
+    for (size_t i = 0; i < folded.size(); ++i) {
+        if (folded[i] == '\r' && i + 1 < folded.size() && folded[i + 1] == '\n')
+            ++i;
+        else
+            line += folded[i];
+    }
+    std::string out;
+    std::string cur;
+    bool cur_has_word = false;
+    size_t on_line = 0;  // pieces on the current line, this one included
+    auto fold = [&] {
+        out += cur;
+        out += "\r\n";
+        cur.clear();
+        cur_has_word = false;
+        on_line = 0;
+    };
+    for (field_piece& p : split_pieces(line)) {
+        ++on_line;
+        if (!p.encoded) {
+            const size_t limit = cur_has_word ? word_line_max : mail_line_length_max;
+            if (!cur.empty() && !p.blanks.empty() &&
+                cur.size() + p.blanks.size() + p.text.size() > limit)
+                fold();
+            cur.append(p.blanks).append(p.text);
+            continue;
+        }
+        std::string_view rest = p.bytes;
+        std::string_view blanks = p.blanks;
+        std::string_view before = p.before;
+        auto append = [&](std::string_view bytes, std::string_view after) {
+            cur.append(blanks).append(before).append(encoded_word(bytes)).append(after);
+            cur_has_word = true;
+        };
+        for (;;) {
+            const size_t lead = blanks.size() + before.size();
+            const size_t whole = lead + encoded_word(rest).size() + p.after.size();
+            if (cur.size() + whole <= word_line_max) {
+                append(rest, p.after);
+                break;
+            }
+            const bool can_fold = !cur.empty() && !blanks.empty();
+            // A word that fits a line of its own goes there, unless only the
+            // field name stands before it: that line is filled instead.
+            if (can_fold && on_line > 2 && whole <= word_line_max) {
+                fold();
+                continue;
+            }
+            // As much as the line takes; the last piece also needs room for
+            // what is glued after it.
+            const size_t room = word_line_max - std::min(word_line_max, cur.size() + lead);
+            size_t n = word_bytes_for(rest, room);
+            if (n == rest.size()) n = word_bytes_for(rest, room - std::min(room, p.after.size()));
+            if (n == 0 && can_fold) {
+                fold();
+                continue;
+            }
+            if (n == 0 || n == rest.size()) {
+                append(rest, p.after);  // nowhere to fold: the line runs over
+                break;
+            }
+            append(rest.substr(0, n), {});
+            rest.remove_prefix(n);
+            before = {};
+            blanks = " ";
+            fold();
+        }
+    }
+    out += cur;
+    return out;
+}
+
+namespace {
+
 // lead + value folded; falls back on encoded words for overlong runs.
 std::string folded_field(std::string_view lead, std::string_view value) {
     std::string line(lead);
     line.append(value);
     std::string out;
-    if (fold_text(line, out)) return out;
+    if (fold_text(line, out)) return msg_fit_encoded_words(out);
     out.clear();
     line.assign(lead);
     line += encode_long_runs(value);
     fold_text(line, out);
-    return out;
+    return msg_fit_encoded_words(out);
 }
 
 void emit(msg_out_cb out, void* ctx, const std::string& text) {
@@ -124,7 +290,7 @@ std::string name_and_address(std::string_view lead, const char* name, const std:
     line.append("\"").append(addr_quote_display_name(name)).append("\" <");
     line.append(addr).append(">").append(tail);
     std::string out;
-    if (fold_text(line, out)) return out;
+    if (fold_text(line, out)) return msg_fit_encoded_words(out);
     // The address may be what cannot be folded: the phrase form goes through
     // the same fallback as any field, so nothing of it is lost.
     std::string value = mime_encoded_words(name, " ");

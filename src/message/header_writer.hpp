@@ -34,5 +34,9 @@ int msg_write_mailer(mail_handle* h, msg_out_cb out, void* ctx);
 // its CR LF. A line that would pass mail_line_length_max octets is folded at blanks;
 // a run without blanks too long for one line becomes encoded words.
 void msg_write_field(msg_out_cb out, void* ctx, std::string_view lead, std::string_view value);
+// Folded header text laid out again so that every line holding an encoded
+// word keeps within 76 characters, its field name included; text without
+// encoded words comes back as it is.
+std::string msg_fit_encoded_words(const std::string& folded);
 
 }  // namespace ostrel

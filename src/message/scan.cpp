@@ -140,8 +140,8 @@ const char* read_entry(const char* p, entry* e) {
     return nullptr;
 }
 
-inline void report(void* ctx, msg_scan_cb cb, const entry& e) {
-    cb(ctx, e.addr, e.addr_len, e.name, e.name_len);
+inline int report(void* ctx, msg_scan_cb cb, const entry& e) {
+    return cb(ctx, e.addr, e.addr_len, e.name, e.name_len);
 }
 
 inline const char* skip_blanks(const char* p) {
@@ -183,7 +183,9 @@ int addr_scan_list_file(void* ctx, const char* text, msg_scan_cb cb, const char*
         entry e;
         const char* next = read_entry(p, &e);
         if (!next) return stop(p);
-        report(ctx, cb, e);
+        // An entry the list refuses stops the scan there, so the caller
+        // sees the file as not read to its end instead of losing it unseen.
+        if (!report(ctx, cb, e)) return stop(p);
         // A bare address may be followed by a separator, "<" or a name byte;
         // a quote right after it is not the start of another entry.
         if (!e.name && *next == '"') return stop(next);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "model/handle.hpp"
 #include "support/encode.hpp"
@@ -56,7 +57,7 @@ size_t next_word_length(std::string_view text) {
 
 }  // namespace
 
-const std::array<str_url_escape, 256> mime_url_encode_table = str_url_make_table(" !$'()*+,-.;_");
+const std::array<str_url_escape, 256> mime_url_encode_table = str_url_make_table("!$'()*+,-.;_");
 
 char* mime_random_token(char* out) {
     uint32_t w[3];
@@ -119,6 +120,23 @@ std::optional<std::string> mime_encode_word(const char* text) {
     if (!text) return std::nullopt;
     if (!needs_encoding(text)) return std::string(text);
     return mime_encoded_words(text, "\r\n ");
+}
+
+std::string mime_decode_words(std::string_view text) {
+    std::string out;
+    std::string_view rest = text;
+    for (;;) {
+        while (!rest.empty() && std::strchr(" \t\r\n", rest.front())) rest.remove_prefix(1);
+        if (rest.empty()) return out;
+        if (!rest.starts_with(word_open)) return std::string(text);
+        rest.remove_prefix(word_open.size());
+        const size_t close = rest.find(word_close);
+        if (close == std::string_view::npos) return std::string(text);
+        std::vector<uint8_t> bytes(static_cast<size_t>(b64_decode_room(static_cast<int>(close))));
+        const int n = b64_decode(rest.data(), static_cast<int>(close), bytes.data());
+        out.append(reinterpret_cast<const char*>(bytes.data()), static_cast<size_t>(n));
+        rest.remove_prefix(close + word_close.size());
+    }
 }
 
 }  // namespace ostrel

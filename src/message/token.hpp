@@ -22,7 +22,7 @@ char* mime_make_boundary(char* out);
 // "<token@domain>" with the From address's domain; a domain too long for
 // size bytes is cut so the closing ">" always stays.
 char* msg_make_message_id(char* out, size_t size, const char* from_address);
-// Content-ID characters: SP ! $ ' ( ) * + , - . 0-9 ; A-Z _ a-z stay as they
+// Content-ID characters: ! $ ' ( ) * + , - . 0-9 ; A-Z _ a-z stay as they
 // are, every other byte becomes "%" and two lower-case hex digits.
 extern const std::array<str_url_escape, 256> mime_url_encode_table;
 // Stops before the byte whose replacement would make the output reach size
@@ -38,5 +38,9 @@ std::optional<std::string> mime_encode_word(const char* text);
 // that the next byte belongs to, so none splits a UTF-8 character; stray
 // bytes are cut as bytes. Nothing past the text is read.
 std::string mime_encoded_words(std::string_view text, std::string_view separator);
+// The text that mime_encode_word made words of: the bytes of a text made
+// only of "=?utf-8?B?...?=" words and the blanks and line breaks between
+// them; any other text as it is.
+std::string mime_decode_words(std::string_view text);
 
 }  // namespace ostrel

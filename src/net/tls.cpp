@@ -125,10 +125,22 @@ int handshake(ip_conn* c, const char** err) {
 
 }  // namespace
 
+// The TLS library itself is set up when the first TLS connection or server
+// starts: a run that never speaks TLS (File mode) does not pay for it.
 void ip_tls_global_init() {
     if (!ip_tls_lock) ip_tls_lock = lock_rw_create();
-    tls_init();
 }
+
+namespace {
+
+// Safe to call from any thread and any number of times: the library runs
+// its set-up once. A set-up that fails is the out-of-memory end it was when
+// it ran at start-up.
+void tls_library_setup() {
+    if (tls_init() < 0) std::exit(666);
+}
+
+}  // namespace
 
 // Closes the TLS session: each retry waits on the socket, and a peer that
 // does not answer within the time-out is given up on. After a failed send
@@ -175,6 +187,7 @@ int ip_tls_start(ip_conn* c, int is_server, const char** err, const char* server
         return fail(err, "Unread data before TLS negotiation");
     }
     ip_flush(c);
+    tls_library_setup();
     tls_guard guard(0);
     if (is_server) {
         struct tls* ctx = nullptr;
@@ -210,6 +223,7 @@ char* ip_tls_info(ip_conn* c, char* buf, int size) {
 
 int ip_tls_server_init(const char** err, const char* key_file, const char* cert_file, void* cb_ctx,
                        ip_tls_keypair_cb cb) {
+    tls_library_setup();
     config_ptr cfg(tls_config_new());
     if (!cfg) return fail(err, "tls_config_new() failed");
     uint32_t mask = 0;

@@ -177,6 +177,29 @@ int mime_yenc_encode(const uint8_t* in, int len, char* out) {
 
 namespace {
 
+// Byte classes for quoted-printable: written as they are, always encoded,
+// a blank (held until the next byte shows whether it ends a line), a CR.
+enum qp_class : uint8_t { qp_plain = 0, qp_must = 1, qp_blank_byte = 2, qp_cr_byte = 4 };
+
+constexpr std::array<uint8_t, 256> make_qp_classes() {
+    std::array<uint8_t, 256> t{};
+    for (int b = 0; b < 256; ++b) {
+        if (b == ' ' || b == '\t')
+            t[b] = qp_blank_byte;
+        else if (b == '\r')
+            t[b] = qp_cr_byte;
+        else if (b == '=' || b < 0x20 || b >= 0x7F)
+            t[b] = qp_must;
+        else
+            t[b] = qp_plain;
+    }
+    return t;
+}
+constexpr std::array<uint8_t, 256> qp_classes = make_qp_classes();
+
+// The longest literal line: a break comes before a byte at column 75.
+constexpr uint32_t qp_line_chars = 75;
+
 // The encoder's output position and line state during one call.
 struct qp_writer {
     char* out;
@@ -193,13 +216,14 @@ struct qp_writer {
     }
     void encoded(uint8_t b) {
         if (column >= 73) soft_break();
-        out[n++] = '=';
-        raw(mime_qp_hex_table[b].data(), 2);
+        out[n] = '=';
+        std::memcpy(out + n + 1, mime_qp_hex_table[b].data(), 2);
+        n += 3;
         column += 3;
     }
     // Step c-e of the byte rules: soft break, leading dot, escape or literal.
     void byte(uint8_t b) {
-        bool must = b == '=' || (b < 0x20 && b != '\t') || b >= 0x7F;
+        bool must = qp_classes[b] == qp_must || (b == '\r');
         if (column > 74 && !must) soft_break();
         if (must || (b == '.' && column == 0)) {
             encoded(b);
@@ -244,6 +268,115 @@ void qp_take(qp_writer& w, uint8_t& pending, uint8_t b, bool text) {
     pending = b;
 }
 
+// What a byte becomes: itself, or "=XX" padded to four so that one store
+// writes it; and its length.
+struct qp_form {
+    char text[4];
+    uint32_t len;
+};
+constexpr std::array<qp_form, 256> make_qp_forms(bool all_escaped) {
+    std::array<qp_form, 256> t{};
+    const char* hex = "0123456789ABCDEF";
+    for (int b = 0; b < 256; ++b) {
+        const bool literal = qp_classes[b] == qp_plain || qp_classes[b] == qp_blank_byte;
+        if (literal && !all_escaped)
+            t[b] = {{static_cast<char>(b), 0, 0, 0}, 1};
+        else
+            t[b] = {{'=', hex[b >> 4], hex[b & 15], 0}, 3};
+    }
+    return t;
+}
+// Where nothing about its place matters, and escaped whatever the byte.
+constexpr std::array<qp_form, 256> qp_forms = make_qp_forms(false);
+constexpr std::array<qp_form, 256> qp_escapes = make_qp_forms(true);
+
+// The bytes of a call once nothing is held: the next byte is looked at
+// directly instead of being held, so only a blank or CR at the very end is
+// left pending. Each byte is a table load and one store; a soft break comes
+// where the form would pass column 75, the place the byte rules give (a
+// literal at column 75, an escape from column 73 on). Position and column
+// live in locals, where stores into the output cannot make the compiler
+// reload them.
+void qp_run(qp_writer& w, uint8_t& pending, const uint8_t* in, size_t len, bool text) {
+    char* o = w.out + w.n;
+    uint32_t col = w.column;
+    const uint8_t* p = in;
+    const uint8_t* const end = in + len;
+    uint8_t last = pending;
+    auto put = [&](uint8_t b, const qp_form* f) {
+        if (col + f->len > qp_line_chars) {
+            std::memcpy(o, "=\r\n", 3);
+            o += 3;
+            col = 0;
+        }
+        if (col == 0 && b == '.') f = &qp_escapes['.'];  // a "." opening a line
+        std::memcpy(o, f->text, 4);
+        o += f->len;
+        col += f->len;
+    };
+    // The next CR in text mode (a line end, and a blank before it goes
+    // escaped); binary mode gives CR no meaning.
+    const uint8_t* cr = p;
+    auto find_cr = [&] {
+        const void* at = text ? std::memchr(p, '\r', static_cast<size_t>(end - p)) : nullptr;
+        cr = at ? static_cast<const uint8_t*>(at) : end;
+    };
+    find_cr();
+    while (p < end) {
+        // Bytes on a begun line below column 73, each with a next byte that
+        // is no CR: the table form is right, and no break can fall before
+        // it. The only branch left is the loop's own, taken once a line.
+        if (col != 0 && col < 73) {
+            if (cr < p) find_cr();
+            const uint8_t* safe = cr - 1;
+            if (p < safe) {
+                while (p < safe && col < 73) {
+                    const qp_form& f = qp_forms[*p++];
+                    std::memcpy(o, f.text, 4);
+                    o += f.len;
+                    col += f.len;
+                }
+                last = p[-1];
+            }
+        }
+        if (p == end) break;
+        const uint8_t b = *p;
+        const uint8_t cls = qp_classes[b];
+        if (cls <= qp_must) [[likely]] {
+            put(b, &qp_forms[b]);
+            last = b;
+            ++p;
+            continue;
+        }
+        const bool held = cls == qp_blank_byte || text;
+        if (held && p + 1 == end) {
+            // Settled by the next call's first byte, or by the end call.
+            w.n = static_cast<int>(o - w.out);
+            w.column = col;
+            pending = b;
+            return;
+        }
+        if (cls == qp_blank_byte) {
+            // Decoders may drop a blank before a line end: it goes escaped.
+            put(b, text && p[1] == '\r' ? &qp_escapes[b] : &qp_forms[b]);
+        } else if (text && p[1] == '\n') {
+            std::memcpy(o, "\r\n", 2);
+            o += 2;
+            col = 0;
+            last = 0;
+            p += 2;
+            continue;
+        } else {
+            put(b, &qp_escapes[b]);  // a CR in binary mode, or a lone CR
+        }
+        last = b;
+        ++p;
+    }
+    w.n = static_cast<int>(o - w.out);
+    w.column = col;
+    pending = last;
+}
+
 }  // namespace
 
 int mime_qp_encode(uint32_t* column, uint8_t* pending, const uint8_t* in, int len, char* out,
@@ -257,7 +390,13 @@ int mime_qp_encode(uint32_t* column, uint8_t* pending, const uint8_t* in, int le
         return w.n;
     }
     if (len <= 0) return 0;
-    for (int i = 0; i < len; ++i) qp_take(w, *pending, in[i], text_mode != 0);
+    const bool text = text_mode != 0;
+    auto held = [&] { return qp_blank(*pending) || (text && *pending == qp_cr); };
+    // A blank or CR held from the last call is settled byte by byte; the
+    // rest runs ahead with the next byte in view.
+    int i = 0;
+    while (i < len && held()) qp_take(w, *pending, in[i++], text);
+    if (i < len) qp_run(w, *pending, in + i, static_cast<size_t>(len - i), text);
     *column = w.column;
     return w.n;
 }

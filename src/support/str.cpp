@@ -1,10 +1,15 @@
 // Bounded strings and text utilities.
 #include "support/str.hpp"
 
+#include <algorithm>
 #include <climits>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
+
+#include <sys/stat.h>
 
 #include "support/fmt.hpp"
 #include "support/utf8.hpp"
@@ -102,6 +107,13 @@ struct heap_text {
 size_t word_cut(const char* word, size_t k) {
     size_t j = utf8_sequence_start(word, k);
     return j != k && utf8_is_lead(static_cast<unsigned char>(word[j])) ? j : k;
+}
+
+// Length of the blank-free run at p, counted up to limit bytes.
+size_t word_span(const char* p, size_t limit) {
+    size_t n = 0;
+    while (n < limit && p[n] && p[n] != ' ' && p[n] != '\t' && p[n] != '\r' && p[n] != '\n') ++n;
+    return n;
 }
 
 // Cursor after a line that filled its width: one SP after it is a soft
@@ -323,6 +335,16 @@ char* str_wrap_line(const char** cursor, char* out, int width) {
     if (!*cursor) return nullptr;
     const size_t w = width < 1 ? 1 : static_cast<size_t>(width);
     const char* p = *cursor;
+    // A line that fits the width goes whole: copied at once, not word by word.
+    size_t k = 0;
+    while (k <= w && p[k] && p[k] != '\n' && p[k] != '\r') ++k;
+    if (k <= w) {
+        std::memcpy(out, p, k);
+        out[k] = '\0';
+        const char b = p[k];
+        *cursor = !b ? nullptr : p + k + 1 + (b == '\r' && p[k + 1] == '\n');
+        return out;
+    }
     size_t n = 0;
     bool word_start = true;
     for (;;) {
@@ -336,7 +358,9 @@ char* str_wrap_line(const char** cursor, char* out, int width) {
             word_start = true;
         } else if (word_start) {
             word_start = false;
-            size_t word = std::strcspn(p, " \t\r\n");
+            // Only whether the word fits matters: looking further than one
+            // past the width would make a long run of text quadratic.
+            size_t word = word_span(p, w + 1);
             if (word > w) {
                 size_t k = word_cut(p, w - n);
                 if (k == 0 && n == 0) k = w;  // no room for even one sequence
@@ -363,17 +387,79 @@ char* str_wrap_line(const char** cursor, char* out, int width) {
 
 // ---- streams and numbers
 
-char* file_read_stream(FILE* stream, size_t* len) {
-    heap_text text;
-    if (!text.start()) return nullptr;
-    char block[1024];
+namespace {
+
+constexpr size_t read_block = 64 * 1024;
+
+// Copies a block to out (room: twice its size) with every line end made
+// CRLF; after_cr carries a CR that ended the last block, so a LF opening the
+// next one completes it. Returns the bytes written.
+size_t crlf_block(const char* p, size_t n, bool& after_cr, char* out) {
+    const char* end = p + n;
+    char* o = out;
+    if (after_cr && p < end && *p == '\n') ++p;
+    after_cr = false;
+    // Runs between line ends are copied whole; the next CR and LF are found
+    // with memchr and looked for again only once passed.
+    auto find = [end](const char* from, char c) {
+        const void* at = std::memchr(from, c, static_cast<size_t>(end - from));
+        return at ? static_cast<const char*>(at) : end;
+    };
+    const char* next_cr = find(p, '\r');
+    const char* next_lf = find(p, '\n');
+    while (p < end) {
+        if (next_cr < p) next_cr = find(p, '\r');
+        if (next_lf < p) next_lf = find(p, '\n');
+        const char* q = std::min(next_cr, next_lf);
+        std::memcpy(o, p, static_cast<size_t>(q - p));
+        o += q - p;
+        if (q == end) break;
+        const char c = *q;
+        p = q + 1;
+        *o++ = '\r';
+        *o++ = '\n';
+        if (c == '\r') {
+            if (p == end)
+                after_cr = true;
+            else if (*p == '\n')
+                ++p;
+        }
+    }
+    return static_cast<size_t>(o - out);
+}
+
+// Reads to the end in blocks. A NUL byte in text is refused as soon as its
+// block arrives, so an endless source of zeros ends at once instead of
+// being read (or skipped) forever.
+template <class Append>
+int read_blocks(FILE* stream, int flags, Append&& append) {
+    // The block, then its CRLF form: one append per block.
+    std::unique_ptr<char[]> block(new (std::nothrow) char[3 * read_block]);
+    if (!block) return file_text_no_memory;
+    char* converted = block.get() + read_block;
+    bool after_cr = false;
     size_t got;
-    while ((got = std::fread(block, 1, sizeof block, stream)) > 0) {
-        if (!text.append(block, got)) return nullptr;
+    while ((got = std::fread(block.get(), 1, read_block, stream)) > 0) {
+        if ((flags & file_text_no_nul) && std::memchr(block.get(), 0, got))
+            return file_text_nul_byte;
+        bool ok = (flags & file_text_crlf)
+                      ? append(converted, crlf_block(block.get(), got, after_cr, converted))
+                      : append(block.get(), got);
+        if (!ok) return file_text_no_memory;
     }
     // A read error must not pass for the end of the file: that would hand
     // on a cut text as if it were whole.
-    if (std::ferror(stream)) return text.discard();
+    return std::ferror(stream) ? file_text_read_error : file_text_ok;
+}
+
+}  // namespace
+
+char* file_read_stream(FILE* stream, size_t* len) {
+    heap_text text;
+    if (!text.start()) return nullptr;
+    if (read_blocks(stream, 0, [&](const char* p, size_t n) { return text.append(p, n); }) !=
+        file_text_ok)
+        return text.discard();
     *len = text.len;
     return text.data;
 }
@@ -381,28 +467,28 @@ char* file_read_stream(FILE* stream, size_t* len) {
 char* file_read_lines_crlf(FILE* stream) {
     heap_text text;
     if (!text.start()) return nullptr;
-    char piece[1024];
-    bool after_cr = false;  // a CR ended the last line; a LF right after it completes CRLF
-    while (std::fgets(piece, sizeof piece, stream)) {
-        const char* p = piece;
-        while (*p) {
-            if (*p == '\n' && after_cr) {
-                after_cr = false;
-                ++p;
-                continue;
-            }
-            size_t run = std::strcspn(p, "\r\n");
-            if (!text.append(p, run)) return nullptr;
-            p += run;
-            after_cr = false;
-            if (!*p) break;
-            if (!text.append("\r\n", 2)) return nullptr;
-            after_cr = *p == '\r';
-            ++p;
-        }
-    }
-    if (std::ferror(stream)) return text.discard();
+    if (read_blocks(stream, file_text_crlf | file_text_no_nul,
+                    [&](const char* p, size_t n) { return text.append(p, n); }) != file_text_ok)
+        return text.discard();
     return text.data;
+}
+
+int file_read_text(FILE* stream, int flags, std::string* out) {
+    out->clear();
+    // A file's size is known ahead: one allocation holds it, with room for
+    // the CRs that bare LFs gain, so the text is not held twice while it grows.
+    struct stat st {};
+    if (fstat(fileno(stream), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+        const auto size = static_cast<size_t>(st.st_size);
+        out->reserve((flags & file_text_crlf) ? size + size / 32 + 64 : size);
+    }
+    int rc = read_blocks(stream, flags, [out](const char* p, size_t n) {
+        out->append(p, n);
+        return true;
+    });
+    if (rc == file_text_no_memory) throw std::bad_alloc();
+    if (rc != file_text_ok) out->clear();
+    return rc;
 }
 
 char* str_from_u64_base(uint64_t value, int base, char* out) {

@@ -60,9 +60,22 @@ const char* str_next_line(const char** cursor, uint32_t* len, const char* end);
 char* str_wrap_line(const char** cursor, char* out, int width);
 
 // Whole-stream readers; the result is malloc'd and NUL-terminated, NULL when
-// memory runs out. The caller frees it.
+// memory runs out or the stream fails. The caller frees it. Lines read as
+// text refuse a NUL byte (NULL), which would cut the text unseen.
 char* file_read_stream(FILE* stream, size_t* len);
 char* file_read_lines_crlf(FILE* stream);
+
+// A whole stream into *out: file_text_crlf makes every line end CRLF,
+// file_text_no_nul refuses a NUL byte. A regular file is held in one
+// allocation of about its size. Throws std::bad_alloc when memory runs out.
+enum : int {
+    file_text_ok = 0,
+    file_text_read_error = 1,
+    file_text_nul_byte = 2,
+    file_text_no_memory = 3,
+};
+enum : int { file_text_crlf = 1, file_text_no_nul = 2 };
+int file_read_text(FILE* stream, int flags, std::string* out);
 
 // Owner of a malloc'd text such as the readers above return.
 struct str_free_deleter {

@@ -259,18 +259,22 @@ TEST(AddrCbListFile, FillsTheList) {
         "one@a.org\r\n"
         "\"Two, Q\" <two@a.org>  Three Names <three@a.org>\n"
         "\"A\" \"B\" <four@a.org> \"J\xc3\xbcrgen\" <five@a.org>\n"
-        "\"\" <six@a.org> <seven@a.org> o'neil@a.org\n" +
-        std::string(300, 'x') + "@a.org after@a.org";
+        "\"\" <six@a.org> <seven@a.org> o'neil@a.org\n"
+        "after@a.org";
     addr_scan_list_file(&l, text.c_str(), addr_cb_list_file);
     const struct {
         const char* address;
         std::optional<std::string> name;
     } want[] = {
-        {"after@a.org", std::nullopt},  // the over-long one before it is skipped
-        {"o'neil@a.org", std::nullopt}, {"seven@a.org", std::nullopt},
-        {"six@a.org", std::nullopt},    {"five@a.org", "=?utf-8?B?SsO8cmdlbg==?="},
-        {"four@a.org", "A\" \"B"},      {"three@a.org", "Three Names"},
-        {"two@a.org", "Two, Q"},        {"one@a.org", std::nullopt},
+        {"after@a.org", std::nullopt},
+        {"o'neil@a.org", std::nullopt},
+        {"seven@a.org", std::nullopt},
+        {"six@a.org", std::nullopt},
+        {"five@a.org", "=?utf-8?B?SsO8cmdlbg==?="},
+        {"four@a.org", "A\" \"B"},
+        {"three@a.org", "Three Names"},
+        {"two@a.org", "Two, Q"},
+        {"one@a.org", std::nullopt},
     };
     ASSERT_EQ(l.size(), std::size(want));
     for (size_t i = 0; i < l.size(); ++i) {
@@ -280,15 +284,30 @@ TEST(AddrCbListFile, FillsTheList) {
     }
 }
 
-TEST(AddrCbListFile, SkipsUnusableAddresses) {
+// An unusable entry fails the list there, so the caller sees a file not read
+// to its end rather than a list that lost a recipient unseen.
+TEST(AddrCbListFile, RefusesUnusableAddresses) {
     addr_list l;
     std::string a255 = std::string(248, 'a') + "@b.org";  // 254: class 1
     std::string a256 = std::string(249, 'a') + "@b.org";  // 255 bytes: class 0
     EXPECT_EQ(addr_cb_list_file(&l, a255.c_str(), 254, nullptr, 0), 1);
-    EXPECT_EQ(addr_cb_list_file(&l, a256.c_str(), 255, nullptr, 0), 1);
+    EXPECT_EQ(addr_cb_list_file(&l, a256.c_str(), 255, nullptr, 0), 0);
     std::string a300(300, 'a');
     EXPECT_EQ(addr_cb_list_file(&l, a300.c_str(), 300, nullptr, 0), 0);
+    EXPECT_EQ(addr_cb_list_file(&l, "no-at-sign", 10, nullptr, 0), 0);
     EXPECT_EQ(l.size(), 1u);
+
+    const std::string bad[] = {std::string(300, 'x') + "@a.org", "nobody"};
+    for (const std::string& entry : bad) {
+        addr_list list;
+        std::string text = "one@a.org\n" + entry + " after@a.org\n";
+        const char* stopped_at = nullptr;
+        addr_scan_list_file(&list, text.c_str(), addr_cb_list_file, &stopped_at);
+        ASSERT_NE(stopped_at, nullptr);
+        EXPECT_EQ(std::string(stopped_at).substr(0, entry.size()), entry);
+        ASSERT_EQ(list.size(), 1u);
+        EXPECT_EQ(list[0].address, "one@a.org");
+    }
 }
 
 class MessageFileHeaders : public ::testing::Test {

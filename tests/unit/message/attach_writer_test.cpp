@@ -2,9 +2,14 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <vector>
 
 #include "message/address.hpp"
 #include "message/compose_fixture.hpp"
+#include "message/token.hpp"
 #include "support/str.hpp"
 
 namespace ostrel {
@@ -142,7 +147,7 @@ TEST_F(writer_case, InlineAndOtherEntriesByKind) {
     EXPECT_EQ(r1, 1);
     EXPECT_TRUE(contains(other, "b.txt"));
     EXPECT_FALSE(contains(other, "png"));
-    EXPECT_TRUE(contains(inl, "Content-Disposition: inline\r\nContent-ID: <my pic%40x.png>\r\n"));
+    EXPECT_TRUE(contains(inl, "Content-Disposition: inline\r\nContent-ID: <my%20pic%40x.png>\r\n"));
     h.attachments[0].content_id = "cid1";
     EXPECT_TRUE(contains(write(1), "Content-ID: <cid1>\r\n"));
 }
@@ -190,6 +195,55 @@ TEST_F(writer_case, ReadErrorIsNotedWhenAsked) {
     });
     EXPECT_EQ(status.unusable, 1);
     EXPECT_EQ(status.first_path, dir.path(""));
+}
+
+// A file cut short while it is read fails the read instead of ending early;
+// one that grows is read on to its end.
+TEST(FileReader, ShrinkingFileIsAReadErrorGrowingFileIsRead) {
+    compose_test::scratch_dir dir;
+    const std::string path = dir.file("f.bin", "");
+    for (bool shrink : {true, false}) {
+        std::string data(200000, 'd');
+        {
+            std::FILE* f = std::fopen(path.c_str(), "wb");
+            std::fwrite(data.data(), 1, data.size(), f);
+            std::fclose(f);
+        }
+        mime_file_reader in(::open(path.c_str(), O_RDONLY));
+        std::vector<uint8_t> buf(70000);
+        ASSERT_EQ(in.read(buf.data(), buf.size()), 70000);
+        if (shrink) {
+            ASSERT_EQ(::truncate(path.c_str(), 100000), 0);
+        } else {
+            std::FILE* f = std::fopen(path.c_str(), "ab");
+            std::fwrite("more", 1, 4, f);
+            std::fclose(f);
+        }
+        long total = 70000, n;
+        while ((n = in.read(buf.data(), buf.size())) > 0) total += n;
+        if (shrink) {
+            EXPECT_EQ(n, -1);
+        } else {
+            EXPECT_EQ(n, 0);
+            EXPECT_EQ(total, 200004);
+        }
+    }
+}
+
+// Names that needed encoded words also go in the charset form of the
+// parameter, first, on one line; the plain forms stay.
+TEST_F(writer_case, NonAsciiNamesGetTheCharsetForm) {
+    mime_attachment& a = add("Gr\xc3\xbc\xc3\x9f e.txt", "text", mime_enc_base64);
+    a.display_name = *mime_encode_word(a.display_name.c_str());  // as the attachment list keeps it
+    std::string out = write(0);
+    EXPECT_TRUE(contains(out,
+                         "Content-Type: text/plain;\r\n\tname*=utf-8''Gr%C3%BC%C3%9F%20e.txt;\r\n"
+                         "\tname=\"=?utf-8?B?"));
+    EXPECT_TRUE(contains(out,
+                         "Content-Disposition: attachment;\r\n"
+                         "\tfilename*=utf-8''Gr%C3%BC%C3%9F%20e.txt;\r\n\tfilename=\"=?utf-8?B?"));
+    add("plain.txt", "text", mime_enc_base64);
+    EXPECT_FALSE(contains(write(0).substr(out.size()), "*="));
 }
 
 TEST(AttachNeighbours, SmallTests) {

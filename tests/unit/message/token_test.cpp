@@ -142,8 +142,9 @@ TEST_F(TokenTest, MessageIdIsBounded) {
 // ---- URL encoding ----
 
 TEST(MimeUrlEncode, EveryByte) {
+    // A blank is encoded too: a Content-ID holds none.
     const std::string kept =
-        " !$'()*+,-.0123456789;ABCDEFGHIJKLMNOPQRSTUVWXYZ_abcdefghijklmnopqrstuvwxyz";
+        "!$'()*+,-.0123456789;ABCDEFGHIJKLMNOPQRSTUVWXYZ_abcdefghijklmnopqrstuvwxyz";
     for (int c = 1; c < 256; ++c) {
         char in[2] = {static_cast<char>(c), 0}, out[8];
         mime_url_encode(in, out, sizeof out);
@@ -160,7 +161,7 @@ TEST(MimeUrlEncode, EveryByte) {
 
 TEST(MimeUrlEncode, ExamplesAndBounds) {
     char out[64];
-    EXPECT_STREQ(mime_url_encode("a b;c,d/e@f~g\xc3", out, sizeof out), "a b;c,d%2fe%40f%7eg%c3");
+    EXPECT_STREQ(mime_url_encode("a b;c,d/e@f~g\xc3", out, sizeof out), "a%20b;c,d%2fe%40f%7eg%c3");
     EXPECT_STREQ(mime_url_encode("/a", out, 3), "");
     EXPECT_STREQ(mime_url_encode("/a", out, 4), "%2f");
     EXPECT_STREQ(mime_url_encode("/a", out, 5), "%2fa");

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -332,6 +333,70 @@ TEST(QuotedPrintableEncode, CrLfSplitAcrossSlicesIsOneHardBreak) {
     std::string whole = qp_stream(in, true, {1000});
     for (size_t s : {1, 2, 3, 4, 5}) EXPECT_EQ(qp_stream(in, true, {s}), whole) << s;
     EXPECT_EQ(whole, "ab=20\r\n=2Ecd\r\nef");
+}
+
+// The encoder one byte at a time, rule by rule: the runs the encoder copies
+// whole must give the same text for any input and any slicing.
+std::string qp_bytewise(const std::string& in, bool text) {
+    std::string out;
+    uint32_t column = 0;
+    auto soft = [&] {
+        out += "=\r\n";
+        column = 0;
+    };
+    auto encoded = [&](uint8_t b) {
+        if (column >= 73) soft();
+        out += '=';
+        out += mime_qp_hex_table[b].data();
+        column += 3;
+    };
+    auto byte = [&](uint8_t b) {
+        bool must = b == '=' || (b < 0x20 && b != '\t') || b >= 0x7F;
+        if (column > 74 && !must) soft();
+        if (must || (b == '.' && column == 0)) return encoded(b);
+        out += static_cast<char>(b);
+        ++column;
+    };
+    for (size_t i = 0; i < in.size(); ++i) {
+        const auto b = static_cast<uint8_t>(in[i]);
+        const bool last = i + 1 == in.size();
+        const auto next = last ? 0 : static_cast<uint8_t>(in[i + 1]);
+        if (text && b == '\r' && next == '\n' && !last) {
+            out += "\r\n";
+            column = 0;
+            ++i;
+        } else if (b == ' ' || b == '\t') {
+            // Encoded before a line end and at the end of the stream.
+            if (last || (text && next == '\r'))
+                encoded(b);
+            else
+                byte(b);
+        } else {
+            byte(b);
+        }
+    }
+    return out;
+}
+
+TEST(QuotedPrintableEncode, SameAsTheByteRulesForAnySlicing) {
+    std::mt19937 rng(7);
+    const std::string alphabet[] = {std::string("ab. =\t\r\n\xE9\x00", 11), "x .", "\r\n "};
+    for (int round = 0; round < 400; ++round) {
+        std::string in;
+        if (round % 4 == 3) {
+            in = random_bytes(rng, rng() % 600);
+        } else {
+            const std::string& a = alphabet[round % 3];
+            for (size_t n = rng() % 400; n > 0; --n) in += a[rng() % a.size()];
+            if (round % 5 == 0) in = std::string(rng() % 200, 'w') + in;
+        }
+        for (bool text : {false, true}) {
+            const std::string want = qp_bytewise(in, text);
+            EXPECT_EQ(qp_stream(in, text, {1000}), want) << test::to_hex(in);
+            EXPECT_EQ(qp_stream(in, text, {1 + rng() % 7, 1 + rng() % 90}), want)
+                << test::to_hex(in);
+        }
+    }
 }
 
 // Python's binascii.a2b_qp decodes our output back to the input, in both

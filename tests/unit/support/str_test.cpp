@@ -1,4 +1,5 @@
 #include "support/str.hpp"
+#include "support/utf8.hpp"
 
 #include <gtest/gtest.h>
 
@@ -6,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -387,6 +389,8 @@ TEST(StrStream, ReadLinesMakesEveryLineEndCrlf) {
         {x2000 + "\n", x2000 + "\r\n"},
         {x1022 + "\r\n", x1022 + "\r\n"},  // CR ends one fgets piece, LF begins the next
         {x1022 + "\rz", x1022 + "\r\nz"},
+        // A CR ending one read block and the LF opening the next.
+        {std::string(65535, 'b') + "\r\nc", std::string(65535, 'b') + "\r\nc"},
     };
     for (const row& r : rows) {
         mem_stream s(r.in);
@@ -394,6 +398,147 @@ TEST(StrStream, ReadLinesMakesEveryLineEndCrlf) {
         ASSERT_TRUE(text);
         EXPECT_EQ(std::string(text.get()), r.want) << r.in.substr(0, 20);
     }
+}
+
+// A NUL byte would cut a text where it stands: text readers refuse it, also
+// from an endless source of zeros, which must end at once.
+TEST(StrStream, TextReadersRefuseNulBytes) {
+    const std::string nul("abc\0def\nghi\n", 12);
+    {
+        mem_stream s(nul);
+        EXPECT_EQ(file_read_lines_crlf(s.f), nullptr);
+    }
+    struct row {
+        int flags;
+        int rc;
+        std::string want;
+    };
+    const row rows[] = {
+        {0, file_text_ok, nul},
+        {file_text_crlf, file_text_ok, std::string("abc\0def\r\nghi\r\n", 14)},
+        {file_text_no_nul, file_text_nul_byte, ""},
+        {file_text_crlf | file_text_no_nul, file_text_nul_byte, ""},
+    };
+    for (const row& r : rows) {
+        mem_stream s(nul);
+        std::string out = "old";
+        EXPECT_EQ(file_read_text(s.f, r.flags, &out), r.rc) << r.flags;
+        EXPECT_EQ(out, r.want) << r.flags;
+    }
+    FILE* zero = std::fopen("/dev/zero", "rb");
+    ASSERT_NE(zero, nullptr);
+    std::string out;
+    EXPECT_EQ(file_read_text(zero, file_text_crlf | file_text_no_nul, &out), file_text_nul_byte);
+    EXPECT_EQ(file_read_lines_crlf(zero), nullptr);
+    std::fclose(zero);
+}
+
+// The wrapper as a plain byte loop that measures each word whole: the
+// faster wrapper must cut every text into the same lines.
+char* wrap_reference(const char** cursor, char* out, size_t w) {
+    if (!*cursor) return nullptr;
+    auto after_full_line = [](const char* p) -> const char* {
+        if (*p == ' ') ++p;
+        if (!*p) return nullptr;
+        if (*p == '\n') return p + 1;
+        if (*p == '\r') return p + 1 + (p[1] == '\n');
+        return p;
+    };
+    const char* p = *cursor;
+    size_t n = 0;
+    bool word_start = true;
+    for (;;) {
+        const char b = *p;
+        if (!b || b == '\n' || b == '\r') {
+            out[n] = '\0';
+            *cursor = !b ? nullptr : p + 1 + (b == '\r' && p[1] == '\n');
+            return out;
+        }
+        if (b == ' ' || b == '\t') {
+            word_start = true;
+        } else if (word_start) {
+            word_start = false;
+            size_t word = std::strcspn(p, " \t\r\n");
+            if (word > w) {
+                size_t k = w - n;
+                size_t j = utf8_sequence_start(p, k);
+                if (j != k && utf8_is_lead(static_cast<unsigned char>(p[j]))) k = j;
+                if (k == 0 && n == 0) k = w;
+                std::memcpy(out + n, p, k);
+                out[n + k] = '\0';
+                *cursor = p + k;
+                return out;
+            }
+            if (n + word > w) {
+                out[n] = '\0';
+                *cursor = p;
+                return out;
+            }
+        }
+        out[n++] = b;
+        ++p;
+        if (n == w) {
+            out[n] = '\0';
+            *cursor = after_full_line(p);
+            return out;
+        }
+    }
+}
+
+TEST(StrWrap, SameLinesAsMeasuringEachWordWhole) {
+    std::mt19937 rng(11);
+    const std::vector<std::string> pieces = {"a",
+                                             "bb",
+                                             "word",
+                                             " ",
+                                             "  ",
+                                             "\t",
+                                             "\n",
+                                             "\r\n",
+                                             "\r",
+                                             "\xc3\xa9",
+                                             "\xe2\x82\xac",
+                                             "\xf0\x9f\x98\x80",
+                                             "\x80",
+                                             std::string(30, 'x'),
+                                             std::string(90, 'y')};
+    for (int round = 0; round < 3000; ++round) {
+        std::string text;
+        for (size_t n = rng() % 60; n > 0; --n) text += pieces[rng() % pieces.size()];
+        const int width = 1 + static_cast<int>(rng() % 100);
+        std::vector<char> a(static_cast<size_t>(width) + 1), b(a.size());
+        const char* ca = text.c_str();
+        const char* cb = text.c_str();
+        for (int lines = 0; lines < 10000; ++lines) {
+            char* la = str_wrap_line(&ca, a.data(), width);
+            char* lb = wrap_reference(&cb, b.data(), static_cast<size_t>(width));
+            ASSERT_EQ(la == nullptr, lb == nullptr)
+                << ::testing::PrintToString(text) << " width " << width;
+            if (!la) break;
+            ASSERT_STREQ(la, lb) << ::testing::PrintToString(text) << " width " << width;
+            ASSERT_EQ(ca, cb) << ::testing::PrintToString(text) << " width " << width;
+        }
+    }
+}
+
+// A run without blanks much longer than the width is cut into full lines;
+// only the width ahead is looked at, so a long run is no slower per byte.
+TEST(StrWrap, LongRunIsCutIntoFullLines) {
+    const std::string word(300000, 'w');
+    const std::string text = word + " end";
+    std::vector<char> out(79);
+    const char* cursor = text.c_str();
+    std::string joined;
+    size_t lines = 0;
+    while (char* line = str_wrap_line(&cursor, out.data(), 78)) {
+        const size_t n = std::strlen(line);
+        EXPECT_LE(n, 78u);
+        joined += line;
+        ++lines;
+    }
+    // 3846 full lines; the 12 bytes left share the last line with " end".
+    EXPECT_TRUE(joined == text);
+    EXPECT_EQ(lines, word.size() / 78 + 1);
 }
 
 TEST(StrStream, ReadErrorIsNotTheEndOfTheFile) {
