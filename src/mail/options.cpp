@@ -20,8 +20,8 @@
 #include "message/token.hpp"
 #include "net/conn.hpp"
 #include "net/tls.hpp"
-#include "smtp/smtp.hpp"
 #include "platform/number.hpp"
+#include "smtp/smtp.hpp"
 #include "support/file.hpp"
 #include "support/str.hpp"
 

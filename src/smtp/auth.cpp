@@ -66,7 +66,8 @@ bool run_cram_md5(exchange& x) {
     if (!x.want(334) || !x.line || !x.line[0] || !x.line[1] || !x.line[2] || !x.line[3])
         return false;
     const std::string encoded(x.line[4] ? x.line + 4 : "");
-    std::vector<uint8_t> decoded(static_cast<size_t>(b64_decode_room(static_cast<int>(encoded.size()))) + 1);
+    std::vector<uint8_t> decoded(
+        static_cast<size_t>(b64_decode_room(static_cast<int>(encoded.size()))) + 1);
     int n = b64_decode(encoded.data(), static_cast<int>(encoded.size()), decoded.data());
     std::string challenge(reinterpret_cast<const char*>(decoded.data()),
                           n > 0 ? static_cast<size_t>(n) : 0);
@@ -157,8 +158,8 @@ int smtp_authenticate(mail_handle* h) {
                              h->last_error ? h->last_error->c_str() : nullptr);
     } else {
         if (!failure)
-            failure = std::string("AUTH ") + names[mech] + " failed (" + (x.line ? x.line : "") +
-                      ")";
+            failure =
+                std::string("AUTH ") + names[mech] + " failed (" + (x.line ? x.line : "") + ")";
         mail_set_error_text(h, failure);
         verdict = smtp_event(h, mail_ev_auth, mail_status_failed, failure->c_str());
     }

@@ -293,15 +293,14 @@ int smtp_open_session(mail_handle* h) {
             smtp_close(h, 0);
             return 0;
         } else {
-            mail_set_error_text(h, std::string("STARTTLS not accepted (") + (line ? line : "") +
-                                       ")");
+            mail_set_error_text(h,
+                                std::string("STARTTLS not accepted (") + (line ? line : "") + ")");
             if (!event_goes_on(h, mail_ev_starttls, mail_status_failed, mail_last_error(h)))
                 return 0;
             h->flags &= ~mail_f_starttls;
         }
     } else if (h->flags & mail_f_tls_required) {
-        mail_set_error_text(h,
-                            std::string("Server did not indicate support for STARTTLS in EHLO"));
+        mail_set_error_text(h, std::string("Server did not indicate support for STARTTLS in EHLO"));
         smtp_event(h, mail_ev_starttls, mail_status_fatal, mail_last_error(h));
         smtp_close(h, 0);
         return 0;

@@ -45,16 +45,23 @@ bool is_last_line(const char* line) {
 char* read_reply_lines(mail_handle* h, char** line, line_fn fn, void* ctx, bool name_loss) {
     ip_conn* c = h->conn;
     if (!c) return nullptr;
+    // The command goes out before its reply is awaited, even when bytes the
+    // server sent early are already buffered.
+    ip_flush(c);
     // The whole reply, not each wait, is bounded by the time-out: a server
     // that drips a byte at a time cannot hold the client.
     c->deadline = platform_counter() + static_cast<int64_t>(platform_counter_frequency() / 1000) *
                                            static_cast<int64_t>(c->timeout_ms);
     if (c->deadline == 0) c->deadline = 1;
     char* last = nullptr;
+    const char* reason = "Reply has too many lines";
     for (int n = 0; n < smtp_reply_max_lines; ++n) {
         char* l = ip_readline(c, "\r\n", 2);
         if (line) *line = l;
-        if (!l) break;
+        if (!l) {
+            reason = nullptr;
+            break;
+        }
         if (fn) fn(ctx, l);
         if (is_last_line(l)) {
             last = l;
@@ -66,7 +73,7 @@ char* read_reply_lines(mail_handle* h, char** line, line_fn fn, void* ctx, bool 
         if (line) *line = nullptr;
         // Reading stopped inside the reply: nothing after it can be trusted.
         if (name_loss)
-            note_lost(h, nullptr);
+            note_lost(h, reason);
         else
             h->flags &= ~mail_f_connected;
     }

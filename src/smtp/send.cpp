@@ -57,8 +57,8 @@ bool email_file_usable(mail_handle* h) {
     if (!h->email_file) return true;
     int fault = msg_check_email_file(h);
     if (fault == msg_email_file_ok) return true;
-    mail_set_error_text(h, std::string(msg_email_file_fault_text(fault)) + " (" + *h->email_file +
-                               ")");
+    mail_set_error_text(
+        h, std::string(msg_email_file_fault_text(fault)) + " (" + *h->email_file + ")");
     return false;
 }
 
@@ -211,8 +211,8 @@ int smtp_send_message(mail_handle* h) {
     uint32_t cls = 0;
     const char* address = addr_normalise(sender, norm, &cls, utf8 ? 1 : 0);
     if ((cls == 3 && !utf8) || !address) {
-        mail_set_error_text(h, std::string(cls == 3 && !utf8 ? "SMTPUTF8 required"
-                                                             : "Invalid envelope sender"));
+        mail_set_error_text(
+            h, std::string(cls == 3 && !utf8 ? "SMTPUTF8 required" : "Invalid envelope sender"));
         smtp_event(h, mail_ev_mail_from, mail_status_fatal, sender);
         quit_and_close(h);
         return 0;
@@ -288,8 +288,8 @@ int smtp_send_message(mail_handle* h) {
         if (!msg_write_email_file(h, ip_msg_out, h->conn, &fault)) {
             // Changed since the check: nothing of it was written.
             inputs.unusable = 1;
-            mail_set_error_text(h, std::string(msg_email_file_fault_text(fault)) + " (" +
-                                       *h->email_file + ")");
+            mail_set_error_text(
+                h, std::string(msg_email_file_fault_text(fault)) + " (" + *h->email_file + ")");
         }
     } else {
         mime_compose_ex(h, ip_msg_out, h->conn, &inputs);
