@@ -11,6 +11,7 @@
 #include "cli/config.hpp"
 #include "cli/console.hpp"
 #include "cli/dispatch.hpp"
+#include "cli/results.hpp"
 #include "cli/state.hpp"
 #include "mail/file_mode.hpp"
 #include "mail/mail.hpp"
@@ -149,12 +150,15 @@ void prepare_message(mail_handle* h) {
     if (cli.no_dkim) mail_setopt(h, mail_opt_unset | mail_opt_dkim);
     h->dkim_keys = cli.dkim_keys;
     if (cli.dkim_default) mail_setopt(h, mail_opt_dkim_default, cli.dkim_default->c_str());
+    mail_set_callback(h, mail_cb_event, reinterpret_cast<mail_any_cb>(cli_results_event),
+                      &cli.cb_ctx);
     h->msg_time = static_cast<int64_t>(std::time(nullptr));
 }
 
 int send_message(mail_handle* h) {
     if (h->host) {
-        cli.send_ok = mail_setopt(h, mail_act_deliver);
+        // The message event decides, through the results callback.
+        mail_setopt(h, mail_act_deliver);
         if (cli.send_ok) return 0;
         if (h->send_status == status_out_of_memory) return status_out_of_memory;
         if (cli.trace_timestamps) cli_print_stamp(stderr);
@@ -165,7 +169,8 @@ int send_message(mail_handle* h) {
     }
     int status = 0;
     if (mail_write_output_file(h, &status)) return 0;
-    cli_fprintf(stderr, "%s\n", mail_last_error(h));
+    // An unusable input was reported by its event already.
+    if (status != mail_file_input_unusable) cli_fprintf(stderr, "%s\n", mail_last_error(h));
     return status ? status : mail_file_output_failed;
 }
 
