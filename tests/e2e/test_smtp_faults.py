@@ -48,7 +48,8 @@ CLOSE = [{"close": True}]
 DRAIN = [{"drain": 0.5}]
 
 # name, steps, extra options, exit status, text in the failure line (None:
-# success), texts the client must have sent, texts it must not have sent.
+# success with nothing on standard error; "=" and the whole standard error),
+# texts the client must have sent, texts it must not have sent.
 CASES = [
     ("greeting refused", greet("554 go away") + reply("221 bye"), [], 554 % 256,
      "554 go away", ["quit"], ["ehlo"]),
@@ -78,12 +79,14 @@ CASES = [
     ("RCPT 251, 452 and 550 mixed",
      opening() + reply("250 ok") + reply("251 will forward") + reply("452 mailbox full")
      + reply("550 no such user") + reply("354 go") + message("250 queued") + reply("221 bye"),
-     ["-to:b@example.org", "-to:c@example.org"], 0, None, ["\r\n.\r\n"], []),
-    ("DATA refused", accepted() + reply("554 no data today") + reply("250 reset")
-     + reply("221 bye"), [], 554 % 256, "554 no data today", ["rset", "quit"], ["\r\n.\r\n"]),
+     ["-to:b@example.org", "-to:c@example.org"], 0,
+     "=Recipient b@example.org rejected (452 mailbox full)\n"
+     "Recipient you@example.org rejected (550 no such user)\n", ["\r\n.\r\n"], []),
+    # The front end answers a refused message with QUIT.
+    ("DATA refused", accepted() + reply("554 no data today") + reply("221 bye"), [], 554 % 256,
+     "554 no data today", ["quit"], ["\r\n.\r\n", "\r\nrset\r\n"]),
     ("final dot refused", accepted() + reply("354 go") + message("450 try again later")
-     + reply("250 reset") + reply("221 bye"), [], 450 % 256, "450 try again later",
-     ["rset", "quit"], []),
+     + reply("221 bye"), [], 450 % 256, "450 try again later", ["quit"], ["\r\nrset\r\n"]),
     ("drop before the greeting", CLOSE, [], 50, "Disconnected", [], ["ehlo"]),
     ("drop at EHLO", greet() + [{"read_until": "\r\n"}] + CLOSE, [], 50, "Disconnected", [],
      ["mail from"]),
@@ -140,6 +143,8 @@ def test_faulty_server(ostrel, tmp_path, name, steps, extra, status, failure, se
     assert r.status == status, (r.stderr, got)
     if failure is None:
         assert r.stderr == ""
+    elif failure.startswith("="):
+        assert r.stderr == failure[1:]
     else:
         assert r.stderr == f"Message send failed ({failure})\n"
     for text in sent:
