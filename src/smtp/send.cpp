@@ -22,8 +22,6 @@ using namespace smtp_detail;
 
 namespace {
 
-constexpr uint32_t dsn_never = 1;
-
 bool non_ascii(const std::string& s) {
     for (unsigned char ch : s)
         if (ch >= 0x80) return true;
