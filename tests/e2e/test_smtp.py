@@ -5,7 +5,6 @@ traces that never show a secret."""
 import base64
 import email
 import email.policy
-import email.utils
 import re
 
 import pytest
@@ -66,9 +65,8 @@ def test_envelope_and_file_mode_agree(ostrel, recorder):
     assert m["ehlo"] == "[127.0.0.1]"
     sent = parsed(m["data"])
     assert "Bcc" not in sent
-    shown = email.utils.getaddresses([str(v) for k, v in sent.items() if k != "Message-ID"])
-    assert "b@example.org" not in [a for _, a in shown]
-    assert {"x@example.org", "y@example.org", "c@example.org"} <= {a for _, a in shown}
+    shown = [a.addr_spec for k in ("From", "To", "Cc") for a in sent[k].addresses]
+    assert sorted(shown) == ["c@example.org", "me@example.org", "x@example.org", "y@example.org"]
 
     filed = parsed(ostrel.written(ostrel(*opts, "-file:out.eml")))
     for name in ("From", "To", "Cc", "Subject", "Reply-To", "MIME-Version", "X-Mailer"):
