@@ -288,3 +288,20 @@ def test_unsendable_input_sends_nothing(ostrel, recorder, make):
     name = opts[0].split(":", 1)[1]
     assert re.search(r"Message send failed \(.*\(" + re.escape(name) + r"\)\)\n$", r.stderr)
     assert rec.messages() == []
+
+
+@pytest.mark.parametrize("name,text,options,check", [
+    ("raw headers keep the file's block", b"Subject: own\r\nX-Trace: t\r\n\r\nbody\r\n",
+     ["-rawhead", "-subject:configured", "-delhead:X-Trace", "-head:X-Custom:c"],
+     lambda d: d.startswith(b"Subject: own\r\nX-Custom: c\r\n\r\nbody\r\n")),
+    ("a file without an empty line", b"Subject: own\nX-A: b",
+     ["-rawhead"], lambda d: d == b"Subject: own\r\nX-A: b\r\n\r\n"),
+])
+def test_prepared_file_forms(ostrel, recorder, name, text, options, check):
+    rec = recorder()
+    ostrel.write("msg.eml", text)
+    r = ostrel("-nodefault", "-emailfile:msg.eml", "-from:me@example.org", "-to:you@example.org",
+               *options, host(rec.port))
+    assert r.status == 0, r.stderr
+    [m] = rec.messages()
+    assert check(m["data"]), m["data"]
