@@ -10,7 +10,9 @@
 
 #include "cli/console.hpp"
 #include "cli/state.hpp"
+#include "dkim/keys.hpp"
 #include "mail/mail.hpp"
+#include "message/address.hpp"
 #include "message/token.hpp"
 #include "net/proxy.hpp"
 #include "platform/number.hpp"
@@ -256,17 +258,31 @@ int opt_verify_ca_path(mail_handle* h, char*, char* value, const cli_keyword& k)
     return 1;
 }
 
-// A value that names no readable key fails as it always will; a usable one
-// is still refused, since signing keys are not loaded by this build and a
-// message meant to be signed must not leave unsigned.
-int opt_dkim(mail_handle*, char* text, char* value, const cli_keyword&) {
+// The domain and selector are written into the DKIM-Signature field as
+// they are: anything beyond letters, digits, "-", "_" and "." could add
+// tags or lines of its own.
+bool dkim_safe_name(const char* text) {
+    if (!*text) return false;
+    for (const char* p = text; *p; ++p)
+        if (!std::isalnum(static_cast<unsigned char>(*p)) && !std::strchr("-_.", *p)) return false;
+    return true;
+}
+
+int opt_dkim(mail_handle* h, char* text, char* value, const cli_keyword&) {
     char domain[cli_dkim_domain_size], selector[cli_dkim_selector_size];
     char keyfile[cli_dkim_keyfile_size];
-    if (std::strlen(text) >= 4096 || !cli_scan_dkim(value, domain, selector, keyfile))
+    // The domain signs in its A-label form, as the From domain is written.
+    char ascii[256];
+    if (std::strlen(text) >= 4096 || !cli_scan_dkim(value, domain, selector, keyfile) ||
+        !addr_idn_to_ascii(domain, ascii) || std::strlen(ascii) >= cli_dkim_domain_size ||
+        !dkim_safe_name(ascii) || !dkim_safe_name(selector))
         cli_fail(10, "Error applying DKIM setting: %s\n", value);
-    if (!file_ptr(std::fopen(keyfile, "rb")))
+    file_ptr key_file(std::fopen(keyfile, "rb"));
+    c_text pem(key_file ? file_read_lines_crlf(key_file.get()) : nullptr);
+    if (!pem || !dkim_keys_add(&cli.dkim_keys, ascii, selector, pem.get()))
         cli_fail(10, "Error applying DKIM setting: %s\n", value);
-    cli_fail(10, "DKIM signing keys are not supported (%s)\n", value);
+    mail_setopt(h, mail_opt_dkim);
+    return 1;
 }
 
 int opt_dkim_default(mail_handle*, char*, char* value, const cli_keyword&) {

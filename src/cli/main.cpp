@@ -11,8 +11,11 @@
 #include "cli/config.hpp"
 #include "cli/console.hpp"
 #include "cli/dispatch.hpp"
+#include "cli/help.hpp"
 #include "cli/results.hpp"
 #include "cli/state.hpp"
+#include "dkim/keys.hpp"
+#include "json/json.hpp"
 #include "mail/file_mode.hpp"
 #include "mail/mail.hpp"
 #include "model/checks.hpp"
@@ -44,27 +47,19 @@ int open_results(const char* value) {
     }
     // Only the last -results: is written; earlier ones stay created and empty.
     cli.results_file.reset(f);
+    cli.results_name = value;
+    cli.results_root.reset(json_new(nullptr, json_object, nullptr));
+    if (!cli.results_root) throw std::bad_alloc();
+    cli.cb_ctx.results = cli.results_root.get();
     return 1;
-}
-
-// The help renderings arrive with the help table; these keep their exits.
-int help_asciidoc() {
-    char banner[256];
-    cli_printf("%s\n", cli_format_banner(banner, sizeof banner));
-    return 0;
-}
-
-int help_console(int status) {
-    cli_print_usage_hint();
-    return status;
 }
 
 // Returns -1 to go on, else the status to end with.
 int run_early_pass(int argc, char** argv, early_pass* out) {
     for (int i = 1; i < argc; ++i) {
         std::string_view a(argv[i]);
-        if (a.starts_with("-asciidoc")) return help_asciidoc();
-        if (a == "-doc") return help_console(0);
+        if (a.starts_with("-asciidoc")) return cli_help_asciidoc();
+        if (a == "-doc") return cli_help_console(120, 0);
         if (a.starts_with("-encryptpass:")) {
             if (!out->encrypt_password) out->encrypt_password = std::string(a.substr(13));
         } else if (a == "-bindpass") {
@@ -80,7 +75,7 @@ int run_early_pass(int argc, char** argv, early_pass* out) {
         } else if (a.starts_with("-results:")) {
             if (!open_results(argv[i] + 9)) return 1;
         } else if (a == "/?") {
-            return help_console(1);
+            return cli_help_console(0, 1);
         }
     }
     return -1;
@@ -153,6 +148,7 @@ void prepare_message(mail_handle* h) {
     mail_set_callback(h, mail_cb_event, reinterpret_cast<mail_any_cb>(cli_results_event),
                       &cli.cb_ctx);
     h->msg_time = static_cast<int64_t>(std::time(nullptr));
+    if (cli.results_file) cli_results_begin(h, cli.cb_ctx.results);
 }
 
 int send_message(mail_handle* h) {
@@ -174,10 +170,24 @@ int send_message(mail_handle* h) {
     return status ? status : mail_file_output_failed;
 }
 
-void finish(mail_handle* h) {
-    cli.results_file.reset();
+// The document goes out whole or not at all; a failure to write it leaves
+// the exit status alone, since the message itself may be delivered.
+void write_results(mail_handle* h, int status) {
+    json_node* root = cli.cb_ctx.results;
+    cli_results_end(h, root, status);
+    FILE* f = cli.results_file.release();
+    int ok = cli_results_write(f, root);
+    if (f == stdout ? std::fflush(f) != 0 : std::fclose(f) != 0) ok = 0;
+    if (!ok) cli_fprintf(stderr, "Unable to write results file %s\n", cli.results_name.c_str());
+}
+
+void finish(mail_handle* h, int status) {
+    if (cli.results_file) write_results(h, status);
+    cli.cb_ctx.results = nullptr;
+    cli.results_root.reset();
     mail_setopt(h, mail_act_destroy);
     cli.cb_ctx.handle = nullptr;
+    dkim_keys_free(&cli.dkim_keys);
     mail_global_init(0, 0);
 }
 
@@ -191,7 +201,7 @@ int configure_and_send(mail_handle* h, int argc, char** argv) {
     if (int status = check_settings(h)) return status;
     prepare_message(h);
     int status = send_message(h);
-    finish(h);
+    finish(h, status);
     return status;
 }
 
@@ -233,6 +243,8 @@ int main(int argc, char** argv) {
     } catch (const std::bad_alloc&) {
         status = ostrel::status_out_of_memory;
     }
+    // Also on the paths that end before the end sequence.
+    ostrel::dkim_keys_free(&ostrel::cli.dkim_keys);
     std::fflush(stdout);
     return ostrel::cli_exit_code(status);
 }

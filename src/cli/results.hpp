@@ -3,12 +3,27 @@
 // the console and steers the SMTP conversation through its verdicts.
 #pragma once
 
+#include <cstdio>
+
 namespace ostrel {
 
 struct mail_handle;
+struct json_node;
 
 // The event callback (kind 2); user is the front end's cli_callback_ctx.
 // Returns the verdict; sets cli.send_ok from the message event.
 int cli_results_event(void* user, int event, int status, const char* text);
+
+// Members known before sending: subject, date, from, reply-to,
+// return-path, helo. The message time must be fixed already.
+void cli_results_begin(mail_handle* h, json_node* root);
+// Members known at the end: status (success exactly when the exit status is
+// 0), error, smtp response.
+void cli_results_end(mail_handle* h, json_node* root, int exit_status);
+// Writes the pretty text of the document to f in one piece and flushes it.
+// 1 when all of it was written; 0 when it was not, or when no whole text
+// could be made (a member lost to exhausted memory, or the text itself):
+// then nothing is written.
+int cli_results_write(FILE* f, json_node* root);
 
 }  // namespace ostrel

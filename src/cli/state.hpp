@@ -28,12 +28,20 @@ struct cli_stream_closer {
 };
 using cli_stream = std::unique_ptr<FILE, cli_stream_closer>;
 
+// Owns a JSON tree (json_delete).
+struct cli_json_deleter {
+    void operator()(json_node* root) const;
+};
+using cli_json_tree = std::unique_ptr<json_node, cli_json_deleter>;
+
 // All of it in one place, each member with its value at start, so that
 // `cli = {}` begins afresh: a new member needs no reset of its own.
 struct cli_state {
     cli_callback_ctx cb_ctx;
     dkim_domain* dkim_keys = nullptr;         // filled by -dkim:, freed at the end
     cli_stream results_file;                  // -results:, standard output for "-"
+    std::string results_name;                 // its value, for the write failure
+    cli_json_tree results_root;               // the document; cb_ctx.results points to it
     uint64_t start_ns = 0;                    // base of the -dd time stamps
     int send_ok = 0;                          // set by the results callback only
     int body_from_stdin = 0;                  // "--", or a "-" line in a file

@@ -63,6 +63,8 @@ int mail_write_output_file(mail_handle* h, int* status) {
     mime_compose_ex(h, fmt_sink_file, f, &inputs);
     if (!output.close())
         return fail(h, status, mail_file_output_failed, "Failed to write output file");
+    if (!inputs.signing_failed.empty())
+        return fail(h, status, mail_file_input_unusable, inputs.signing_failed.c_str());
     if (inputs.unusable) {
         mail_set_error_printf(h, "Could not open attachment (%s)", inputs.first_path.c_str());
         return fail(h, status, mail_file_input_unusable, nullptr);

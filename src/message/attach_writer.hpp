@@ -19,8 +19,9 @@ struct mail_handle;
 // one, the failure is noted here and the writer goes on, so the caller can
 // drop the half-made output.
 struct mime_input_status {
-    int unusable = 0;        // files that could not be opened or read
-    std::string first_path;  // the first of them
+    int unusable = 0;            // files that could not be opened or read
+    std::string first_path;      // the first of them
+    std::string signing_failed;  // a DKIM signature that could not be made: nothing was written
 };
 
 // Exit status of the process after a read error inside an input file.

@@ -11,6 +11,7 @@
 #include "message/attach_writer.hpp"
 #include "message/header_writer.hpp"
 #include "message/out.hpp"
+#include "message/sign.hpp"
 #include "message/token.hpp"
 #include "model/handle.hpp"
 #include "platform/file_map.hpp"
@@ -307,25 +308,13 @@ void compose_message(mail_handle* h, msg_out_cb out, void* ctx, mime_input_statu
     }
 }
 
-// The key record that signs this message: the From domain's, else the
-// default domain's. DKIM signing joins here; until then nothing is signed
-// and the message streams straight to the sink.
-const dkim_domain* signing_record(const mail_handle* h) {
-    if (!(h->flags2 & mail_f2_dkim) || !h->dkim_keys) return nullptr;
-    return nullptr;
-}
-
-// Signs the buffered message and writes the DKIM-Signature fields, in the
-// order of canonical forms and algorithms, to the caller's sink.
-void write_signatures(mail_handle*, const dkim_domain*, const str_buf&, msg_out_cb, void*) {}
-
 }  // namespace
 
 int mime_compose_ex(mail_handle* h, msg_out_cb out, void* ctx, mime_input_status* status) {
     // Stuffing applies to what goes out, never to what is signed.
     msg_dotstuffer stuffer;
     msg_dotstuff_wrap(h->flags2 & mail_f2_dotstuff, &stuffer, &out, &ctx);
-    const dkim_domain* record = signing_record(h);
+    const dkim_domain* record = msg_dkim_record(h);
     if (!record) {
         compose_message(h, out, ctx, status);
         return 1;
@@ -337,7 +326,23 @@ int mime_compose_ex(mail_handle* h, msg_out_cb out, void* ctx, mime_input_status
         str_buf_release(&buf);
         throw std::bad_alloc();
     }
-    write_signatures(h, record, buf, out, ctx);
+    // The buffer holds the text unstuffed: that is what a receiver verifies.
+    std::string fields, error;
+    int signed_ok;
+    try {
+        signed_ok = msg_dkim_sign(h, record, buf.data, buf.length, &fields, &error);
+    } catch (...) {
+        str_buf_release(&buf);
+        throw;
+    }
+    if (!signed_ok) {
+        // A message that should carry a signature and cannot is not sent.
+        str_buf_release(&buf);
+        mail_set_error_text(h, error);
+        if (status) status->signing_failed = error;
+        return 0;
+    }
+    msg_write(out, ctx, fields.data(), fields.size());
     msg_write(out, ctx, buf.data, buf.length);
     str_buf_release(&buf);
     return 1;

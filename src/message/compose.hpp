@@ -10,7 +10,9 @@ namespace ostrel {
 
 struct mail_handle;
 
-// Writes the message and returns 1. Input files that cannot be opened are
+// Writes the message and returns 1; 0 when a DKIM signature that has a key
+// could not be made: then nothing was written, and the text is the last
+// error (and in status->signing_failed). Input files that cannot be opened are
 // reported as event 9 and left out; a read error inside one ends the process
 // with status 12.
 int mime_compose(mail_handle* h, msg_out_cb out, void* ctx);

@@ -57,8 +57,8 @@ bool dropped_field(const mail_handle* h, std::string_view line) {
 // The next line of text at *pos: up to LF, CR or CR LF, which *pos passes.
 std::string_view next_line(std::string_view text, size_t* pos) {
     const size_t start = *pos;
-    size_t p = start;
-    while (p < text.size() && text[p] != '\n' && text[p] != '\r') ++p;
+    size_t p = text.find_first_of("\r\n", start);
+    if (p == std::string_view::npos) p = text.size();
     const std::string_view line = text.substr(start, p - start);
     if (p < text.size())
         p += (text[p] == '\r' && p + 1 < text.size() && text[p + 1] == '\n') ? 2 : 1;

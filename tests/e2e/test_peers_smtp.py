@@ -310,6 +310,7 @@ def test_socks5_proxy_tunnels_to_the_recorder(recorder, socks_proxy):
         s.ehlo("client.test")
         assert send(s)[0] == 250
     assert len(rec.messages()) == 1
+    assert "connected to 127.0.0.1:%d" % rec.port in proxy.log()
 
 
 def test_http_proxy_tunnels_with_and_without_basic_auth(recorder, http_proxy):

@@ -4,7 +4,8 @@
   smtp_recorder.py --log FILE [--cert PEM --key PEM] [--user U --password P]
                    [--token T] [--mechanisms LIST] [--auth-require-tls]
                    [--dsn on|off|clear-only] [--no-smtputf8]
-                   [--refuse ADDR]... [--refuse-reply TEXT] [--limit S]
+                   [--refuse ADDR]... [--refuse-reply TEXT] [--line-limit N]
+                   [--limit S]
 
 Listens on 127.0.0.1: a plain port (offering STARTTLS when a certificate is
 given) and, with a certificate, a port with TLS from the first byte. Prints
@@ -18,7 +19,8 @@ in clear unless --auth-require-tls. DSN is announced and its parameters
 never announced and refused with 555 ("off"), or announced in clear only,
 so that a client that keeps the capabilities of the clear session after
 STARTTLS gets 555 ("clear-only"). Recipients named with --refuse get the
---refuse-reply.
+--refuse-reply. Lines (commands, AUTH answers, message lines) are taken up
+to --line-limit bytes (1001, as RFC 5321 allows, unless raised).
 
 Every record is one JSON line in the log file:
   {"kind": "session", "session": N, "tls_first": bool, "tls": bool,
@@ -331,8 +333,11 @@ def main():
     ap.add_argument("--no-smtputf8", action="store_true")
     ap.add_argument("--refuse", action="append", default=[])
     ap.add_argument("--refuse-reply", default="550 5.1.1 Recipient address rejected")
+    ap.add_argument("--line-limit", type=int, default=1001,
+                    help="longest command or message line taken, with its CR LF")
     ap.add_argument("--limit", type=float, default=60.0)
     args = ap.parse_args()
+    RecordingSMTP.line_length_limit = args.line_limit
 
     warnings.simplefilter("ignore")
     libc = ctypes.CDLL(None, use_errno=True)

@@ -2,11 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "cli/state.hpp"
 #include "cli_fixture.hpp"
+#include "json/json.hpp"
 #include "mail/mail.hpp"
 
 namespace ostrel {
@@ -99,6 +101,128 @@ TEST_F(ResultsEvent, WorksWithoutResultsDocument) {
     outcome o = raise(mail_ev_rcpt, mail_status_failed, "x@example.org");
     EXPECT_EQ(o.verdict, 0);
     EXPECT_EQ(o.err, "Recipient x@example.org rejected ()\n");
+}
+
+// With a results document, as -results: makes it.
+class ResultsDocument : public ResultsEvent {
+  protected:
+    json_node* root = nullptr;
+    void SetUp() override {
+        ResultsEvent::SetUp();
+        cli.results_root.reset(json_new(nullptr, json_object, nullptr));
+        root = cli.cb_ctx.results = cli.results_root.get();
+    }
+    std::string compact() {
+        char* t = json_print(root, 0);
+        std::string s = t ? t : "(NULL)";
+        std::free(t);
+        return s;
+    }
+};
+
+TEST_F(ResultsDocument, HostFromTheFirstHello) {
+    mail_setopt(h, mail_opt_host, "mx.example.org");
+    h->port = 2525;
+    h->flags |= mail_f_esmtp;
+    EXPECT_EQ(raise(mail_ev_hello, mail_status_ok, nullptr).verdict, 0);
+    // After STARTTLS the second EHLO finds the host again; its values stay.
+    h->flags |= mail_f_starttls;
+    h->port = 1;
+    EXPECT_EQ(raise(mail_ev_hello, mail_status_ok, nullptr).verdict, 0);
+    EXPECT_EQ(compact(),
+              "{\"host\":{\"hostname\":\"mx.example.org\",\"ip\":\"\",\"port\":2525,"
+              "\"protocol\":\"ESMTP\"}}");
+}
+
+TEST_F(ResultsDocument, RecipientsInEventOrder) {
+    raise(mail_ev_rcpt, mail_status_ok, "a@example.org");
+    mail_set_error_text(h, "550 5.1.1 caf\xe9 unknown");
+    outcome o = raise(mail_ev_rcpt, mail_status_failed, "b@example.org");
+    EXPECT_EQ(o.err, "Recipient b@example.org rejected (550 5.1.1 caf\xe9 unknown)\n");
+    raise(mail_ev_rcpt, mail_status_ok, "c@example.org");
+    EXPECT_EQ(compact(),
+              "{\"recipients\":[{\"e-mail\":\"a@example.org\",\"status\":\"accepted\"},"
+              "{\"e-mail\":\"b@example.org\",\"status\":\"rejected\","
+              "\"smtp response\":\"550 5.1.1 caf\xef\xbf\xbd unknown\"},"
+              "{\"e-mail\":\"c@example.org\",\"status\":\"accepted\"}]}");
+}
+
+TEST_F(ResultsDocument, MessageIdFromTheMessageOrFatalEvent) {
+    raise(mail_ev_connect, mail_status_fatal, "Could not connect");  // no id yet
+    EXPECT_EQ(compact(), "{}");
+    h->message_id = "<1@example.org>";
+    raise(mail_ev_data, mail_status_ok, nullptr);
+    h->message_id = "<2@example.org>";
+    raise(mail_ev_disconnect, mail_status_fatal, "Disconnected");
+    EXPECT_EQ(compact(), "{\"message-id\":\"<1@example.org>\"}");
+}
+
+TEST_F(ResultsDocument, MembersInOrder) {
+    mail_setopt(h, mail_opt_from, "me@example.org");
+    mail_setopt(h, mail_opt_subject, "Hello");
+    mail_setopt(h, mail_opt_reply_to, "back@example.org");
+    mail_setopt(h, mail_opt_return_path, "bounce@example.org");
+    mail_setopt(h, mail_opt_helo, "client.example.org");
+    h->msg_time = 951782400 + 86399;  // 2000-02-29 23:59:59
+    cli_results_begin(h, root);
+    h->message_id = "<id@example.org>";
+    raise(mail_ev_data, mail_status_ok, nullptr);
+    h->kept_reply = "250 2.0.0 queued";
+    cli_results_end(h, root, 0);
+    EXPECT_EQ(compact(),
+              "{\"subject\":\"Hello\",\"date\":\"Date: Tue, 29 Feb 2000 23:59:59 GMT\","
+              "\"from\":\"me@example.org\",\"reply-to\":\"back@example.org\","
+              "\"return-path\":\"bounce@example.org\",\"helo\":\"client.example.org\","
+              "\"message-id\":\"<id@example.org>\",\"status\":\"success\","
+              "\"smtp response\":\"250 2.0.0 queued\"}");
+}
+
+TEST_F(ResultsDocument, StatusFollowsTheExitStatus) {
+    const struct {
+        int exit_status;
+        const char* last_error;
+        const char* want;
+    } cases[] = {
+        {0, nullptr, "{\"status\":\"success\"}"},
+        {0, "left over", "{\"status\":\"success\"}"},
+        {3, "Failed to open output file",
+         "{\"status\":\"failure\",\"error\":\"Failed to open output file\"}"},
+        {50, nullptr, "{\"status\":\"failure\"}"},
+        {50, "", "{\"status\":\"failure\"}"},
+    };
+    for (const auto& c : cases) {
+        cli.results_root.reset(json_new(nullptr, json_object, nullptr));
+        root = cli.results_root.get();
+        mail_set_error_text(h,
+                            c.last_error ? std::optional<std::string>(c.last_error) : std::nullopt);
+        cli_results_end(h, root, c.exit_status);
+        EXPECT_EQ(compact(), c.want) << c.exit_status;
+    }
+}
+
+TEST_F(ResultsDocument, WrittenWholeOrNotAtAll) {
+    json_add_string(root, "status", "success");
+    FILE* f = std::tmpfile();
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(cli_results_write(f, root), 1);
+    std::rewind(f);
+    char buf[64] = {};
+    EXPECT_EQ(std::fread(buf, 1, sizeof buf - 1, f), 25u);
+    EXPECT_STREQ(buf, "{\n  \"status\": \"success\"\n}");
+
+    // A member lost to exhausted memory: nothing is written.
+    std::FILE* g = std::tmpfile();
+    json_mark_failed(json_add_object(root, "host"));
+    EXPECT_EQ(cli_results_write(g, root), 0);
+    EXPECT_EQ(std::ftell(g), 0);
+    std::fclose(g);
+    std::fclose(f);
+
+    if (FILE* full = std::fopen("/dev/full", "wb")) {
+        EXPECT_EQ(cli_results_write(full, cli.results_root.get()), 0);
+        std::fclose(full);
+    }
+    EXPECT_EQ(cli_results_write(nullptr, root), 0);
 }
 
 }  // namespace
