@@ -291,8 +291,13 @@ int smtp_send_message(mail_handle* h) {
         }
     } else {
         mime_compose_ex(h, ip_msg_out, h->conn, &inputs);
-        if (inputs.unusable)
+        if (!inputs.signing_failed.empty()) {
+            // Nothing of the message was written: it is not sent unsigned.
+            inputs.unusable = 1;
+            mail_set_error_text(h, inputs.signing_failed);
+        } else if (inputs.unusable) {
             mail_set_error_printf(h, "Could not open attachment (%s)", inputs.first_path.c_str());
+        }
     }
     if (inputs.unusable) {
         // Without its dot the server keeps nothing of the half-sent message.
