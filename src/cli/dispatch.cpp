@@ -1,6 +1,5 @@
 #include "cli/dispatch.hpp"
 
-#include <cctype>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -9,6 +8,7 @@
 #include <string_view>
 
 #include "cli/console.hpp"
+#include "cli/password.hpp"
 #include "cli/state.hpp"
 #include "dkim/keys.hpp"
 #include "mail/mail.hpp"
@@ -166,18 +166,6 @@ const char* host_part(const char* value) {
     return at ? at + 1 : value;
 }
 
-// "$" and at least 11 base64 characters can be an obfuscated password (8
-// bytes or more once decoded).
-bool looks_obfuscated(const char* pass) {
-    if (pass[0] != '$') return false;
-    size_t n = 0;
-    const char* p = pass + 1;
-    for (; *p && (std::isalnum(static_cast<unsigned char>(*p)) || std::strchr("+/-_", *p)); ++p)
-        ++n;
-    while (*p == '=') ++p;
-    return !*p && n >= 11;
-}
-
 // Hands a parsed host and port to option `code`; a text that did not parse,
 // a port above 65535 or a refusal ends the program with the setting's message.
 void set_host_and_port(mail_handle* h, uint32_t code, int parse_rc, const hostport& hp,
@@ -194,16 +182,18 @@ int opt_helo(mail_handle* h, char*, char* value, const cli_keyword&) {
     return 1;
 }
 
-int opt_host(mail_handle* h, char*, char* value, const cli_keyword&) {
+int opt_host(mail_handle* h, char* text, char* value, const cli_keyword&) {
     hostport hp;
     int rc = ip_parse_hostport(value, &hp.host, &hp.port, &hp.user, &hp.pass, cli.pass_delim);
-    // Turning obfuscated passwords back is not in this build; sending the
-    // obfuscated text as the password would only fail at the server.
-    if (rc == 0 && hp.port <= 65535 && looks_obfuscated(hp.pass))
+    // An obfuscated password is turned back; any other is used as it is. The
+    // password is part of the text, so a buffer of the text's size holds it.
+    std::string password(std::strlen(text) + 1, '\0');
+    if (rc == 0 && hp.port <= 65535 &&
+        cli_pw_decrypt(hp.pass, password.data(), password.size()) < 0)
         cli_fail(1, "Failed to decrypt password\n");
     set_host_and_port(h, mail_opt_host, rc, hp, "Invalid host setting (%s)\n", value);
     mail_setopt(h, mail_opt_unset | mail_opt_credentials);  // every host replaces them
-    mail_setopt(h, mail_opt_credentials, hp.user, hp.pass);
+    mail_setopt(h, mail_opt_credentials, hp.user, password.c_str());
     return 1;
 }
 

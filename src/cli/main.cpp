@@ -12,6 +12,7 @@
 #include "cli/console.hpp"
 #include "cli/dispatch.hpp"
 #include "cli/help.hpp"
+#include "cli/password.hpp"
 #include "cli/results.hpp"
 #include "cli/state.hpp"
 #include "dkim/keys.hpp"
@@ -165,8 +166,10 @@ int send_message(mail_handle* h) {
     }
     int status = 0;
     if (mail_write_output_file(h, &status)) return 0;
-    // An unusable input was reported by its event already.
-    if (status != mail_file_input_unusable) cli_fprintf(stderr, "%s\n", mail_last_error(h));
+    // An unreadable input was reported by its event already; a signature
+    // that could not be made has no event.
+    if (status != mail_file_input_unusable || !cli.cb_ctx.input_reported)
+        cli_fprintf(stderr, "%s\n", mail_last_error(h));
     return status ? status : mail_file_output_failed;
 }
 
@@ -221,11 +224,10 @@ int run(int argc, char** argv) {
     early_pass early;
     if (int status = run_early_pass(argc, argv, &early); status >= 0) return status;
     if (early.encrypt_password) {
-        // Password obfuscation arrives with its own module: say so rather
-        // than end as if a password had been printed.
-        cli_fprintf(stderr, "Password obfuscation is not supported by this build\n");
+        // No configuration is read on this road; a failed check throws.
+        cli_pw_encrypt(early.encrypt_password->c_str(), early.bind_password);
         mail_setopt(h, mail_act_destroy);
-        return 1;
+        return 0;
     }
     // argv is UTF-8 already: -clutf8 changes nothing here.
     return configure_and_send(h, argc, argv);

@@ -63,6 +63,7 @@ int cli_results_event(void* user, int event, int status, const char* text) {
     mail_handle* h = ctx ? ctx->handle : nullptr;
     if (event == mail_ev_attachment) {
         cli_fprintf(stderr, "%s\n", text_or_empty(text));
+        if (ctx) ctx->input_reported = 1;
         return mail_verdict_continue;
     }
     json_node* root = ctx ? ctx->results : nullptr;

@@ -18,6 +18,7 @@ struct dkim_domain;
 struct cli_callback_ctx {
     mail_handle* handle = nullptr;
     json_node* results = nullptr;  // NULL unless -results: was given
+    int input_reported = 0;        // an unreadable input's line was printed
 };
 
 // Owns an output stream of the front end; standard output is never closed.

@@ -327,10 +327,10 @@ int mime_compose_ex(mail_handle* h, msg_out_cb out, void* ctx, mime_input_status
         throw std::bad_alloc();
     }
     // The buffer holds the text unstuffed: that is what a receiver verifies.
-    std::string fields, error;
+    std::string error;
     int signed_ok;
     try {
-        signed_ok = msg_dkim_sign(h, record, buf.data, buf.length, &fields, &error);
+        signed_ok = msg_dkim_write_signed(h, record, buf.data, buf.length, out, ctx, &error);
     } catch (...) {
         str_buf_release(&buf);
         throw;
@@ -338,12 +338,9 @@ int mime_compose_ex(mail_handle* h, msg_out_cb out, void* ctx, mime_input_status
     if (!signed_ok) {
         // A message that should carry a signature and cannot is not sent.
         str_buf_release(&buf);
-        mail_set_error_text(h, error);
         if (status) status->signing_failed = error;
         return 0;
     }
-    msg_write(out, ctx, fields.data(), fields.size());
-    msg_write(out, ctx, buf.data, buf.length);
     str_buf_release(&buf);
     return 1;
 }

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "message/header_writer.hpp"
+#include "message/sign.hpp"
 #include "model/handle.hpp"
 #include "support/file.hpp"
 
@@ -96,20 +97,6 @@ void render(mail_handle* h, std::string_view text, msg_out_cb out, void* ctx) {
     }
 }
 
-// ---- DKIM signing joins here ------------------------------------------
-// The key record that signs this message: the From domain's, else the
-// default domain's. Until signing is built nothing is signed and the
-// message streams straight to the sink.
-const dkim_domain* signing_record(const mail_handle* h) {
-    if (!(h->flags2 & mail_f2_dkim) || !h->dkim_keys) return nullptr;
-    return nullptr;
-}
-
-// Signs the rendered (unstuffed) text and writes the DKIM-Signature fields,
-// in the order of canonical forms and algorithms, to the caller's sink.
-void write_signatures(mail_handle*, const dkim_domain*, const str_buf&, msg_out_cb, void*) {}
-// -----------------------------------------------------------------------
-
 }  // namespace
 
 int msg_check_email_file(const mail_handle* h) {
@@ -124,6 +111,8 @@ const char* msg_email_file_fault_text(int fault) {
             return "";
         case msg_email_file_nul:
             return "Message file holds a NUL byte";
+        case msg_email_file_unsigned:
+            return "DKIM signing failed";
         default:
             return "Could not read message file";
     }
@@ -140,7 +129,7 @@ int msg_write_email_file(mail_handle* h, msg_out_cb out, void* ctx, int* fault) 
     // ever goes out in a mail transaction. What is signed stays unstuffed.
     msg_dotstuffer stuffer;
     msg_dotstuff_wrap(true, &stuffer, &out, &ctx);
-    const dkim_domain* record = signing_record(h);
+    const dkim_domain* record = msg_dkim_record(h);
     if (!record) {
         render(h, text, out, ctx);
         msg_write(out, ctx, "\r\n", 2);
@@ -153,8 +142,20 @@ int msg_write_email_file(mail_handle* h, msg_out_cb out, void* ctx, int* fault) 
         str_buf_release(&buf);
         throw std::bad_alloc();
     }
-    write_signatures(h, record, buf, out, ctx);
-    msg_write(out, ctx, buf.data, buf.length);
+    std::string error;
+    int signed_ok;
+    try {
+        signed_ok = msg_dkim_write_signed(h, record, buf.data, buf.length, out, ctx, &error);
+    } catch (...) {
+        str_buf_release(&buf);
+        throw;
+    }
+    if (!signed_ok) {
+        // A message that should carry a signature and cannot is not sent.
+        str_buf_release(&buf);
+        if (fault) *fault = msg_email_file_unsigned;
+        return 0;
+    }
     str_buf_release(&buf);
     msg_write(out, ctx, "\r\n", 2);
     return 1;

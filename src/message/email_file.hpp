@@ -15,6 +15,7 @@ enum : int {
     msg_email_file_ok = 0,
     msg_email_file_unreadable = 1,  // missing, unreadable, empty, not a regular file
     msg_email_file_nul = 2,         // holds a NUL byte: its text would be cut there
+    msg_email_file_unsigned = 3,    // a DKIM signature could not be made (last_error says which)
 };
 
 // Whether the handle's email_file can be sent whole; a msg_email_file_ value.
@@ -27,6 +28,8 @@ const char* msg_email_file_fault_text(int fault);
 // Writes the prepared message, dot-stuffed, and one empty line after it:
 // 1. When the file cannot be sent whole (see msg_check_email_file), nothing
 // at all is written and the result is 0; *fault (when given) says why.
+// 2. With signing on, the unstuffed text is signed and the fields go in
+// front; when a signature cannot be made nothing is written either.
 int msg_write_email_file(mail_handle* h, msg_out_cb out, void* ctx, int* fault = nullptr);
 
 }  // namespace ostrel

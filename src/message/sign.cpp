@@ -86,4 +86,16 @@ int msg_dkim_sign(mail_handle* h, const dkim_domain* record, const char* bytes, 
     return 1;
 }
 
+int msg_dkim_write_signed(mail_handle* h, const dkim_domain* record, const char* bytes, size_t len,
+                          msg_out_cb out, void* ctx, std::string* error) {
+    std::string fields;
+    if (!msg_dkim_sign(h, record, bytes, len, &fields, error)) {
+        mail_set_error_text(h, *error);
+        return 0;
+    }
+    msg_write(out, ctx, fields.data(), fields.size());
+    msg_write(out, ctx, bytes, len);
+    return 1;
+}
+
 }  // namespace ostrel

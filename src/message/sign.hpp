@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+#include "message/out.hpp"
+
 namespace ostrel {
 
 struct mail_handle;
@@ -26,5 +28,11 @@ const dkim_domain* msg_dkim_record(const mail_handle* h);
 // and nothing may be sent. sign_time below 0 is the current time.
 int msg_dkim_sign(mail_handle* h, const dkim_domain* record, const char* bytes, size_t len,
                   std::string* fields, std::string* error, int64_t sign_time = -1);
+
+// The last step of every writer's signing pass: signs the rendered,
+// unstuffed text and writes the fields, then the text, to out. Returns 0 with
+// nothing written and last_error set when a signature could not be made.
+int msg_dkim_write_signed(mail_handle* h, const dkim_domain* record, const char* bytes, size_t len,
+                          msg_out_cb out, void* ctx, std::string* error);
 
 }  // namespace ostrel

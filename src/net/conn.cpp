@@ -90,12 +90,13 @@ struct addrinfo_deleter {
     void operator()(addrinfo* a) const { freeaddrinfo(a); }
 };
 
-// The first address that host and port resolve to, for the wanted family.
-int resolve_first(const char* host, int port, int want, sockaddr_storage* out, int* len,
-                  int* found) {
+}  // namespace
+
+int ip_resolve_first(const char* host, int port, int want, int socktype, sockaddr_storage* out,
+                     int* len, int* found) {
     addrinfo hints{};
     hints.ai_family = want == 4 ? AF_INET : want == 6 ? AF_INET6 : AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_socktype = socktype;
     if (!host) hints.ai_flags = AI_PASSIVE;
     char port_text[16];
     str_sprintf(port_text, sizeof port_text, "%d", port);
@@ -110,6 +111,8 @@ int resolve_first(const char* host, int port, int want, sockaddr_storage* out, i
     *found = res->ai_family == AF_INET ? 4 : 6;
     return 1;
 }
+
+namespace {
 
 void trace_connect(ip_conn* c, int rc) {
     if (!ip_tracing(c, true)) return;
@@ -136,7 +139,7 @@ int wait_connected(ip_conn* c) {
 int ip_resolve(const char* host, int port, int* family, void* addr, int* len) {
     sockaddr_storage ss{};
     int n = 0, found = 0;
-    if (!resolve_first(host, port, family ? *family : 0, &ss, &n, &found)) return 0;
+    if (!ip_resolve_first(host, port, family ? *family : 0, SOCK_STREAM, &ss, &n, &found)) return 0;
     std::memcpy(addr, &ss, sizeof ss);
     if (len) *len = n;
     if (family) *family = found;
@@ -145,7 +148,9 @@ int ip_resolve(const char* host, int port, int* family, void* addr, int* len) {
 
 int ip_resolve_conn(ip_conn* c, const char* host, int port) {
     int found = 0;
-    if (!resolve_first(host, port, c->family, &c->addr, &c->addr_len, &found)) return 0;
+    int socktype = c->type == ip_datagram ? SOCK_DGRAM : SOCK_STREAM;
+    if (!ip_resolve_first(host, port, c->family, socktype, &c->addr, &c->addr_len, &found))
+        return 0;
     c->family = found;
     return 1;
 }

@@ -99,6 +99,12 @@ char* ip_peer_address(ip_conn* c, char* buf, int size, unsigned* port);
 char* ip_local_address(ip_conn* c, char* buf, int size, unsigned* port);
 char* ip_addr_to_text(int af, const void* bytes, char* buf, int size);
 
+// The first address of host and port for a socket type (SOCK_STREAM or
+// SOCK_DGRAM), of family want (4 or 6; anything else: either). Without a host,
+// the wildcard address to bind. found gets the family of the result; 1, or 0
+// when nothing resolves.
+int ip_resolve_first(const char* host, int port, int want, int socktype, sockaddr_storage* out,
+                     int* len, int* found);
 int ip_resolve(const char* host, int port, int* family, void* addr, int* len);
 int ip_resolve_conn(ip_conn* c, const char* host, int port);
 int ip_socket_create(ip_conn* c);

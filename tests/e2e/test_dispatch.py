@@ -31,7 +31,6 @@ FAILURES = [
     (["-host:mx.example:99999"], 1, "Invalid host setting (mx.example:99999)\n"),
     (["-host:u:secret@mx.example:smtp"], 1, "Invalid host setting (mx.example:smtp)\n"),
     (["-host:[::1"], 1, "Invalid host setting ([::1)\n"),
-    (["-host:u:$QUJDREVGR0hJSktMTU5PUA@mx.example"], 1, "Failed to decrypt password\n"),
     (["-proxy:proxy.example:0"], 1, "Invalid proxy setting (proxy.example:0)\n"),
     (["-proxy:[proxy"], 1, "Invalid proxy setting ([proxy)\n"),
 ]

@@ -429,7 +429,6 @@ TEST_F(Dispatch, FailuresEndWithTheirMessageAndStatus) {
         {"host:[::1]:-5", 1, "Invalid host setting ([::1]:-5)\n"},
         {"host:mx.example\r\nrset:25", 1, "Invalid host setting (mx.example\r\nrset:25)\n"},
         {"helo:client\r\nrset", 1, "Invalid HELO setting (client\r\nrset)\n"},
-        {"host:u:$QUJDREVGR0hJSktMTU5PUA@mx.example", 1, "Failed to decrypt password\n"},
         {"proxy:[proxy", 1, "Invalid proxy setting ([proxy)\n"},
         {"proxy:proxy.example:99999", 1, "Invalid proxy setting (proxy.example:99999)\n"},
         {"proxy:u:p@proxy.example:x", 1, "Invalid proxy setting (proxy.example:x)\n"},

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "dkim/dkim_keys_fixture.hpp"
+#include "dkim/keys.hpp"
 #include "message/compose_fixture.hpp"
 #include "message/header_writer.hpp"
 #include "support/tool_run.hpp"
@@ -198,6 +200,54 @@ TEST_F(email_file_case, UnsendableFilesWriteNothing) {
     EXPECT_EQ(msg_check_email_file(&h), msg_email_file_unreadable);
     use_file("A: 1\n\nx\n");
     EXPECT_EQ(msg_check_email_file(&h), msg_email_file_ok);
+}
+
+// Verifies a message with dkimpy against the public half of pem; prints one
+// line per signature, "True" or "False".
+std::string dkimpy_verify(const compose_test::scratch_dir& dir, const std::string& message,
+                          const std::string& pem) {
+    test::write_file(dir.path("key.pem"), pem);
+    test::write_file(dir.path("signed.eml"), message);
+    const std::string pub = test::run_command("openssl pkey -pubout -in " + dir.path("key.pem"));
+    test::write_file(dir.path("pub.pem"), pub);
+    test::write_file(dir.path("verify.py"), R"(import sys, dkim
+msg = open(sys.argv[1], "rb").read()
+p = "".join(l for l in open(sys.argv[2]).read().splitlines() if not l.startswith("-----"))
+dns = lambda name, timeout=5: ("v=DKIM1; k=rsa; p=" + p).encode()
+d = dkim.DKIM(msg)
+n = len([l for l in msg.split(b"\r\n\r\n")[0].split(b"\r\n") if l.lower().startswith(b"dkim-signature:")])
+for i in range(n):
+    print(d.verify(idx=i, dnsfunc=dns))
+)");
+    return test::run_command("/usr/bin/python3 " + dir.path("verify.py") + " " +
+                             dir.path("signed.eml") + " " + dir.path("pub.pem"));
+}
+
+// The prepared file is signed as the receiver sees it, after the stuffing is
+// removed; a key that cannot sign leaves nothing written.
+TEST_F(email_file_case, SignedUnstuffedAndNothingWhenSigningFails) {
+    dkim_domain* keys = nullptr;
+    ASSERT_TRUE(dkim_keys_add(&keys, "example.org", "sel", test::rsa_key().c_str()));
+    h.dkim_keys = keys;
+    h.flags2 |= mail_f2_dkim;
+    h.dkim_algos = 0;
+    h.dkim_canon = 0;
+    h.subject = "Signed";
+    use_file("Subject: Own\nTo: a@example.org\n\n.hidden\n..two\nbody  \n");
+    int result = -1, fault = -1;
+    const std::string wire = send(&result, &fault);
+    ASSERT_EQ(result, 1);
+    EXPECT_EQ(fault, msg_email_file_ok);
+    EXPECT_EQ(wire.rfind("DKIM-Signature: v=1; a=rsa-sha256;", 0), 0u) << wire;
+    EXPECT_NE(wire.find("\r\n\r\n..hidden\r\n...two\r\n"), std::string::npos) << wire;
+    EXPECT_EQ(dkimpy_verify(dir, compose_test::unstuffed(wire), test::rsa_key()), "True\n");
+
+    dkim_key_of(keys->keys)->pem[30] = '!';  // unreadable at signing time
+    EXPECT_EQ(send(&result, &fault), "");
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(fault, msg_email_file_unsigned);
+    EXPECT_STREQ(mail_last_error(&h), "DKIM signing failed (a=rsa-sha256; d=example.org; s=sel)");
+    dkim_keys_free(&keys);
 }
 
 }  // namespace

@@ -1,0 +1,227 @@
+"""Obfuscated passwords: -encryptpass:, -bindpass and "$" texts in -host:.
+
+Every printed text is read back by an independent model of the text format on
+python3-cryptography's AES. Other machines are played in private mount
+namespaces, with fixture files bound over the machine identity files; the
+real files are never touched.
+"""
+import base64
+import os
+import re
+import socket
+import subprocess
+
+import pytest
+from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
+
+from conftest import BIN, Result, assert_no_sanitizer_report
+
+FIXED_KEY = bytes.fromhex("579b59c449ce1cb6109529d4afdc4839")
+TAIL = b"\n\x05\n"
+TEXT = re.compile(r"^\$[A-Za-z0-9_-]+\n$")
+
+ID_A = "3f2504e04f8941d39a0c0305e82c3301"
+ID_B = "c0ffee00123445678899aabbccddeeff"
+
+
+def ctr(key: bytes, start: bytes, data: bytes) -> bytes:
+    c = Cipher(algorithms.AES(key), modes.CTR(start + bytes(16 - len(start)))).encryptor()
+    return c.update(data) + c.finalize()
+
+
+def read_text(text: str, identity: str = None):
+    """(marker, password) of a text; identity is the machine id that bound it."""
+    body = text[1:]
+    blob = base64.urlsafe_b64decode(body + "=" * (-len(body) % 4))
+    r, plain = blob[:4], ctr(FIXED_KEY, blob[:4], blob[4:])
+    marker, inner = plain[:4], plain[4:]
+    assert marker[1:] == TAIL, text
+    if marker[:1] == b"h":
+        inner = ctr(bytes.fromhex(identity), r + marker, inner)
+    return marker[:1], inner
+
+
+def make_text(password: bytes, r: bytes = b"\x00\x01\x02\x03") -> str:
+    blob = r + ctr(FIXED_KEY, r, b"e" + TAIL + password)
+    return "$" + base64.urlsafe_b64encode(blob).rstrip(b"=").decode()
+
+
+def printed_text(r: Result) -> str:
+    assert r.status == 0, r.stderr
+    assert r.stderr == ""
+    assert TEXT.match(r.stdout), repr(r.stdout)
+    return r.stdout[:-1]
+
+
+def closed_port() -> int:
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def send_args(password: str):
+    return ["-nodefault", f"-host:user:{password}@127.0.0.1:{closed_port()}",
+            "-from:a@example.org", "-to:b@example.org"]
+
+
+@pytest.mark.parametrize("password", [
+    "secret",
+    "",
+    "x",
+    "pässwörd €",
+    "$starts:with@dollar",
+    "\x01\x1b[31m\x7f\t control",
+    ("ü\x02" * 33000),  # 100 KB of UTF-8 and control bytes
+], ids=["ascii", "empty", "one", "utf8", "dollar", "control", "100k"])
+def test_encryptpass_prints_only_the_text(ostrel, password):
+    text = printed_text(ostrel(f"-encryptpass:{password}"))
+    pw = password.encode()
+    assert len(text) == 1 + (4 * (len(pw) + 8) + 2) // 3
+    assert read_text(text) == (b"e", pw)
+
+
+def test_sizes_of_the_shortest_texts(ostrel):
+    assert len(printed_text(ostrel("-encryptpass:"))) == 1 + 11
+    assert len(printed_text(ostrel("-encryptpass:1"))) == 1 + 12
+
+
+def test_two_runs_differ_and_the_first_value_counts(ostrel):
+    a = printed_text(ostrel("-encryptpass:first", "-encryptpass:second"))
+    b = printed_text(ostrel("-encryptpass:first"))
+    assert a != b
+    assert read_text(a) == read_text(b) == (b"e", b"first")
+
+
+def test_no_configuration_is_read_on_this_road(ostrel):
+    ostrel.write("cfg/ostrel.conf", "bogus-option\n")
+    text = printed_text(ostrel("-encryptpass:pw", "-config:missing.conf",
+                               env={"APPDATA": str(ostrel.path("cfg"))}))
+    assert read_text(text) == (b"e", b"pw")
+
+
+def test_obfuscated_empty_password_is_decoded_before_the_checks(ostrel):
+    # The text itself is not empty; only its decoded form fails the check.
+    r = ostrel(*send_args(make_text(b"")))
+    assert r.status == 1
+    assert r.stderr == "Incorrectly specified user credentials\n"
+
+
+@pytest.mark.parametrize("password", [
+    make_text(b"s3cret"),
+    "$short",
+    "$" + "A" * 13,
+    "$A=A=A=A=A=A=A=A=",
+    "$" + "~!+/-_=" * 600,
+])
+def test_passwords_reach_the_send_step(ostrel, password):
+    r = ostrel(*send_args(password))
+    assert r.status == 50, r.stderr
+    assert r.stderr.startswith("Message send failed (")
+
+
+# Other machines, each in a private mount namespace.
+
+def namespace_prefix():
+    for cmd in (["unshare", "-m"], ["unshare", "-rm"]):
+        try:
+            p = subprocess.run(cmd + ["true"], capture_output=True, timeout=30)
+        except FileNotFoundError:
+            return None
+        if p.returncode == 0:
+            return cmd
+    return None
+
+
+NAMESPACE = namespace_prefix()
+needs_namespace = pytest.mark.skipif(
+    NAMESPACE is None, reason="this machine allows no private mount namespace (unshare -m)")
+
+# Inside the namespace: the fixture over /etc/machine-id, or, where the file
+# is missing, a copy of /etc that holds it (on a tmpfs that dies with the
+# namespace); the second file is covered when it is a file of its own.
+BIND_SCRIPT = r"""
+set -e
+first="$1"; second="$2"; scratch="$3"; shift 3
+if [ -e /etc/machine-id ]; then
+    mount --bind "$first" "$(realpath /etc/machine-id)"
+else
+    mount -t tmpfs ostrel-etc "$scratch"
+    cp -a /etc/. "$scratch"/ 2>/dev/null || true
+    rm -f "$scratch"/machine-id  # a dangling link would lead the copy out
+    cp "$first" "$scratch"/machine-id
+    mount --bind "$scratch" /etc
+fi
+if [ -e /var/lib/dbus/machine-id ] && [ "$(realpath /var/lib/dbus/machine-id)" != "$(realpath /etc/machine-id)" ]; then
+    mount --bind "$second" "$(realpath /var/lib/dbus/machine-id)"
+fi
+exec "$@"
+"""
+
+
+class Machine:
+    """Runs the binary as if on a machine whose identity files hold first and second."""
+
+    def __init__(self, runner, first: str, second: str = ""):
+        self.runner = runner
+        name = f"id-{abs(hash((first, second)))}"
+        self.first = runner.write(f"{name}-1", first)
+        self.second = runner.write(f"{name}-2", second)
+        self.scratch = runner.path(f"{name}-etc")
+        self.scratch.mkdir(exist_ok=True)
+
+    def __call__(self, *args) -> Result:
+        cmd = [*NAMESPACE, "sh", "-c", BIND_SCRIPT, "sh", str(self.first), str(self.second),
+               str(self.scratch), BIN, *args]
+        p = subprocess.run(cmd, cwd=self.runner.cwd, env=self.runner.env, capture_output=True,
+                           timeout=60)
+        assert_no_sanitizer_report(p.stderr)
+        return Result(p.returncode, p.stdout, p.stderr)
+
+
+@needs_namespace
+def test_host_bound_text_belongs_to_its_machine(ostrel):
+    machine_a = Machine(ostrel, ID_A + "\n")
+    machine_a_upper = Machine(ostrel, ID_A.upper() + "\n")
+    machine_b = Machine(ostrel, ID_B + "\n")
+    no_identity = Machine(ostrel, "")
+
+    # Made under A: only A's identity reads it; A in capitals is the same key.
+    text = printed_text(machine_a("-encryptpass:pässwort", "-bindpass"))
+    assert read_text(text, ID_A) == (b"h", "pässwort".encode())
+    assert read_text(text, ID_B)[1] != "pässwort".encode()
+    text_upper = printed_text(machine_a_upper("-encryptpass:pässwort", "-bindpass"))
+    assert read_text(text_upper, ID_A) == (b"h", "pässwort".encode())
+    text_b = printed_text(machine_b("-encryptpass:pässwort", "-bindpass"))
+    assert read_text(text_b, ID_B) == (b"h", "pässwort".encode())
+
+    # -host: takes it under A and B alike (B's bytes are wrong, silently),
+    # and refuses it where there is no identity.
+    for machine in (machine_a_upper, machine_b):
+        r = machine(*send_args(text))
+        assert r.status == 50, r.stderr
+        assert r.stderr.startswith("Message send failed (")
+    r = no_identity(*send_args(text))
+    assert r.status == 1
+    assert r.stderr == "Failed to decrypt password\n"
+    assert r.stdout == ""
+    # A plain text needs no identity.
+    r = no_identity(*send_args(make_text(b"pw")))
+    assert r.status == 50, r.stderr
+
+
+@needs_namespace
+@pytest.mark.parametrize("first", ["", "uninitialized\n", ID_A[:31] + "\n", ID_A + "0\n"])
+def test_bindpass_without_identity_prints_nothing(ostrel, first):
+    r = Machine(ostrel, first)("-encryptpass:secret", "-bindpass")
+    assert (r.status, r.out, r.err) == (1, b"", b"")
+
+
+@needs_namespace
+@pytest.mark.skipif(not os.path.isfile("/var/lib/dbus/machine-id")
+                    or os.path.realpath("/var/lib/dbus/machine-id")
+                    == os.path.realpath("/etc/machine-id"),
+                    reason="this machine has no separate /var/lib/dbus/machine-id to cover")
+def test_second_identity_file_stands_in(ostrel):
+    text = printed_text(Machine(ostrel, "uninitialized\n", ID_B + "\n")(
+        "-encryptpass:pw", "-bindpass"))
+    assert read_text(text, ID_B) == (b"h", b"pw")
