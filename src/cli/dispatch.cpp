@@ -184,6 +184,12 @@ void set_host_and_port(mail_handle* h, uint32_t code, int parse_rc, const hostpo
         cli_fail(1, message, host_part(value));
 }
 
+// A HELO name with a line break in it would end the EHLO command early.
+int opt_helo(mail_handle* h, char*, char* value, const cli_keyword&) {
+    if (!mail_setopt(h, mail_opt_helo, value)) cli_fail(1, "Invalid HELO setting (%s)\n", value);
+    return 1;
+}
+
 int opt_host(mail_handle* h, char* text, char* value, const cli_keyword&) {
     hostport hp;
     int rc = ip_parse_hostport(value, &hp.host, &hp.port, &hp.user, &hp.pass, cli.pass_delim);
@@ -375,7 +381,7 @@ const cli_keyword cli_keywords[] = {
     {"proxytype:HTTPS", opt_none, mail_opt_proxy | mail_v_http_proxy, nullptr, true},
     {"file:", opt_value, mail_opt_output_file},
     {"emailfile:", opt_emailfile, mail_opt_email_file},
-    {"helo:", opt_value, mail_opt_helo},
+    {"helo:", opt_helo},
     {"d", opt_trace, mail_opt_trace_level, "1"},
     {"dd", opt_trace, mail_opt_trace_level, "2"},
     {"dotstuff", opt_none, mail_opt_dotstuff},

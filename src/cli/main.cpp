@@ -160,8 +160,11 @@ int send_message(mail_handle* h) {
         // The message event decides, through the results callback.
         mail_setopt(h, mail_act_deliver);
         if (cli.send_ok) return 0;
+        if (h->send_status == status_out_of_memory) return status_out_of_memory;
         if (cli.trace_timestamps) cli_print_stamp(stderr);
         cli_fprintf(stderr, "Message send failed (%s)\n", mail_last_error(h));
+        // An input file that could not be used fails the run as in File mode.
+        if (h->send_status) return h->send_status;
         return cli_send_failure_status(h->kept_reply);
     }
     int status = 0;

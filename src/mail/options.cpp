@@ -8,6 +8,7 @@
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <new>
 #include <optional>
 #include <string>
 
@@ -20,6 +21,7 @@
 #include "net/conn.hpp"
 #include "net/tls.hpp"
 #include "platform/number.hpp"
+#include "smtp/smtp.hpp"
 #include "support/file.hpp"
 #include "support/str.hpp"
 
@@ -47,6 +49,7 @@ constexpr uint32_t default_timeout_seconds = 300;
 // ip_set_timeout keeps milliseconds in a signed 32-bit value.
 constexpr int32_t max_timeout_seconds = INT32_MAX / 1000;
 constexpr size_t max_envid_length = 100;
+constexpr int32_t status_out_of_memory = 666;
 constexpr uint32_t max_port = 65535;
 constexpr uint32_t default_http_proxy_port = 8080;
 constexpr uint32_t default_socks5_port = 1080;
@@ -189,7 +192,8 @@ int opt_output_file(const opt_call& c) {
 
 int opt_host(const opt_call& c) {
     uint32_t port = number_u32(c.p2);
-    if (!c.p1 || port > max_port) return 0;
+    // The host goes into proxy requests as it is: no line break may end one.
+    if (!c.p1 || port > max_port || addr_has_control(c.p1)) return 0;
     c.h->host = c.p1;
     c.h->port = port;
     return 1;
@@ -263,6 +267,8 @@ int opt_html_body(const opt_call& c) {
 }
 
 int opt_helo(const opt_call& c) {
+    // The name goes into "ehlo %s": a line break would start a command.
+    if (!c.unset && c.p1 && addr_has_control(c.p1)) return 0;
     c.h->helo = c.unset ? std::nullopt : copy_of(c.p1);
     return 1;
 }
@@ -529,28 +535,64 @@ int opt_boundaries(const opt_call& c) {
     return 1;
 }
 
-// The conversation itself arrives with the SMTP client; until then there
-// is nothing to open, use or close.
-int act_connect(const opt_call&) {
-    return 0;
+// An exhausted allocator during a conversation ends it: the run then
+// ends with the out-of-memory status.
+template <typename F>
+int in_conversation(mail_handle* h, F f) {
+    try {
+        return f();
+    } catch (const std::bad_alloc&) {
+        if (h->conn) {
+            ip_disconnect(h->conn);
+            ip_conn_free(h->conn);
+            h->conn = nullptr;
+        }
+        h->flags &= ~mail_f_connected;
+        h->send_status = status_out_of_memory;
+        mail_set_error_text(h, std::nullopt);
+        return 0;
+    }
 }
-int act_quit(const opt_call&) {
-    return 0;
+
+int act_connect(const opt_call& c) {
+    return in_conversation(c.h, [h = c.h] {
+        if (smtp_open_session(h)) return 1;
+        smtp_close(h, 0);
+        return 0;
+    });
 }
-int act_send(const opt_call&) {
-    return 0;
+
+int act_quit(const opt_call& c) {
+    if (!(c.h->flags & mail_f_connected)) return 0;
+    return in_conversation(c.h, [h = c.h] {
+        smtp_close(h, mail_status_ok);
+        return 1;
+    });
+}
+
+int act_send(const opt_call& c) {
+    return in_conversation(c.h, [h = c.h] {
+        if (h->flags & mail_f_connected) return smtp_send_message(h);
+        return smtp_drop_connection(h);
+    });
 }
 
 int act_deliver(const opt_call& c) {
-    if (c.h->host) {  // SMTP delivery: see act_connect
-        mail_set_error_text(c.h, "SMTP delivery is not supported by this build");
-        return 0;
+    mail_handle* h = c.h;
+    if (h->host) {
+        return in_conversation(h, [h] {
+            int sent = smtp_open_session(h) ? smtp_send_message(h) : 0;
+            smtp_close(h, mail_status_ok);
+            return sent;
+        });
     }
-    if (c.h->output_file) return mail_write_output_file(c.h);
+    if (h->output_file) return mail_write_output_file(h);
     return 0;
 }
 
 int act_destroy(const opt_call& c) {
+    // A connection still held is closed (QUIT when connected), no event.
+    in_conversation(c.h, [h = c.h] { return smtp_close(h, 0); });
     return mail_destroy(c.h);
 }
 

@@ -121,6 +121,9 @@ struct mail_handle {
     uint32_t proxy_type = mail_proxy_socks5;
     int32_t timeout = 0;  // seconds; 0: the connection's default
     int32_t reply_code = 0;
+    // The run's status when a delivery failed for a reason of its own rather
+    // than a server's reply (10: an input file could not be used); 0 otherwise.
+    int32_t send_status = 0;
     std::optional<std::string> charset, dsn_envid, email_file, output_file, from_addr, from_name,
         return_path, helo, host, html_body, last_error, reply_line, body, password, proxy_host,
         proxy_password, proxy_user, reply_to_addr, reply_to_name, kept_reply, subject, tls_ciphers,

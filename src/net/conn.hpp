@@ -67,6 +67,9 @@ struct ip_conn {
     // Set by a send that failed or timed out; nothing is sent after it until
     // the next connect or disconnect.
     int write_failed = 0;
+    // When set (platform_counter ticks), no wait of a read or write lasts
+    // past it: a caller's bound on a whole exchange, not on one wait.
+    int64_t deadline = 0;
 };
 
 // True when tracing is on: a callback and bit 4 or 8 (io: bit 8 only).

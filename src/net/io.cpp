@@ -9,6 +9,7 @@
 #include <string>
 
 #include "net/trace.hpp"
+#include "platform/clock.hpp"
 #include "platform/socket.hpp"
 
 namespace ostrel {
@@ -16,7 +17,15 @@ namespace ostrel {
 namespace {
 
 int wait_for(ip_conn* c, short events) {
-    return plat_sock_poll(c->sock, events, c->timeout_ms);
+    int ms = c->timeout_ms;
+    if (c->deadline) {
+        const int64_t left = c->deadline - platform_counter();
+        if (left <= 0) return 0;
+        const int64_t left_ms =
+            left / static_cast<int64_t>(platform_counter_frequency() / 1000) + 1;
+        if (left_ms < ms) ms = static_cast<int>(left_ms);
+    }
+    return plat_sock_poll(c->sock, events, ms);
 }
 
 // One read through the TLS context, waiting on the WANT results.

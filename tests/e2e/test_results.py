@@ -121,13 +121,14 @@ def test_options_that_are_not_utf8(ostrel, option, value, key):
 
 
 def test_helo_that_needs_escaping(ostrel):
-    helo = "".join(map(chr, range(1, 32))) + "\"\\/\x7f café € 😀 \u2028"
+    # Control bytes would end the EHLO command: such a name is refused.
+    helo = "\"\\/ café € 😀 \u2028"
     r = ostrel(FROM, TO, "-helo:" + helo, "-body:x", "-file:out.eml", "-results:r.json")
     assert r.status == 0, r.stderr
     raw = ostrel.path("r.json").read_bytes()
     doc = document(raw)
     assert doc["helo"] == helo
-    assert b'\\u001b\\u001c\\u001d\\u001e\\u001f\\"\\\\/\x7f' in raw
+    assert b'\\"\\\\/ caf' in raw
 
 
 def test_delivery_that_cannot_connect(ostrel):

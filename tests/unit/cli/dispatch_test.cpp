@@ -427,6 +427,8 @@ TEST_F(Dispatch, FailuresEndWithTheirMessageAndStatus) {
         {"host:mx.example:0", 1, "Invalid host setting (mx.example:0)\n"},
         {"host:mx.example:70000", 1, "Invalid host setting (mx.example:70000)\n"},
         {"host:[::1]:-5", 1, "Invalid host setting ([::1]:-5)\n"},
+        {"host:mx.example\r\nrset:25", 1, "Invalid host setting (mx.example\r\nrset:25)\n"},
+        {"helo:client\r\nrset", 1, "Invalid HELO setting (client\r\nrset)\n"},
         {"proxy:[proxy", 1, "Invalid proxy setting ([proxy)\n"},
         {"proxy:proxy.example:99999", 1, "Invalid proxy setting (proxy.example:99999)\n"},
         {"proxy:u:p@proxy.example:x", 1, "Invalid proxy setting (proxy.example:x)\n"},
