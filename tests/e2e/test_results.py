@@ -3,10 +3,15 @@ import email
 import email.policy
 import json
 import os
+import re
 import shutil
+import socket
 import subprocess
 
 import pytest
+
+from smtp_peers import recorder  # noqa: F401  (fixture)
+from test_smtp_faults import greet, message, opening, reply, run_peer
 
 FROM = "-from:me@example.org"
 TO = "-to:you@example.org"
@@ -131,16 +136,88 @@ def test_helo_that_needs_escaping(ostrel):
     assert b'\\"\\\\/ caf' in raw
 
 
+def closed_port() -> int:
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
 def test_delivery_that_cannot_connect(ostrel):
-    # Port 1 on the loopback address: nothing listens there.
-    r = ostrel(FROM, TO, "-body:x", "-host:127.0.0.1:1", "-timeout:5", "-results:r.json")
-    assert r.status != 0
-    assert "Message send failed (" in r.stderr
+    port = closed_port()  # bound and released: nothing listens there now
+    r = ostrel(FROM, TO, "-body:x", f"-host:127.0.0.1:{port}", "-timeout:5", "-results:r.json")
+    assert r.status == 50
+    failure = f"Could not connect to [127.0.0.1]:{port}"
+    assert r.stderr == f"Message send failed ({failure})\n"
     doc = document(ostrel.path("r.json").read_bytes())
     assert not {"host", "recipients", "message-id"} & set(doc)
     assert doc["status"] == "failure"
-    assert doc["error"]
+    assert doc["error"] == failure
     assert doc["from"] == "me@example.org"
+
+
+def test_after_delivery_with_a_refused_recipient(ostrel, recorder):
+    rec = recorder(refuse=["bad@example.org"])
+    r = ostrel(FROM, TO, "-to:bad@example.org", "-cc:copy@example.org", "-subject:Sent",
+               "-body:x", f"-host:localhost:{rec.port}", "-results:r.json")
+    assert r.status == 0, r.stderr
+    assert r.stderr == "Recipient bad@example.org rejected (550 5.1.1 Recipient address rejected)\n"
+    raw = ostrel.path("r.json").read_bytes()
+    doc = document(raw)
+    [m] = rec.messages()
+    [session] = rec.sessions()
+    rcpt_order = [re.fullmatch(r"(?i)to:<(.*)>", arg).group(1)
+                  for verb, arg in session["commands"] if verb == "RCPT"]
+    assert sorted(rcpt_order) == ["bad@example.org", "copy@example.org", "you@example.org"]
+
+    assert doc["host"] == {"hostname": "localhost", "ip": "127.0.0.1", "port": rec.port,
+                           "protocol": "ESMTP"}
+    assert b'"port": %d,' % rec.port in raw  # a Number, not a String
+    assert doc["recipients"] == [
+        {"e-mail": a, "status": "accepted"} if a != "bad@example.org" else
+        {"e-mail": a, "status": "rejected",
+         "smtp response": "550 5.1.1 Recipient address rejected"}
+        for a in rcpt_order]
+    delivered = email.message_from_bytes(m["data"], policy=email.policy.compat32)
+    assert doc["message-id"] == delivered["Message-ID"]
+    assert doc["status"] == "success"
+    assert doc["smtp response"] == "250 2.0.0 OK queued as R1"
+    assert "error" not in doc
+
+
+LATIN1_RCPT = "550 m\xe9chant \xff\xfe"
+LATIN1_FINAL = "queued \xe0 l'\xe9t\xe9 \xc0\xaf"
+
+
+@pytest.mark.parametrize("final,status", [("250 " + LATIN1_FINAL, 0),
+                                          ("554 " + LATIN1_FINAL, 554 % 256)],
+                         ids=["accepted", "refused"])
+def test_server_replies_that_are_not_utf8(ostrel, tmp_path, final, status):
+    steps = (opening() + reply("250 sender ok") + reply(LATIN1_RCPT) + reply("250 rcpt ok")
+             + reply("354 go") + message(final) + reply("221 bye"))
+    proc, port = run_peer(steps, tmp_path / "peer.log")
+    try:
+        r = ostrel(FROM, TO, "-to:bad@example.org", "-body:x", f"-host:127.0.0.1:{port}",
+                   "-results:r.json", timeout=30)
+    finally:
+        try:
+            proc.wait(timeout=15)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+    assert r.status == status, r.stderr
+    doc = document(ostrel.path("r.json").read_bytes())  # strict UTF-8 throughout
+
+    def shown(text):
+        return text.encode("latin-1").decode("utf-8", "replace")
+
+    assert [x.get("smtp response") for x in doc["recipients"]] == [shown(LATIN1_RCPT), None]
+    assert doc["smtp response"] == shown(final)
+    assert "\ufffd" in doc["smtp response"]
+    if status:
+        assert doc["status"] == "failure"
+        assert doc["error"] == shown(final)
+    else:
+        assert doc["status"] == "success" and "error" not in doc
 
 
 def test_only_the_last_results_argument_is_written(ostrel):
