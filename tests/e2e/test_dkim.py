@@ -10,6 +10,7 @@ from pathlib import Path
 
 import pytest
 from conftest import BIN
+from smtp_peers import recorder  # noqa: F401  (fixture)
 
 dkim = pytest.importorskip("dkim", reason="python3-dkim is not installed")
 
@@ -299,6 +300,41 @@ def test_dot_lines_verify_without_dotstuff(ostrel, keys, tmp_path):
     msg = sign(ostrel, keys, "-subject:Dots", "-body:.hidden\\n..two", *ALL)
     assert b"\r\n.hidden\r\n..two\r\n" in msg
     assert_all_verify(keys, msg, tmp_path)
+
+
+DOT_LINES = b"\r\n.\r\n.x\r\n..y\r\n"
+
+
+@pytest.mark.parametrize("source", ["composed", "prepared file"])
+def test_dot_lines_verify_as_received_over_smtp(ostrel, keys, tmp_path, recorder, source):
+    # The wire needs the dots doubled; the signatures are over the text the
+    # server takes back out of it.
+    ostrel.write("msg.eml", b"Subject: Prepared dots\r\nX-Kept: yes\r\n\r\nfirst"
+                 + DOT_LINES + b"end\r\n")
+    source_args = (["-subject:Dots", "-body:first\\n.\\n.x\\n..y\\nend"]
+                   if source == "composed" else ["-emailfile:msg.eml"])
+    rec = recorder()
+    r = ostrel("-nodefault", FROM, TO, *source_args, f"-dkim:example.org:sel:{keys.rsa}",
+               f"-dkim:example.org:ed:{keys.ed}", *ALL, f"-host:127.0.0.1:{rec.port}")
+    assert r.status == 0, r.stderr
+    [m] = rec.messages()
+    received = m["data"]
+    assert b"\r\n\r\nfirst" + DOT_LINES + b"end\r\n" in received
+    assert len(sig_fields(received)) == 12
+    assert_all_verify(keys, received, tmp_path)
+
+
+def test_key_that_cannot_sign_sends_no_message(ostrel, keys, recorder):
+    rec = recorder()
+    r = ostrel("-nodefault", FROM, TO, "-body:x", f"-dkim:example.org:tiny:{keys.rsa480}",
+               f"-host:127.0.0.1:{rec.port}")
+    assert r.status == 10
+    assert r.stderr == ("Message send failed (DKIM signing failed "
+                        "(a=rsa-sha256; d=example.org; s=tiny))\n")
+    [session] = rec.sessions()
+    # The transaction got as far as DATA, and ended without the final dot.
+    assert "DATA" in [verb for verb, _ in session["commands"]]
+    assert rec.messages() == []
 
 
 @pytest.mark.parametrize("canon,algo", TWELVE)
