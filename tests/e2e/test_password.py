@@ -15,6 +15,7 @@ import pytest
 from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
 
 from conftest import BIN, Result, assert_no_sanitizer_report
+from smtp_peers import recorder  # noqa: F401  (fixture)
 
 FIXED_KEY = bytes.fromhex("579b59c449ce1cb6109529d4afdc4839")
 TAIL = b"\n\x05\n"
@@ -225,3 +226,45 @@ def test_second_identity_file_stands_in(ostrel):
     text = printed_text(Machine(ostrel, "uninitialized\n", ID_B + "\n")(
         "-encryptpass:pw", "-bindpass"))
     assert read_text(text, ID_B) == (b"h", b"pw")
+
+
+# Through a real server: the recording server sees what the client sent.
+
+USER = "me@example.org"
+SERVER_PASSWORD = "p\u00e4ss:w@rd \u20ac"
+
+
+def hidden_forms(*secrets: bytes):
+    """Each secret and its base64 forms, padded or not."""
+    forms = set()
+    for s in secrets:
+        b64 = base64.b64encode(s)
+        forms |= {s, b64, b64.rstrip(b"="), base64.urlsafe_b64encode(s).rstrip(b"=")}
+    return forms
+
+
+@pytest.mark.parametrize("bound", [False, True], ids=["plain text", "host-bound text"])
+@pytest.mark.parametrize("mechanism", ["PLAIN", "LOGIN"])
+def test_server_gets_the_original_password(ostrel, recorder, mechanism, bound):
+    if bound and NAMESPACE is None:
+        pytest.skip("this machine allows no private mount namespace (unshare -m)")
+    # The identity is a fixture in both cases: CI machines may have none.
+    run = Machine(ostrel, ID_A + "\n") if bound else ostrel
+    text = printed_text(run(f"-encryptpass:{SERVER_PASSWORD}", *["-bindpass"][:bound]))
+    assert read_text(text, ID_A) == (b"h" if bound else b"e", SERVER_PASSWORD.encode())
+
+    rec = recorder(user=USER, password=SERVER_PASSWORD, mechanisms=mechanism)
+    pw = SERVER_PASSWORD.encode()
+    forbidden = hidden_forms(pw, text.encode(), text[1:].encode(),
+                             b"\0" + USER.encode() + b"\0" + pw)
+    for trace in ("-d", "-dd"):
+        r = run("-nodefault", f"-host:{USER}:{text}@127.0.0.1:{rec.port}",
+                f"-authtypes:{mechanism}", "-from:a@example.org", "-to:b@example.org",
+                "-subject:Auth", "-body:x", trace)
+        assert r.status == 0, r.stderr
+        assert f"> auth {mechanism}".encode() in r.out  # the trace is there
+        for form in forbidden:
+            assert form not in r.out + r.err, f"{trace} shows {form!r}"
+    sent = [m["auth"] for m in rec.messages()]
+    assert sent == [{"mechanism": mechanism, "login": USER, "secret": SERVER_PASSWORD,
+                     "ok": True}] * 2
