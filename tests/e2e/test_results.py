@@ -103,6 +103,19 @@ def test_error_naming_a_file_that_is_not_utf8(ostrel):
     assert doc["status"] == "failure"
 
 
+def test_error_text_with_every_control_byte(ostrel):
+    # HELO names with control bytes are refused, so a file name carries them
+    # into the document: every one must come out escaped.
+    name = b"c" + bytes(range(1, 32)) + b"\x7f\"\\caf\xc3\xa9.eml"
+    ostrel.write(arg(name), b"Subject: x\r\n\r\nbody\r\n")
+    r = ostrel(FROM, TO, "-body:x", arg(b"-a:" + name), arg(b"-file:" + name), "-results:r.json")
+    assert r.status == 3
+    raw = ostrel.path("r.json").read_bytes()
+    assert not any(b < 0x20 and b != 0x0A for b in raw)
+    doc = document(raw)
+    assert doc["error"] == "Output file is also an input file (" + name.decode() + ")"
+
+
 def test_unreadable_attachment_reported_once(ostrel):
     ostrel.path("folder").mkdir()  # opens, but reading it fails
     r = ostrel(FROM, TO, "-body:x", "-a:folder", "-file:out.eml", "-results:r.json")
