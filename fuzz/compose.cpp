@@ -9,6 +9,7 @@
 #include <string>
 
 #include "cli/dispatch.hpp"
+#include "fuzz_util.hpp"
 #include "mail/file_mode.hpp"
 #include "mail/mail.hpp"
 #include "message/address.hpp"
@@ -18,11 +19,8 @@
 using namespace ostrel;
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    if (!std::freopen("/dev/null", "r", stdin)) return 1;
-    // File names are taken only inside an empty directory (no "/" below),
-    // so no option reaches a device or a large file.
     char dir[] = "/tmp/ostrel-fuzz-XXXXXX";
-    if (!mkdtemp(dir) || chdir(dir) != 0) return 1;
+    if (!fuzz::enter_scratch_dir(dir)) return 1;
     mail_global_init(1, 1);
     return 0;
 }

@@ -16,6 +16,7 @@
 
 #include "cli/config.hpp"
 #include "cli/dispatch.hpp"
+#include "fuzz_util.hpp"
 #include "mail/file_mode.hpp"
 #include "mail/mail.hpp"
 #include "model/handle.hpp"
@@ -23,11 +24,8 @@
 using namespace ostrel;
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    if (!std::freopen("/dev/null", "r", stdin)) return 1;
-    // Names are taken only inside this folder (no "/" below), so no option
-    // reaches a device or a large file.
     char dir[] = "/tmp/ostrel-fuzz-file-XXXXXX";
-    if (!mkdtemp(dir) || chdir(dir) != 0) return 1;
+    if (!fuzz::enter_scratch_dir(dir)) return 1;
     mail_global_init(1, 1);
     return 0;
 }

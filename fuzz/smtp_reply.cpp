@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string>
 
+#include "fuzz_util.hpp"
 #include "mail/mail.hpp"
 #include "net/conn.hpp"
 #include "smtp/smtp.hpp"
@@ -29,15 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     data += 2;
     size -= 2;
     int fds[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) return 0;
-    fcntl(fds[1], F_SETFL, O_NONBLOCK);
-    size_t done = 0;
-    while (done < size) {
-        ssize_t n = write(fds[1], data + done, size - done);
-        if (n <= 0) break;
-        done += static_cast<size_t>(n);
-    }
-    shutdown(fds[1], SHUT_WR);
+    if (!fuzz::socket_with(data, size, fds)) return 0;
     mail_handle h;
     ip_conn* c = ip_conn_new(ip_stream, buf_size, ip_f_wait);
     c->sock = fds[0];

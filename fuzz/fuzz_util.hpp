@@ -1,0 +1,39 @@
+// Pieces shared by the fuzz targets.
+#pragma once
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+
+namespace fuzz {
+
+// Makes a fresh folder under /tmp and works inside it, with standard input
+// at /dev/null: names the input chooses then stay in that folder (no "/"
+// below), so no option reaches a device or a large file. 1 on success.
+inline int enter_scratch_dir(char* templ) {
+    if (!std::freopen("/dev/null", "r", stdin)) return 0;
+    return mkdtemp(templ) && chdir(templ) == 0;
+}
+
+// A connected socket pair whose peer has already sent data and closed its
+// side: fds[0] reads the bytes, then end of file. fds[1] stays open for the
+// caller to close. 1 on success.
+inline int socket_with(const uint8_t* data, size_t size, int fds[2]) {
+    if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) return 0;
+    fcntl(fds[1], F_SETFL, O_NONBLOCK);
+    size_t done = 0;
+    while (done < size) {
+        ssize_t n = write(fds[1], data + done, size - done);
+        if (n <= 0) break;
+        done += static_cast<size_t>(n);
+    }
+    shutdown(fds[1], SHUT_WR);
+    return 1;
+}
+
+}  // namespace fuzz
