@@ -16,6 +16,7 @@
 #include "mail/mail.hpp"
 #include "message/address.hpp"
 #include "message/attach_list.hpp"
+#include "message/email_file.hpp"
 #include "message/scan.hpp"
 #include "message/token.hpp"
 #include "net/conn.hpp"
@@ -407,6 +408,9 @@ int opt_from_email_file(const opt_call& c) {
     if (!c.h->email_file) return 0;
     if (c.p1) c.h->flags2 |= mail_f2_take_rcpts;
     if (c.p2) c.h->flags2 |= mail_f2_take_from;
+    // Only a file that can be sent is read: a device or a FIFO in its place
+    // would be read without end.
+    if (msg_check_email_file(c.h) != msg_email_file_ok) return 0;
     std::optional<std::string> text = read_file(c.h->email_file->c_str(), "rb", true);
     if (!text) return 0;
     return msg_scan_headers(c.h, text->c_str(), msg_cb_header) ? 1 : 0;
