@@ -7,12 +7,9 @@
 // bench_cli [size in MB, default 100] [scratch folder, default /tmp]
 //           [ostrel binary, default ../src/ostrel beside this program]
 #include <fcntl.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -20,61 +17,35 @@
 #include <string>
 #include <vector>
 
+#include "bench_util.hpp"
+
 namespace {
 
-struct figures {
-    double seconds = 0;
-    long peak_kb = 0;
-    int status = -1;
-};
+using ostrel::bench::figures;
+using ostrel::bench::make_input;
+using ostrel::bench::run_child;
+using ostrel::bench::xorshift32;
 
 // Runs argv with stdin and stdout redirected to files ("" keeps them).
 figures run(const std::vector<std::string>& argv, const std::string& in, const std::string& out) {
-    const auto start = std::chrono::steady_clock::now();
-    pid_t pid = fork();
-    if (pid == 0) {
+    return run_child([&] {
         if (!in.empty()) {
             int fd = open(in.c_str(), O_RDONLY);
-            if (fd < 0 || dup2(fd, 0) < 0) _exit(127);
+            if (fd < 0 || dup2(fd, 0) < 0) return 127;
         }
         int fd = open(out.empty() ? "/dev/null" : out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (fd < 0 || dup2(fd, 1) < 0) _exit(127);
+        if (fd < 0 || dup2(fd, 1) < 0) return 127;
         std::vector<char*> args;
         for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
         args.push_back(nullptr);
         execv(args[0], args.data());
-        _exit(127);
-    }
-    int status = 0;
-    rusage use{};
-    wait4(pid, &status, 0, &use);
-    figures f;
-    f.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    f.peak_kb = use.ru_maxrss;
-    f.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return f;
+        return 127;
+    });
 }
 
 double median(std::vector<double> v) {
     std::sort(v.begin(), v.end());
     return v[v.size() / 2];
-}
-
-bool write_binary(const std::string& path, size_t megabytes) {
-    FILE* f = std::fopen(path.c_str(), "wb");
-    if (!f) return false;
-    std::vector<unsigned char> block(1 << 20);
-    uint32_t x = 2463534242u;
-    for (size_t m = 0; m < megabytes; ++m) {
-        for (unsigned char& b : block) {
-            x ^= x << 13;
-            x ^= x >> 17;
-            x ^= x << 5;
-            b = static_cast<unsigned char>(x);
-        }
-        std::fwrite(block.data(), 1, block.size(), f);
-    }
-    return std::fclose(f) == 0;
 }
 
 // ASCII words in lines of 76 columns, LF-ended.
@@ -88,10 +59,7 @@ bool write_text(const std::string& path, size_t megabytes) {
     for (size_t written = 0; written < megabytes << 20;) {
         line.clear();
         for (;;) {
-            x ^= x << 13;
-            x ^= x >> 17;
-            x ^= x << 5;
-            const char* w = words[x % 14];
+            const char* w = words[xorshift32(x) % 14];
             if (line.size() + std::strlen(w) + 1 > 76) break;
             if (!line.empty()) line += ' ';
             line += w;
@@ -124,7 +92,7 @@ int main(int argc, char** argv) {
     if (!mkdtemp(dir.data())) return 1;
     const std::string bin = dir + "/data.bin", txt = dir + "/data.txt", out = dir + "/out";
     const std::string word = dir + "/word.txt";
-    if (!write_binary(bin, mb) || !write_text(txt, mb)) return 1;
+    if (!make_input(bin, mb) || !write_text(txt, mb)) return 1;
     // One word without blanks, a twenty-fifth of the size: wrapping it must
     // take time in proportion to its length.
     {

@@ -3,58 +3,19 @@
 // is a child process, so its peak resident size is its own.
 //
 // bench_compose [size in MB, default 100] [scratch folder, default /tmp]
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <functional>
 #include <string>
-#include <vector>
 
+#include "bench_util.hpp"
 #include "mail/file_mode.hpp"
 #include "mail/mail.hpp"
 
 namespace {
 
-struct figures {
-    double seconds = 0;
-    long peak_kb = 0;
-    int status = -1;
-};
-
-figures run_child(const std::function<int()>& body) {
-    const auto start = std::chrono::steady_clock::now();
-    pid_t pid = fork();
-    if (pid == 0) _exit(body());
-    int status = 0;
-    rusage use{};
-    wait4(pid, &status, 0, &use);
-    figures f;
-    f.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    f.peak_kb = use.ru_maxrss;
-    f.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return f;
-}
-
-bool make_input(const std::string& path, size_t megabytes) {
-    FILE* f = std::fopen(path.c_str(), "wb");
-    if (!f) return false;
-    std::vector<unsigned char> block(1 << 20);
-    uint32_t x = 2463534242u;
-    for (size_t m = 0; m < megabytes; ++m) {
-        for (unsigned char& b : block) {
-            x ^= x << 13;
-            x ^= x >> 17;
-            x ^= x << 5;
-            b = static_cast<unsigned char>(x);
-        }
-        std::fwrite(block.data(), 1, block.size(), f);
-    }
-    return std::fclose(f) == 0;
-}
+using ostrel::bench::figures;
+using ostrel::bench::make_input;
+using ostrel::bench::run_child;
 
 int compose_into(const std::string& input, const std::string& output) {
     ostrel::mail_handle h;

@@ -5,19 +5,14 @@
 // bench_dkim [size in MB, default 100] [scratch folder, default /tmp]
 #include <openssl/evp.h>
 #include <openssl/pem.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <functional>
 #include <string>
-#include <vector>
 
+#include "bench_util.hpp"
 #include "dkim/keys.hpp"
 #include "mail/file_mode.hpp"
 #include "mail/mail.hpp"
@@ -25,11 +20,12 @@
 
 namespace {
 
-using clock_type = std::chrono::steady_clock;
-
-double seconds_since(clock_type::time_point start) {
-    return std::chrono::duration<double>(clock_type::now() - start).count();
-}
+using ostrel::bench::clock_type;
+using ostrel::bench::figures;
+using ostrel::bench::make_input;
+using ostrel::bench::run_child;
+using ostrel::bench::seconds_since;
+using ostrel::bench::xorshift32;
 
 std::string pem_key(const char* kind, size_t bits) {
     EVP_PKEY* key = bits ? EVP_PKEY_Q_keygen(nullptr, nullptr, kind, bits)
@@ -61,12 +57,7 @@ std::string rendered(size_t megabytes) {
             m += "Some text  with\trelaxed  work in it, as a body has it. \r\n";
             continue;
         }
-        for (int i = 0; i < 76; ++i) {
-            x ^= x << 13;
-            x ^= x >> 17;
-            x ^= x << 5;
-            m += b64[x & 63];
-        }
+        for (int i = 0; i < 76; ++i) m += b64[xorshift32(x) & 63];
         m += "\r\n";
     }
     return m;
@@ -105,43 +96,6 @@ double sign_pass(ostrel::mail_handle& h, const std::string& m, size_t* count) {
          at = fields.find("DKIM-Signature:", at + 1))
         ++*count;
     return s;
-}
-
-struct figures {
-    double seconds = 0;
-    long peak_kb = 0;
-    int status = -1;
-};
-
-figures run_child(const std::function<int()>& body) {
-    const auto start = clock_type::now();
-    pid_t pid = fork();
-    if (pid == 0) _exit(body());
-    int status = 0;
-    rusage use{};
-    wait4(pid, &status, 0, &use);
-    figures f;
-    f.seconds = seconds_since(start);
-    f.peak_kb = use.ru_maxrss;
-    f.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return f;
-}
-
-bool make_input(const std::string& path, size_t megabytes) {
-    FILE* f = std::fopen(path.c_str(), "wb");
-    if (!f) return false;
-    std::vector<unsigned char> block(1 << 20);
-    uint32_t x = 88172645u;
-    for (size_t m = 0; m < megabytes; ++m) {
-        for (unsigned char& b : block) {
-            x ^= x << 13;
-            x ^= x >> 17;
-            x ^= x << 5;
-            b = static_cast<unsigned char>(x);
-        }
-        std::fwrite(block.data(), 1, block.size(), f);
-    }
-    return std::fclose(f) == 0;
 }
 
 int signed_file_mode(ostrel::dkim_domain* keys, const std::string& input,
@@ -199,7 +153,7 @@ int main(int argc, char** argv) {
 
     const std::string input = dir + "/bench-dkim-input.bin";
     const std::string output = dir + "/bench-dkim-message.eml";
-    if (!make_input(input, megabytes)) {
+    if (!make_input(input, megabytes, 88172645u)) {
         std::fprintf(stderr, "cannot write %s\n", input.c_str());
         return 1;
     }

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -111,6 +112,13 @@ int opt_awild(mail_handle* h, char*, char* value, const cli_keyword&) {
     return 1;
 }
 
+// A file read by the library that did not fit in memory ends the run as out
+// of memory, as every other allocation failure does, not as unreadable.
+void check_file_memory(const mail_handle* h) {
+    constexpr int32_t status_out_of_memory = 666;
+    if (h->send_status == status_out_of_memory) throw std::bad_alloc();
+}
+
 // to:, cc: and bcc: take a recipient list file after "@".
 int opt_recipient(mail_handle* h, char* text, char* value, const cli_keyword& k) {
     if (value[0] != '@') {
@@ -118,6 +126,7 @@ int opt_recipient(mail_handle* h, char* text, char* value, const cli_keyword& k)
         return 1;
     }
     if (mail_setopt(h, k.code, value + 1)) return 1;
+    check_file_memory(h);
     const char* which = (k.code & mail_v_to) ? "To" : (k.code & mail_v_cc) ? "Cc" : "Bcc";
     cli_fail(10, "Failed to set %s from file (%s)\n", which, value + 1);
 }
@@ -147,7 +156,10 @@ int opt_body_file(mail_handle* h, char*, char* value, const cli_keyword&) {
         charset = colon + 1;
     }
     uint32_t code = mail_opt_body | mail_opt_from_file | (cli.body_literal ? mail_opt_raw_read : 0);
-    if (!mail_setopt(h, code, name)) cli_fail(10, "Failed to read body file (%s)\n", name);
+    if (!mail_setopt(h, code, name)) {
+        check_file_memory(h);
+        cli_fail(10, "Failed to read body file (%s)\n", name);
+    }
     if (charset) mail_setopt(h, mail_opt_charset, charset);
     return 1;
 }

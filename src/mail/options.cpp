@@ -91,6 +91,28 @@ std::optional<std::string> read_file(const char* path, const char* mode, bool ra
     return text;
 }
 
+// Memory running out while a file is read is no fault of the file: the
+// option fails with the handle's status set to out of memory, so that the
+// caller can tell it from an unreadable file.
+template <typename F>
+int reading_file(mail_handle* h, F f) {
+    try {
+        return f();
+    } catch (const std::bad_alloc&) {
+        h->send_status = status_out_of_memory;
+        return 0;
+    }
+}
+
+// A list file's entry. The list refuses an unusable address and, quietly,
+// one it had no memory for: the latter is told apart and thrown.
+int list_file_entry(void* list, const char* addr, uint32_t addr_len, const char* name,
+                    uint32_t name_len) {
+    if (addr_cb_list_file(list, addr, addr_len, name, name_len)) return 1;
+    if (addr_classify(std::string(addr, addr_len).c_str()) != 0) throw std::bad_alloc();
+    return 0;
+}
+
 int opt_from(const opt_call& c) {
     if (!address_ok(c.p1)) return 0;
     std::string addr(c.p1);
@@ -122,13 +144,15 @@ int opt_recipient(const opt_call& c) {
         if (!has_at(c.p1)) return 0;
         return addr_list_add(list, c.p1, c.p2, c.p3) ? 1 : 0;
     }
-    std::optional<std::string> text = read_file(c.p1, "r", false);
-    if (!text) return 0;
-    // A list the scanner could not read to its end would leave recipients out
-    // unseen: that is a failure, not a shorter list.
-    const char* stopped_at = nullptr;
-    if (!addr_scan_list_file(list, text->c_str(), addr_cb_list_file, &stopped_at)) return 0;
-    return stopped_at && *stopped_at == '\0' ? 1 : 0;
+    return reading_file(c.h, [&c, list] {
+        std::optional<std::string> text = read_file(c.p1, "r", false);
+        if (!text) return 0;
+        // A list the scanner could not read to its end would leave recipients
+        // out unseen: that is a failure, not a shorter list.
+        const char* stopped_at = nullptr;
+        if (!addr_scan_list_file(list, text->c_str(), list_file_entry, &stopped_at)) return 0;
+        return stopped_at && *stopped_at == '\0' ? 1 : 0;
+    });
 }
 
 int opt_subject(const opt_call& c) {
@@ -173,10 +197,12 @@ int opt_body(const opt_call& c) {
         return 1;
     }
     c.h->flags2 |= mail_f2_body_file;
-    std::optional<std::string> text = read_file(c.p1, "rb", c.code & mail_opt_raw_read);
-    if (!text) return 0;
-    c.h->body = std::move(text);
-    return 1;
+    return reading_file(c.h, [&c] {
+        std::optional<std::string> text = read_file(c.p1, "rb", c.code & mail_opt_raw_read);
+        if (!text) return 0;
+        c.h->body = std::move(text);
+        return 1;
+    });
 }
 
 int opt_output_file(const opt_call& c) {

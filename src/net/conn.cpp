@@ -167,6 +167,7 @@ int ip_connect(ip_conn* c, const char* host, int port) {
     // A new connection owes nothing to the output of the last one.
     c->write_failed = 0;
     c->out_pending.clear();
+    c->trace_line.clear();
     if (!ip_resolve_conn(c, host, port)) return 0;
     if (c->sock == -1 && !ip_socket_create(c)) return 0;
     if (c->type == ip_stream) {

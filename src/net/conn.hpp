@@ -64,6 +64,8 @@ struct ip_conn {
     std::vector<char> storage;
     // Output collected by the formatted writes, sent in large blocks.
     std::string out_pending;
+    // While tracing: the message line being written, traced once it ends.
+    std::string trace_line;
     // Set by a send that failed or timed out; nothing is sent after it until
     // the next connect or disconnect.
     int write_failed = 0;

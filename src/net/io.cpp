@@ -124,9 +124,31 @@ int write_now(ip_conn* c, const char* data, int len) {
     return sent;
 }
 
-// Sink of the formatted writes: collects the text, sends full blocks. While
-// the socket calls are traced, each text goes out at once, so the trace shows
-// every send where it happens.
+// Sends what was collected; 1, or 0 when this or an earlier send failed
+// (after a failed send write_now sends nothing: the output is dropped).
+int send_pending(ip_conn* c) {
+    const bool ok =
+        c->out_pending.empty()
+            ? !c->write_failed
+            : write_now(c, c->out_pending.data(), static_cast<int>(c->out_pending.size())) != 0;
+    c->out_pending.clear();
+    return ok ? 1 : 0;
+}
+
+// Collects output and sends it in full blocks.
+void collect(ip_conn* c, const char* bytes, size_t len) {
+    try {
+        c->out_pending.append(bytes, len);
+    } catch (const std::bad_alloc&) {
+        send_pending(c);
+        write_now(c, bytes, static_cast<int>(len));
+        return;
+    }
+    if (c->out_pending.size() >= ip_out_block) send_pending(c);
+}
+
+// Sink of the formatted writes. While the socket calls are traced, each text
+// goes out at once, so the trace shows every send where it happens.
 void out_sink(void* ctx, const char* bytes, size_t len) {
     auto* c = static_cast<ip_conn*>(ctx);
     if (len == 0) return;
@@ -134,14 +156,16 @@ void out_sink(void* ctx, const char* bytes, size_t len) {
         ip_write(c, bytes, static_cast<int>(len));
         return;
     }
-    try {
-        c->out_pending.append(bytes, len);
-    } catch (const std::bad_alloc&) {
-        ip_flush(c);
-        write_now(c, bytes, static_cast<int>(len));
-        return;
-    }
-    if (c->out_pending.size() >= ip_out_block) ip_flush(c);
+    collect(c, bytes, len);
+}
+
+// Ends the message line being written: it is traced once, whole. Under the
+// socket-call trace its bytes go out first, so its sends show before it.
+void end_msg_line(ip_conn* c) {
+    if (ip_tracing(c, true)) send_pending(c);
+    if (c->trace_line.empty()) return;
+    ip_trace_text(c, 0, c->trace_line.c_str());
+    c->trace_line.clear();
 }
 
 void set_read_error(ip_conn* c, const char* text) {
@@ -191,13 +215,8 @@ int make_room(ip_conn* c) {
 
 int ip_flush(ip_conn* c) {
     if (!c) return 1;
-    // After a failed send write_now sends nothing: the output is dropped.
-    const bool ok =
-        c->out_pending.empty()
-            ? !c->write_failed
-            : write_now(c, c->out_pending.data(), static_cast<int>(c->out_pending.size())) != 0;
-    c->out_pending.clear();
-    return ok ? 1 : 0;
+    end_msg_line(c);
+    return send_pending(c);
 }
 
 int ip_write_failed(const ip_conn* c) {
@@ -273,6 +292,7 @@ int ip_vprintf(ip_conn* c, const char* format, fmt_args args) {
         fmt_engine(out_sink, c, nullptr, nullptr, format, args);
         return 1;
     }
+    end_msg_line(c);
     char* text = fmt_vasprintf(nullptr, nullptr, nullptr, format, args);
     if (!text) return 1;
     out_sink(c, text, std::strlen(text));
@@ -284,6 +304,7 @@ int ip_vprintf(ip_conn* c, const char* format, fmt_args args) {
 int ip_vprintf_masked(ip_conn* c, const uint8_t* mask, const char* format, fmt_args args) {
     if (!c) return 0;
     if (ip_tracing(c)) {
+        end_msg_line(c);
         char* masked = fmt_vasprintf(nullptr, mask, nullptr, format, args);
         ip_trace_text(c, 0, masked);
         std::free(masked);
@@ -299,13 +320,26 @@ int ip_puts(ip_conn* c, const char* text) {
 void ip_msg_out(void* ctx, const char* bytes, size_t len) {
     auto* c = static_cast<ip_conn*>(ctx);
     if (!c || len == 0) return;
-    out_sink(c, bytes, len);
-    if (ip_tracing(c)) {
+    if (!ip_tracing(c)) {
+        collect(c, bytes, len);
+        return;
+    }
+    // The writers cut their text anywhere (the stuffing ".", the engine's
+    // pieces, a whole signed message at once): the trace follows lines.
+    const char* const end = bytes + len;
+    while (bytes < end) {
+        const void* lf = std::memchr(bytes, '\n', static_cast<size_t>(end - bytes));
+        const char* stop = lf ? static_cast<const char*>(lf) + 1 : end;
+        const auto n = static_cast<size_t>(stop - bytes);
+        collect(c, bytes, n);
         try {
-            ip_trace_text(c, 0, std::string(bytes, len).c_str());
+            c->trace_line.append(bytes, n);
         } catch (const std::bad_alloc&) {
-            // Out of memory: the text goes untraced.
+            // Out of memory: the start of the line goes untraced, never its bytes.
+            c->trace_line.clear();
         }
+        if (lf) end_msg_line(c);
+        bytes = stop;
     }
 }
 

@@ -1,9 +1,9 @@
 // Moving bytes over a connection: raw and buffered reads, the CRLF line
 // reader, writes that send every byte, and formatted (optionally masked)
 // writes through the program's printf engine. Formatted output is collected
-// and sent in large blocks (at once while socket calls are traced); it is
-// flushed before every read and on close. The first failed send ends all
-// output of the connection; reads go on.
+// and sent in large blocks (commands at once, message text line by line while
+// socket calls are traced); it is flushed before every read and on close. The
+// first failed send ends all output of the connection; reads go on.
 #pragma once
 
 #include <cstdint>
@@ -41,7 +41,8 @@ int ip_vprintf(ip_conn* c, const char* format, fmt_args args);
 int ip_vprintf_masked(ip_conn* c, const uint8_t* mask, const char* format, fmt_args args);
 int ip_puts(ip_conn* c, const char* text);
 // The connection's output sink for the message writers (ctx: ip_conn*):
-// the bytes by count, collected with the formatted writes and traced as sent.
+// the bytes by count, collected with the formatted writes. The trace shows
+// each line once, whole, when it ends (or before the next command or read).
 void ip_msg_out(void* ctx, const char* bytes, size_t len);
 
 template <typename... A>

@@ -136,14 +136,43 @@ def test_endless_input_without_nul_ends_when_memory_runs_out(ostrel, where):
             rc, err = run(ostrel, "-nodefault", *args, memory=600 << 20)
     finally:
         feed.close()
-    # The program's own reads end with the out-of-memory status; a read the
-    # library makes fails as an unreadable file does.
+    # The reads of text inputs end with the out-of-memory status; a prepared
+    # file, read while sending, fails as an unreadable file does.
     assert rc != 0, err
-    if where in ("stdin", "configuration"):
-        assert rc == 666 % 256, err
-    else:
+    if where.startswith("prepared"):
         assert err.strip(), rc
+    else:
+        assert rc == 666 % 256, err
     assert not ostrel.path("out.eml").exists()
+
+
+@pytest.mark.skipif(SANITIZED, reason="an address-space limit cannot bound a sanitizer build, "
+                    "which reserves its shadow memory up front")
+def test_files_too_large_for_memory_end_as_out_of_memory(ostrel):
+    # 20 MB of addresses fit as text, but not as the recipient list they make.
+    ostrel.write("big.list", b"".join(b"u%07d@example.org\n" % i for i in range(1_000_000)))
+    with open(ostrel.path("huge.txt"), "wb") as f:
+        f.truncate(2 << 30)  # sparse: 2 GiB that take no disk
+    ostrel.write("nul.txt", NUL_TEXT)
+    cases = [
+        ("list entries", ["-to:@big.list", "-body:x"], 666, None),
+        ("list file", [TO, "-cc:@huge.txt", "-body:x"], 666, None),
+        ("body file", [TO, "-body-file:huge.txt"], 666, None),
+        ("literal body file", [TO, "-body-literal", "-body-file:huge.txt"], 666, None),
+        # Under the same limit, files that cannot be used keep their status and line.
+        ("missing list file", [TO, "-bcc:@missing.txt", "-body:x"], 10,
+         "Failed to set Bcc from file (missing.txt)\n"),
+        ("missing body file", [TO, "-body-file:missing.txt"], 10,
+         "Failed to read body file (missing.txt)\n"),
+        ("NUL byte in a body file", [TO, "-body-file:nul.txt"], 10,
+         "Failed to read body file (nul.txt)\n"),
+    ]
+    for name, args, status, text in cases:
+        rc, err = run(ostrel, "-nodefault", FROM, *args, "-file:out.eml", memory=96 << 20)
+        assert rc == status % 256, (name, rc, err)
+        if text:
+            assert err == text, name
+        assert not ostrel.path("out.eml").exists(), name
 
 
 def test_refused_addresses_fail_the_run(ostrel):

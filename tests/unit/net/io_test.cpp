@@ -305,6 +305,52 @@ TEST(IpWrite, TraceOfSocketCallsShowsEverySend) {
     EXPECT_EQ(read_file(log), "EHLO client.example\r\nAUTH PLAIN c2VjcmV0\r\nQUIT\r\n");
 }
 
+// The message writers cut their text anywhere (the stuffing ".", the
+// engine's pieces): the trace shows each line once, whole. Under bit 4 the
+// output stays collected; under bit 8 each line goes out in one send before
+// it is traced. A line left open is traced before the next command.
+TEST(IpWrite, MessageTextIsTracedLineByLine) {
+    const std::vector<std::string> pieces = {"Subj",      "ect: a\r\n", ".",    ".dot\r\n",
+                                             "one\r\ntw", "o\r\n.",     "\r\n", "open"};
+    const std::string wire = "Subject: a\r\n..dot\r\none\r\ntwo\r\n.\r\nopen.\r\n";
+    for (uint32_t bits : {uint32_t{ip_f_trace}, uint32_t{ip_f_trace_io}}) {
+        SCOPED_TRACE(bits);
+        std::string log = make_temp_dir() + "/wire";
+        peer_process p;
+        int port =
+            start_script_peer(p, R"([{"read_until":"open.\r\n"},{"send":"250 ok\r\n"}])", log);
+        auto c = connect_local(port);
+        trace_log t;
+        t.attach(c.get(), bits);
+        for (const auto& piece : pieces) ip_msg_out(c.get(), piece.data(), piece.size());
+        if (bits == ip_f_trace) {
+            EXPECT_EQ(c->out_pending, wire.substr(0, wire.size() - 3));  // nothing sent yet
+        }
+        ip_printf(c.get(), ".\r\n");
+        ASSERT_NE(ip_readline(c.get(), "\r\n", 2), nullptr);
+        std::vector<std::pair<int, std::string>> sent;
+        for (const auto& line : t.lines) {
+            if (line.first == 0 || line.first == 1 || line.second.rfind("send()", 0) == 0)
+                sent.push_back(line);
+        }
+        std::vector<std::pair<int, std::string>> want = {
+            {0, "Subject: a\r\n"}, {0, "..dot\r\n"}, {0, "one\r\n"}, {0, "two\r\n"},
+            {0, ".\r\n"},          {0, "open"},      {0, ".\r\n"},   {1, "250 ok\r\n"}};
+        if (bits == ip_f_trace_io) {
+            const char* sends[] = {"send() sent 12 bytes\n", "send() sent 7 bytes\n",
+                                   "send() sent 5 bytes\n",  "send() sent 5 bytes\n",
+                                   "send() sent 3 bytes\n",  "send() sent 4 bytes\n",
+                                   "send() sent 3 bytes\n"};
+            for (size_t i = 0; i < std::size(sends); ++i)
+                want.insert(want.begin() + static_cast<long>(2 * i), {-1, sends[i]});
+        }
+        EXPECT_EQ(sent, want);
+        ip_disconnect(c.get());
+        ASSERT_TRUE(p.wait_exit(5000));
+        EXPECT_EQ(read_file(log), wire);
+    }
+}
+
 TEST(IpWrite, CollectedOutputIsSentOnDisconnect) {
     std::string dir = make_temp_dir();
     std::string log = dir + "/wire";
