@@ -76,15 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string text(reinterpret_cast<const char*>(data), size);
     mail_handle* h = mail_create();
     try {
-        size_t start = 0;
-        for (int lines = 0; start <= text.size() && lines < 8; ++lines) {
-            size_t nl = text.find('\n', start);
-            if (nl == std::string::npos) nl = text.size();
-            std::string line = text.substr(start, nl - start);
-            start = nl + 1;
-            if (line.find('/') != std::string::npos) continue;
-            cli_apply_option(h, line.data());
-        }
+        fuzz::apply_option_lines(h, text, 8);
     } catch (const cli_exit&) {
         mail_destroy(h);
         return 0;

@@ -95,15 +95,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     try {
         if (parts.size() > max_files) cli_read_config(h, "f4");
         const std::string& options = parts[0];
-        size_t start = 0;
-        for (int lines = 0; start <= options.size() && lines < 12; ++lines) {
-            size_t nl = options.find('\n', start);
-            if (nl == std::string::npos) nl = options.size();
-            std::string line = options.substr(start, nl - start);
-            start = nl + 1;
-            if (line.find('/') != std::string::npos) continue;
-            cli_apply_option(h, line.data());
-        }
+        fuzz::apply_option_lines(h, options, 12);
     } catch (const cli_exit&) {
         mail_destroy(h);
         return 0;

@@ -9,6 +9,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
+
+#include "cli/dispatch.hpp"
+#include "model/handle.hpp"
 
 namespace fuzz {
 
@@ -34,6 +38,21 @@ inline int socket_with(const uint8_t* data, size_t size, int fds[2]) {
     }
     shutdown(fds[1], SHUT_WR);
     return 1;
+}
+
+// Applies up to max_lines lines of text as options, as a configuration file
+// would; a line naming a path below the folder ("/") is passed over. May
+// throw cli_exit, as the dispatcher does.
+inline void apply_option_lines(ostrel::mail_handle* h, const std::string& text, int max_lines) {
+    size_t start = 0;
+    for (int lines = 0; start <= text.size() && lines < max_lines; ++lines) {
+        size_t nl = text.find('\n', start);
+        if (nl == std::string::npos) nl = text.size();
+        std::string line = text.substr(start, nl - start);
+        start = nl + 1;
+        if (line.find('/') != std::string::npos) continue;
+        ostrel::cli_apply_option(h, line.data());
+    }
 }
 
 }  // namespace fuzz
