@@ -15,6 +15,19 @@ SANITIZER_VARS = ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS")
 SANITIZER_REPORT = re.compile(rb"ERROR: \w+Sanitizer|SUMMARY: \w+Sanitizer|: runtime error: ")
 
 
+# Runs the program with the permission bits binding even for root, who reads
+# every file and folder only through these two capabilities.
+FILE_ACCESS_CHECKED = (["setpriv", "--bounding-set=-dac_override,-dac_read_search"]
+                       if os.geteuid() == 0 else [])
+
+
+def file_access_checkable() -> bool:
+    """False when root cannot give the capabilities up on this machine."""
+    if not FILE_ACCESS_CHECKED:
+        return True
+    return subprocess.run([*FILE_ACCESS_CHECKED, "true"], capture_output=True).returncode == 0
+
+
 def assert_no_sanitizer_report(output: bytes):
     report = SANITIZER_REPORT.search(output)
     assert not report, output[report.start():].decode("utf-8", "replace")
@@ -48,10 +61,11 @@ class Runner:
         self.env = {"PATH": "/usr/bin:/bin", "HOME": str(cwd), "LANG": "C.UTF-8"}
         self.env.update({k: os.environ[k] for k in SANITIZER_VARS if k in os.environ})
 
-    def __call__(self, *args, stdin=b"", env=None, timeout=60) -> Result:
+    def __call__(self, *args, stdin=b"", env=None, timeout=60, wrapper=()) -> Result:
+        """wrapper: a command that runs the program, such as FILE_ACCESS_CHECKED."""
         full_env = dict(self.env)
         full_env.update(env or {})
-        p = subprocess.run([BIN, *map(str, args)], cwd=self.cwd, env=full_env,
+        p = subprocess.run([*wrapper, BIN, *map(str, args)], cwd=self.cwd, env=full_env,
                            input=stdin, capture_output=True, timeout=timeout)
         assert_no_sanitizer_report(p.stderr)
         return Result(p.returncode, p.stdout, p.stderr)
