@@ -72,15 +72,19 @@ int cli_configure(mail_handle* h, int argc, char** argv) {
             // Only a missing default file is passed over; one that cannot be
             // read would leave its settings out unseen.
             if (read_config(h, path->c_str()) == config_read::unreadable)
-                cli_fail(1, "Unable to open configuration file %s\n", path->c_str());
+                cli_fail(1, "Unable to open configuration file %s\n",
+                         str_escape_controls(*path).c_str());
     for (int i = 1; i < argc; ++i) {
         std::string_view arg(argv[i]);
         if (!arg.starts_with(config_kw)) continue;
         const char* name = argv[i] + config_kw.size();
-        if (!cli_read_config(h, name)) cli_fail(1, "Unable to open configuration file %s\n", name);
+        if (!cli_read_config(h, name))
+            cli_fail(1, "Unable to open configuration file %s\n",
+                     str_escape_controls(name).c_str());
     }
     for (int i = 1; i < argc; ++i) {
-        if (argv[i][0] != '-') cli_fail(2, "Unknown option: %s\n", argv[i]);
+        if (argv[i][0] != '-')
+            cli_fail(2, "Unknown option: %s\n", str_escape_controls(argv[i]).c_str());
         cli_apply_option(h, argv[i] + 1);
     }
     return 1;

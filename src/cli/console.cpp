@@ -1,12 +1,15 @@
 #include "cli/console.hpp"
 
 #include <cstdarg>
+#include <string>
+#include <string_view>
 
 #include "cli/build_info.hpp"
 #include "cli/state.hpp"
 #include "mail/mail.hpp"
 #include "net/tls.hpp"
 #include "platform/number.hpp"
+#include "support/str.hpp"
 #include "support/timer.hpp"
 
 namespace ostrel {
@@ -34,10 +37,18 @@ void cli_print_stamp(FILE* stream) {
 int cli_debug_trace(void*, int direction, const char* text) {
     if (cli.trace_timestamps) cli_print_stamp(stdout);
     if (!text) text = "";
-    if (direction < 0)
+    if (direction < 0) {
         cli_printf("%s", text);
-    else
-        cli_printf("%s %s", direction == 0 ? ">" : "<", text);
+    } else if (direction == 0) {
+        cli_printf("%s %s", ">", text);
+    } else {
+        // A received line is the peer's text, shown escaped; the CRLF that
+        // ended it frames the trace line and stays.
+        std::string_view line(text);
+        const bool crlf = line.ends_with("\r\n");
+        if (crlf) line.remove_suffix(2);
+        cli_printf("%s %s%s", "<", str_escape_controls(line).c_str(), crlf ? "\r\n" : "");
+    }
     return 1;
 }
 

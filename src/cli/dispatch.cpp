@@ -87,7 +87,7 @@ int opt_flag(int* flag) {
 
 int opt_attach(mail_handle* h, char*, char* value, const cli_keyword& k) {
     if (!mail_setopt(h, k.code, value) && !cli.skip_no_file)
-        cli_fail(10, "Failed to attach file (%s)\n", value);
+        cli_fail(10, "Failed to attach file (%s)\n", str_escape_controls(value).c_str());
     return 1;
 }
 
@@ -95,7 +95,7 @@ int opt_attach_inline(mail_handle* h, char*, char* value, const cli_keyword& k) 
     char cid[2048];
     mime_url_encode(path_basename(static_cast<const char*>(value)), cid, sizeof cid);
     if (!mail_setopt(h, k.code, value, cid) && !cli.skip_no_file)
-        cli_fail(10, "Failed to attach file (%s)\n", value);
+        cli_fail(10, "Failed to attach file (%s)\n", str_escape_controls(value).c_str());
     return 1;
 }
 
@@ -128,7 +128,8 @@ int opt_recipient(mail_handle* h, char* text, char* value, const cli_keyword& k)
     if (mail_setopt(h, k.code, value + 1)) return 1;
     check_file_memory(h);
     const char* which = (k.code & mail_v_to) ? "To" : (k.code & mail_v_cc) ? "Cc" : "Bcc";
-    cli_fail(10, "Failed to set %s from file (%s)\n", which, value + 1);
+    cli_fail(10, "Failed to set %s from file (%s)\n", which,
+             str_escape_controls(value + 1).c_str());
 }
 
 int opt_address(mail_handle* h, char* text, char*, const cli_keyword&) {
@@ -148,7 +149,8 @@ int opt_body(mail_handle* h, char*, char* value, const cli_keyword&) {
 int opt_body_file(mail_handle* h, char*, char* value, const cli_keyword&) {
     char name[4096];
     // A longer path would be cut, and the cut name could open another file.
-    if (std::strlen(value) >= sizeof name) cli_fail(10, "Failed to read body file (%s)\n", value);
+    if (std::strlen(value) >= sizeof name)
+        cli_fail(10, "Failed to read body file (%s)\n", str_escape_controls(value).c_str());
     str_copy(name, value, sizeof name);
     const char* charset = nullptr;
     if (char* colon = std::strrchr(name, ':'); colon && colon[1] != '/' && colon[1] != '\\') {
@@ -158,14 +160,15 @@ int opt_body_file(mail_handle* h, char*, char* value, const cli_keyword&) {
     uint32_t code = mail_opt_body | mail_opt_from_file | (cli.body_literal ? mail_opt_raw_read : 0);
     if (!mail_setopt(h, code, name)) {
         check_file_memory(h);
-        cli_fail(10, "Failed to read body file (%s)\n", name);
+        cli_fail(10, "Failed to read body file (%s)\n", str_escape_controls(name).c_str());
     }
     if (charset) mail_setopt(h, mail_opt_charset, charset);
     return 1;
 }
 
 int opt_body_html(mail_handle* h, char*, char* value, const cli_keyword& k) {
-    if (!mail_setopt(h, k.code, value)) cli_fail(10, "Failed to find HTML body file (%s)\n", value);
+    if (!mail_setopt(h, k.code, value))
+        cli_fail(10, "Failed to find HTML body file (%s)\n", str_escape_controls(value).c_str());
     return 1;
 }
 
@@ -193,12 +196,13 @@ void set_host_and_port(mail_handle* h, uint32_t code, int parse_rc, const hostpo
     char port[16];
     std::snprintf(port, sizeof port, "%d", static_cast<int>(hp.port));
     if (parse_rc != 0 || hp.port > 65535 || !mail_setopt(h, code, hp.host, port))
-        cli_fail(1, message, host_part(value));
+        cli_fail(1, message, str_escape_controls(host_part(value)).c_str());
 }
 
 // A HELO name with a line break in it would end the EHLO command early.
 int opt_helo(mail_handle* h, char*, char* value, const cli_keyword&) {
-    if (!mail_setopt(h, mail_opt_helo, value)) cli_fail(1, "Invalid HELO setting (%s)\n", value);
+    if (!mail_setopt(h, mail_opt_helo, value))
+        cli_fail(1, "Invalid HELO setting (%s)\n", str_escape_controls(value).c_str());
     return 1;
 }
 
@@ -239,7 +243,8 @@ int opt_authtypes(mail_handle* h, char*, char* value, const cli_keyword&) {
 }
 
 int opt_emailfile(mail_handle* h, char*, char* value, const cli_keyword& k) {
-    if (!mail_setopt(h, k.code, value)) cli_fail(10, "Failed to find emailfile (%s)\n", value);
+    if (!mail_setopt(h, k.code, value))
+        cli_fail(10, "Failed to find emailfile (%s)\n", str_escape_controls(value).c_str());
     return 1;
 }
 
@@ -286,11 +291,11 @@ int opt_dkim(mail_handle* h, char* text, char* value, const cli_keyword&) {
     if (std::strlen(text) >= 4096 || !cli_scan_dkim(value, domain, selector, keyfile) ||
         !addr_idn_to_ascii(domain, ascii) || std::strlen(ascii) >= cli_dkim_domain_size ||
         !dkim_safe_name(ascii) || !dkim_safe_name(selector))
-        cli_fail(10, "Error applying DKIM setting: %s\n", value);
+        cli_fail(10, "Error applying DKIM setting: %s\n", str_escape_controls(value).c_str());
     file_ptr key_file(std::fopen(keyfile, "rb"));
     c_text pem(key_file ? file_read_lines_crlf(key_file.get()) : nullptr);
     if (!pem || !dkim_keys_add(&cli.dkim_keys, ascii, selector, pem.get()))
-        cli_fail(10, "Error applying DKIM setting: %s\n", value);
+        cli_fail(10, "Error applying DKIM setting: %s\n", str_escape_controls(value).c_str());
     mail_setopt(h, mail_opt_dkim);
     return 1;
 }
@@ -319,7 +324,9 @@ int opt_dkim_algo(mail_handle* h, char*, char* value, const cli_keyword&) {
                                        {"all", mail_dkim_all},
                                        {"best", mail_dkim_best}};
     const named_code* n = find_named(algos, value);
-    if (!n) cli_fail(2, "Unknown DKIM signing/verification algorithm: %s\n", value);
+    if (!n)
+        cli_fail(2, "Unknown DKIM signing/verification algorithm: %s\n",
+                 str_escape_controls(value).c_str());
     mail_setopt(h, n->code | mail_opt_dkim_algorithm);
     return 1;
 }
@@ -331,7 +338,7 @@ int opt_dkim_canon(mail_handle* h, char*, char* value, const cli_keyword&) {
                                        {"r/s", mail_canon_relaxed_simple},
                                        {"all", mail_canon_all}};
     const named_code* n = find_named(forms, value);
-    if (!n) cli_fail(2, "Unknown DKIM canonical form: %s\n", value);
+    if (!n) cli_fail(2, "Unknown DKIM canonical form: %s\n", str_escape_controls(value).c_str());
     mail_setopt(h, n->code | mail_opt_dkim_canon);
     return 1;
 }
@@ -439,7 +446,7 @@ char* match_keyword(const cli_keyword& k, char* text) {
 int cli_apply_option(mail_handle* h, char* text) {
     for (const cli_keyword& k : cli_keywords)
         if (char* value = match_keyword(k, text)) return k.fn(h, text, value, k);
-    cli_fail(2, "Unknown option: %s\n", text);
+    cli_fail(2, "Unknown option: %s\n", str_escape_controls(text).c_str());
 }
 
 int cli_opt_head(mail_handle* h, const char* value) {
@@ -530,7 +537,7 @@ int cli_opt_address(mail_handle* h, char* text) {
     // left out while the message went to the others.
     if (!ok)
         cli_fail(1, "Invalid address for -%.*s (%s)\n", static_cast<int>(colon - text), text,
-                 f.address);
+                 str_escape_controls(f.address).c_str());
     return 1;
 }
 
@@ -618,7 +625,8 @@ const char* cli_awild_parse_flags(const char* value, int* recursive, int* case_s
                 *case_sensitive = 1;
                 break;
             default:
-                std::fprintf(stderr, "Invalid awild option '%c'\n", *p);
+                std::fprintf(stderr, "Invalid awild option '%s'\n",
+                             str_escape_controls(std::string_view(p, 1)).c_str());
                 return nullptr;
         }
     }

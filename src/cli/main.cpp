@@ -44,7 +44,7 @@ uint32_t time_seed() {
 int open_results(const char* value) {
     FILE* f = std::strcmp(value, "-") == 0 ? stdout : std::fopen(value, "wb");
     if (!f) {
-        cli_fprintf(stderr, "Unable to open results file %s\n", value);
+        cli_fprintf(stderr, "Unable to open results file %s\n", str_escape_controls(value).c_str());
         return 0;
     }
     // Only the last -results: is written; earlier ones stay created and empty.
@@ -122,7 +122,7 @@ int check_settings(mail_handle* h) {
     }
     const char* error = nullptr;
     if (!mail_check_attachments(h, &error)) {
-        cli_fprintf(stderr, "%s\n", error ? error : "");
+        cli_fprintf(stderr, "%s\n", str_escape_controls(error).c_str());
         return 1;
     }
     return 0;
@@ -162,7 +162,8 @@ int send_message(mail_handle* h) {
         if (cli.send_ok) return 0;
         if (h->send_status == status_out_of_memory) return status_out_of_memory;
         if (cli.trace_timestamps) cli_print_stamp(stderr);
-        cli_fprintf(stderr, "Message send failed (%s)\n", mail_last_error(h));
+        cli_fprintf(stderr, "Message send failed (%s)\n",
+                    str_escape_controls(mail_last_error(h)).c_str());
         // An input file that could not be used fails the run as in File mode.
         if (h->send_status) return h->send_status;
         return cli_send_failure_status(h->kept_reply);
@@ -172,7 +173,7 @@ int send_message(mail_handle* h) {
     // An unreadable input was reported by its event already; a signature
     // that could not be made has no event.
     if (status != mail_file_input_unusable || !cli.cb_ctx.input_reported)
-        cli_fprintf(stderr, "%s\n", mail_last_error(h));
+        cli_fprintf(stderr, "%s\n", str_escape_controls(mail_last_error(h)).c_str());
     return status ? status : mail_file_output_failed;
 }
 
@@ -184,7 +185,9 @@ void write_results(mail_handle* h, int status) {
     FILE* f = cli.results_file.release();
     int ok = cli_results_write(f, root);
     if (f == stdout ? std::fflush(f) != 0 : std::fclose(f) != 0) ok = 0;
-    if (!ok) cli_fprintf(stderr, "Unable to write results file %s\n", cli.results_name.c_str());
+    if (!ok)
+        cli_fprintf(stderr, "Unable to write results file %s\n",
+                    str_escape_controls(cli.results_name).c_str());
 }
 
 void finish(mail_handle* h, int status) {

@@ -62,7 +62,7 @@ int cli_results_event(void* user, int event, int status, const char* text) {
     auto* ctx = static_cast<cli_callback_ctx*>(user);
     mail_handle* h = ctx ? ctx->handle : nullptr;
     if (event == mail_ev_attachment) {
-        cli_fprintf(stderr, "%s\n", text_or_empty(text));
+        cli_fprintf(stderr, "%s\n", str_escape_controls(text).c_str());
         if (ctx) ctx->input_reported = 1;
         return mail_verdict_continue;
     }
@@ -72,15 +72,15 @@ int cli_results_event(void* user, int event, int status, const char* text) {
         return mail_verdict_continue;
     }
     if (event == mail_ev_auth && status == mail_status_failed) {
-        cli_fprintf(stderr, "%s\n", text_or_empty(text));
+        cli_fprintf(stderr, "%s\n", str_escape_controls(text).c_str());
         return mail_verdict_quit;
     }
     if (event == mail_ev_no_recipients) return mail_verdict_quit;
     if (event == mail_ev_rcpt) {
         if (root && h) add_recipient(h, root, status, text);
         if (status != mail_status_ok)
-            cli_fprintf(stderr, "Recipient %s rejected (%s)\n", text_or_empty(text),
-                        h ? mail_last_error(h) : "");
+            cli_fprintf(stderr, "Recipient %s rejected (%s)\n", str_escape_controls(text).c_str(),
+                        str_escape_controls(h ? mail_last_error(h) : "").c_str());
         return mail_verdict_continue;
     }
     if (event == mail_ev_data || status == mail_status_fatal) {

@@ -515,4 +515,28 @@ int str_has_nonprintable(const char* text) {
     return 0;
 }
 
+std::string str_escape_controls(std::string_view text) {
+    static constexpr char hex[] = "0123456789abcdef";
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size();) {
+        char32_t cp = p[i];
+        size_t n = cp < 0x80 ? 1 : utf8_decode(p + i, text.size() - i, &cp);
+        if (n == 0) {  // a byte that starts no valid sequence stands for itself
+            n = 1;
+            cp = p[i];
+        }
+        if ((cp < 0x20 && cp != '\t') || (cp >= 0x7F && cp <= 0x9F)) {
+            out += "\\x";
+            out += hex[cp >> 4];
+            out += hex[cp & 0xF];
+        } else {
+            out.append(text.data() + i, n);
+        }
+        i += n;
+    }
+    return out;
+}
+
 }  // namespace ostrel

@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace ostrel {
 
@@ -101,5 +102,18 @@ int str_is_7bit(const char* s);
 
 // 1 when the text holds a byte outside " " to "~" (a NULL text: 0).
 int str_has_nonprintable(const char* text);
+
+// Text the program did not make (a peer's reply, a received trace line, a
+// value quoted back in an error line) as it may reach a terminal: every C0
+// control but TAB, DEL and every C1 control become "\xNN" of the code point,
+// lower-case (ESC is "\x1b"), so the peer cannot drive the terminal. A C1
+// control counts whether it comes as UTF-8 (C2 80 to C2 9F) or as a lone
+// byte 0x80-0x9F outside any valid sequence, which some terminals take for
+// a control (0x9B as CSI). Every other byte, valid UTF-8 or not, is kept.
+std::string str_escape_controls(std::string_view text);
+// The same for a C string; NULL gives "".
+inline std::string str_escape_controls(const char* text) {
+    return text ? str_escape_controls(std::string_view(text)) : std::string();
+}
 
 }  // namespace ostrel

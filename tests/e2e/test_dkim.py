@@ -507,7 +507,8 @@ def test_unusable_key_setting(ostrel, keys, tmp_path, case):
     value = bad_values(keys, tmp_path)[case]
     r = ostrel(FROM, TO, "-body:x", f"-dkim:{value}", "-file:out.eml")
     assert r.status == 10
-    assert r.stderr == f"Error applying DKIM setting: {value}\n"
+    shown = value.replace("\r", "\\x0d").replace("\n", "\\x0a")  # escaped for the terminal
+    assert r.stderr == f"Error applying DKIM setting: {shown}\n"
     assert not ostrel.path("out.eml").exists()
 
 

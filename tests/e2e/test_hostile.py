@@ -191,7 +191,7 @@ def test_refused_addresses_fail_the_run(ostrel):
         (f"-to:{long_local}", "-to", long_local),
         (f"-cc:{long_local}:Name", "-cc", long_local),
         (f"-bcc:{long_local}", "-bcc", long_local),
-        ("-to:bad\x01@example.org", "-to", "bad\x01@example.org"),
+        ("-to:bad\x01@example.org", "-to", "bad\\x01@example.org"),
     ]
     for arg, option, shown in cases:
         rc, err = run(ostrel, "-nodefault", FROM, TO, arg, "-body:x", "-file:out.eml")

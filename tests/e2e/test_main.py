@@ -272,5 +272,5 @@ def test_addresses_with_line_breaks_are_refused(ostrel):
     r = ostrel("-nodefault", "-file:out.eml", "-from:a@example.org\r\nBcc: x@example.org",
                "-to:b@example.org\nX-Evil: 1")
     assert r.status == 1
-    assert r.stderr == "Invalid address for -from (a@example.org\r\nBcc)\n"
+    assert r.stderr == "Invalid address for -from (a@example.org\\x0d\\x0aBcc)\n"
     assert not ostrel.path("out.eml").exists()

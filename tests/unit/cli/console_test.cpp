@@ -94,5 +94,15 @@ TEST(CliDebugTrace, MarksTheDirection) {
     EXPECT_NE(stamped.find("] > QUIT\r\n"), std::string::npos);
 }
 
+// A received line is the peer's: its controls are escaped, while the CRLF
+// that ended it still ends the trace line.
+TEST(CliDebugTrace, ReceivedControlsAreEscaped) {
+    EXPECT_EQ(traced(1, "550 \x1b]0;TITLE\x07\x1b[2J\r\n", 0),
+              "< 550 \\x1b]0;TITLE\\x07\\x1b[2J\r\n");
+    EXPECT_EQ(traced(1, "250 a\rb\nc\tok\r\n", 0), "< 250 a\\x0db\\x0ac\tok\r\n");
+    EXPECT_EQ(traced(1, "no line end \x9b", 0), "< no line end \\x9b");
+    EXPECT_EQ(traced(1, "\r\n", 0), "< \r\n");
+}
+
 }  // namespace
 }  // namespace ostrel

@@ -590,3 +590,47 @@ TEST(StrHasNonprintable, Table) {
     EXPECT_EQ(str_has_nonprintable("a\x7f"), 1);
     EXPECT_EQ(str_has_nonprintable("\xc3\xa9"), 1);
 }
+
+// What may reach a terminal: C0 controls but TAB, DEL and C1 controls become
+// "\xNN" of their code point; everything else, broken UTF-8 included, stays.
+TEST(StrEscapeControls, Table) {
+    struct row {
+        std::string in, want;
+    };
+    const std::vector<row> rows = {
+        {"", ""},
+        {"250 ok", "250 ok"},
+        {"a\tb", "a\tb"},  // TAB is kept
+        {"550 \x1b]0;TITLE\x07\x1b[2J", "550 \\x1b]0;TITLE\\x07\\x1b[2J"},
+        {"line\r\nnext", "line\\x0d\\x0anext"},
+        {std::string("a\0b", 3), "a\\x00b"},
+        {"\x7f", "\\x7f"},
+        // C1 controls as UTF-8 are written as their code point.
+        {"\xc2\x80|\xc2\x9b|\xc2\x9f", "\\x80|\\x9b|\\x9f"},
+        // Lone bytes 0x80-0x9F (no valid sequence) likewise: a raw 0x9B is CSI.
+        {"\x9b[31m", "\\x9b[31m"},
+        {"\xc2", "\xc2"},            // a cut sequence that is no control stays
+        {"\xc2\x1b", "\xc2\\x1b"},   // its lead byte stays, the ESC does not
+        {"\xe9t\xe9", "\xe9t\xe9"},  // Latin-1 bytes at 0xA0 and above stay
+        // Ordinary UTF-8 stays, also where its continuation bytes are 0x80-0x9F.
+        {"\xc2\xa0 \xc3\xa9 \xe2\x80\x9b \xf0\x9f\x98\x80",
+         "\xc2\xa0 \xc3\xa9 \xe2\x80\x9b \xf0\x9f\x98\x80"},
+        // Backslashes are kept as they are.
+        {"c:\\dir\\x1b", "c:\\dir\\x1b"},
+    };
+    for (const row& r : rows) EXPECT_EQ(str_escape_controls(r.in), r.want) << r.in;
+    EXPECT_EQ(str_escape_controls(static_cast<const char*>(nullptr)), "");
+
+    // Every C0 control but TAB, DEL and every C1 control, both ways it can come.
+    static const char hex[] = "0123456789abcdef";
+    for (int b = 0; b < 0xA0; ++b) {
+        const char c = static_cast<char>(b);
+        const bool control = b != '\t' && (b < 0x20 || b >= 0x7F);
+        const std::string want =
+            control ? std::string("\\x") + hex[b >> 4] + hex[b & 0xF] : std::string(1, c);
+        EXPECT_EQ(str_escape_controls(std::string(1, c)), want) << b;
+        if (b >= 0x80) {
+            EXPECT_EQ(str_escape_controls(std::string{'\xc2', c}), want) << b;
+        }
+    }
+}
