@@ -1,6 +1,7 @@
 // A prepared message file of any bytes sent through the prepared-file
 // writer: memory safety, and a stream that can only end where the writer
-// ends it (CR LF line ends only, no lone "." line, removed fields gone).
+// ends it (CR LF line ends only, no lone "." line, removed fields and the
+// Bcc field gone).
 #include <unistd.h>
 
 #include <cstdint>
@@ -25,6 +26,13 @@ bool starts_with_nocase(const std::string& line, const std::string& prefix) {
         if (c != prefix[i]) return false;
     }
     return true;
+}
+
+// A Bcc field, blanks before its colon or not.
+bool bcc_field(const std::string& line) {
+    if (!starts_with_nocase(line, "bcc")) return false;
+    const size_t colon = line.find_first_not_of(" \t", 3);
+    return colon != std::string::npos && line[colon] == ':';
 }
 
 }  // namespace
@@ -54,6 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (setup & 1) h.flags |= mail_f_raw_headers;
     if (setup & 2) h.subject = "Configured";
     if (setup & 4) h.headers.push_back({"X-Custom", ".v"});
+    if (setup & 8) h.bcc.push_back({"blind@example.org", std::nullopt, 0});
     h.removed_headers.push_back({"X-Drop", ""});
 
     str_buf b;
@@ -79,6 +88,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             __builtin_trap();
         if (line.empty()) in_header = false;
         if (in_header && starts_with_nocase(line, "x-drop:")) __builtin_trap();
+        if (in_header && bcc_field(line)) __builtin_trap();
         start = end + 2;
     }
     return 0;

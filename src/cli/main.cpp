@@ -20,6 +20,7 @@
 #include "json/json.hpp"
 #include "mail/file_mode.hpp"
 #include "mail/mail.hpp"
+#include "message/email_file.hpp"
 #include "model/checks.hpp"
 #include "support/str.hpp"
 #include "support/timer.hpp"
@@ -100,19 +101,28 @@ int check_settings(mail_handle* h) {
         return 1;
     }
     bool no_rcpt = h->to.empty() && h->cc.empty() && h->bcc.empty();
+    // A prepared file that cannot be sent fails its delivery, which names
+    // the file, whether or not its fields were to be read: nothing is missing
+    // for want of them.
+    bool unsendable = false;
     if (h->mode == mail_mode_email_file) {
         if (!mail_setopt(h, mail_opt_from_email_file, no_rcpt ? "" : nullptr,
-                         h->from_addr ? nullptr : ""))
-            cli_fprintf(stderr,
-                        "Incomplete configuration and unable to determine values from e-mail "
-                        "file\n");
+                         h->from_addr ? nullptr : "")) {
+            unsendable = msg_check_email_file(h) != msg_email_file_ok;
+            if (!unsendable)
+                cli_fprintf(stderr,
+                            "Incomplete configuration and unable to determine values from e-mail "
+                            "file\n");
+        }
         no_rcpt = h->to.empty() && h->cc.empty() && h->bcc.empty();
     }
     bool no_target = !h->host && !h->output_file;
-    if (no_target || !h->from_addr || no_rcpt) {
+    bool no_from = !h->from_addr && !unsendable;
+    no_rcpt = no_rcpt && !unsendable;
+    if (no_target || no_from || no_rcpt) {
         cli_print_usage_hint();
         if (no_target) cli_fprintf(stderr, "No host or output file specified\n");
-        if (!h->from_addr) cli_fprintf(stderr, "No from address specified\n");
+        if (no_from) cli_fprintf(stderr, "No from address specified\n");
         if (no_rcpt) cli_fprintf(stderr, "No recipients specified\n");
         return 1;
     }

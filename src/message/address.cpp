@@ -253,6 +253,11 @@ int addr_cb_cc(void* handle, const char* addr, uint32_t addr_len, const char* na
     return add_from_header(handle_list(handle, &mail_handle::cc), addr, addr_len, name, name_len);
 }
 
+int addr_cb_bcc(void* handle, const char* addr, uint32_t addr_len, const char* name,
+                uint32_t name_len) {
+    return add_from_header(handle_list(handle, &mail_handle::bcc), addr, addr_len, name, name_len);
+}
+
 int addr_cb_from(void* handle, const char* addr, uint32_t addr_len, const char* name,
                  uint32_t name_len) {
     if (addr_len > addr_buf_size - 1 || (name && name_len > addr_buf_size - 1)) return 0;
@@ -273,6 +278,7 @@ int msg_cb_header(void* handle, const char* name, uint32_t name_len, const char*
     if (h->flags2 & mail_f2_take_rcpts) {
         if (name_is(name, name_len, "To")) addr_scan_header_list(h, value, addr_cb_to);
         if (name_is(name, name_len, "Cc")) addr_scan_header_list(h, value, addr_cb_cc);
+        if (name_is(name, name_len, "Bcc")) addr_scan_header_list(h, value, addr_cb_bcc);
     }
     if ((h->flags2 & mail_f2_take_from) && name_is(name, name_len, "From"))
         addr_scan_header_list(h, value, addr_cb_from);

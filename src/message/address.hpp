@@ -42,8 +42,12 @@ int addr_cb_to(void* handle, const char* addr, uint32_t addr_len, const char* na
                uint32_t name_len);
 int addr_cb_cc(void* handle, const char* addr, uint32_t addr_len, const char* name,
                uint32_t name_len);
+int addr_cb_bcc(void* handle, const char* addr, uint32_t addr_len, const char* name,
+                uint32_t name_len);
 int addr_cb_from(void* handle, const char* addr, uint32_t addr_len, const char* name,
                  uint32_t name_len);
+// The prepared file's header fields: To, Cc and Bcc give the recipients, From
+// the sender, each only when asked for.
 int msg_cb_header(void* handle, const char* name, uint32_t name_len, const char* value,
                   uint32_t value_len);
 

@@ -1,9 +1,6 @@
 #include "message/email_file.hpp"
 
-#include <sys/stat.h>
-
-#include <cstring>
-#include <new>
+#include <string>
 #include <string_view>
 
 #include "message/header_writer.hpp"
@@ -15,23 +12,26 @@ namespace ostrel {
 
 namespace {
 
-// Maps the prepared file when it can be sent whole; NULL otherwise, with
-// the reason in *fault.
-file_mapping_ptr map_whole(const mail_handle* h, int* fault) {
-    *fault = msg_email_file_unreadable;
-    if (!h->email_file) return nullptr;
-    const char* path = h->email_file->c_str();
-    // Only a regular file: opening a FIFO for reading would wait for a writer.
-    struct stat st;
-    if (::stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return nullptr;
-    file_mapping_ptr m(file_map(path, 0));
-    if (!m) return nullptr;
-    if (std::memchr(m->view, '\0', static_cast<size_t>(m->size))) {
-        *fault = msg_email_file_nul;
-        return nullptr;
+// The msg_email_file_ value of a read that stopped.
+int read_fault(const file_line_reader& file) {
+    switch (file.status()) {
+        case file_line_reader::file_read_ok:
+            return msg_email_file_ok;
+        case file_line_reader::file_read_nul:
+            return msg_email_file_nul;
+        case file_line_reader::file_read_changed:
+            return msg_email_file_changed;
+        default:
+            return msg_email_file_unreadable;
     }
-    *fault = msg_email_file_ok;
-    return m;
+}
+
+// Opens the prepared file for reading; a msg_email_file_ value. A file of
+// one block is refused here whole, before anything of it is written.
+int open_file(const mail_handle* h, file_line_reader* file) {
+    if (!h->email_file) return msg_email_file_unreadable;
+    file->open(h->email_file->c_str());
+    return read_fault(*file);
 }
 
 bool equal_nocase(std::string_view a, std::string_view b) {
@@ -45,26 +45,22 @@ bool equal_nocase(std::string_view a, std::string_view b) {
     return true;
 }
 
+// Blind copies stay blind: the file's Bcc field never reaches the server,
+// also when blanks stand before its colon.
+bool blind_field(std::string_view name) {
+    while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) name.remove_suffix(1);
+    return equal_nocase(name, "Bcc");
+}
+
 // A field without a name (no colon) is dropped like a removed one.
 bool dropped_field(const mail_handle* h, std::string_view line) {
     const size_t colon = line.find(':');
     if (colon == std::string_view::npos) return true;
     const std::string_view name = line.substr(0, colon);
+    if (blind_field(name)) return true;
     for (const msg_header_node& r : h->removed_headers)
         if (equal_nocase(name, r.name)) return true;
     return false;
-}
-
-// The next line of text at *pos: up to LF, CR or CR LF, which *pos passes.
-std::string_view next_line(std::string_view text, size_t* pos) {
-    const size_t start = *pos;
-    size_t p = text.find_first_of("\r\n", start);
-    if (p == std::string_view::npos) p = text.size();
-    const std::string_view line = text.substr(start, p - start);
-    if (p < text.size())
-        p += (text[p] == '\r' && p + 1 < text.size() && text[p + 1] == '\n') ? 2 : 1;
-    *pos = p;
-    return line;
 }
 
 void write_line(msg_out_cb out, void* ctx, std::string_view line) {
@@ -73,14 +69,14 @@ void write_line(msg_out_cb out, void* ctx, std::string_view line) {
 }
 
 // The header block (configured fields, the file's kept fields, the custom
-// fields) and the body, every line ended by CR LF; unstuffed.
-void render(mail_handle* h, std::string_view text, msg_out_cb out, void* ctx) {
+// fields) and the body, every line ended by CR LF; unstuffed. Returns the
+// read's msg_email_file_ value: on a failure part of the text may be out.
+int render(mail_handle* h, file_line_reader& file, msg_out_cb out, void* ctx) {
     if (!(h->flags & mail_f_raw_headers)) msg_write_headers(h, out, ctx);
-    size_t pos = 0;
     bool in_header = true;
     bool dropping = false;
-    while (pos < text.size()) {
-        const std::string_view line = next_line(text, &pos);
+    std::string_view line;
+    while (file.next_line(&line)) {
         if (!in_header) {
             write_line(out, ctx, line);
         } else if (line.empty()) {
@@ -95,14 +91,16 @@ void render(mail_handle* h, std::string_view text, msg_out_cb out, void* ctx) {
             if (!dropping) write_line(out, ctx, line);
         }
     }
+    return read_fault(file);
 }
 
 }  // namespace
 
 int msg_check_email_file(const mail_handle* h) {
-    int fault = msg_email_file_ok;
-    map_whole(h, &fault);
-    return fault;
+    file_line_reader file(true);
+    if (int fault = open_file(h, &file)) return fault;
+    file.read_to_end();
+    return read_fault(file);
 }
 
 const char* msg_email_file_fault_text(int fault) {
@@ -113,6 +111,8 @@ const char* msg_email_file_fault_text(int fault) {
             return "Message file holds a NUL byte";
         case msg_email_file_unsigned:
             return "DKIM signing failed";
+        case msg_email_file_changed:
+            return "Message file changed while it was read";
         default:
             return "Could not read message file";
     }
@@ -120,10 +120,10 @@ const char* msg_email_file_fault_text(int fault) {
 
 int msg_write_email_file(mail_handle* h, msg_out_cb out, void* ctx, int* fault) {
     int why = msg_email_file_ok;
-    file_mapping_ptr m = map_whole(h, &why);
-    if (fault) *fault = why;
-    if (!m) return 0;
-    const std::string_view text(m->view, static_cast<size_t>(m->size));
+    if (!fault) fault = &why;
+    file_line_reader file(true);
+    *fault = open_file(h, &file);
+    if (*fault) return 0;
 
     // The wire's stuffing, whatever the handle's own setting: this text only
     // ever goes out in a mail transaction. What is signed stays unstuffed.
@@ -131,16 +131,21 @@ int msg_write_email_file(mail_handle* h, msg_out_cb out, void* ctx, int* fault) 
     msg_dotstuff_wrap(true, &stuffer, &out, &ctx);
     const dkim_domain* record = msg_dkim_record(h);
     if (!record) {
-        render(h, text, out, ctx);
+        *fault = render(h, file, out, ctx);
+        if (*fault) return 0;
         msg_write(out, ctx, "\r\n", 2);
         return 1;
     }
     str_buf buf;
-    render(h, text, fmt_sink_str_buf, &buf);
+    *fault = render(h, file, fmt_sink_str_buf, &buf);
+    if (*fault) {
+        str_buf_release(&buf);
+        return 0;
+    }
     std::string error;
     if (!msg_dkim_write_signed(h, record, &buf, out, ctx, &error)) {
         // A message that should carry a signature and cannot is not sent.
-        if (fault) *fault = msg_email_file_unsigned;
+        *fault = msg_email_file_unsigned;
         return 0;
     }
     msg_write(out, ctx, "\r\n", 2);

@@ -16,6 +16,7 @@ enum : int {
     msg_email_file_unreadable = 1,  // missing, unreadable, empty, not a regular file
     msg_email_file_nul = 2,         // holds a NUL byte: its text would be cut there
     msg_email_file_unsigned = 3,    // a DKIM signature could not be made (last_error says which)
+    msg_email_file_changed = 4,     // grew or shrank while it was read
 };
 
 // Whether the handle's email_file can be sent whole; a msg_email_file_ value.
@@ -25,11 +26,16 @@ int msg_check_email_file(const mail_handle* h);
 // The failure text of a msg_email_file_ value (without the file's name).
 const char* msg_email_file_fault_text(int fault);
 
-// Writes the prepared message, dot-stuffed, and one empty line after it:
-// 1. When the file cannot be sent whole (see msg_check_email_file), nothing
-// at all is written and the result is 0; *fault (when given) says why.
-// 2. With signing on, the unstuffed text is signed and the fields go in
-// front; when a signature cannot be made nothing is written either.
+// Writes the prepared message, dot-stuffed, and one empty line after it.
+// The file's Bcc field is never written. The file is read in blocks while it
+// is written; the result is 0, with *fault (when given) saying why:
+// 1. When the file cannot be opened (see msg_check_email_file), nothing at
+// all is written.
+// 2. When it changes while it is read, or a block cannot be read, what came
+// before has been written: the caller must not end that message.
+// 3. With signing on, the unstuffed text is signed and the fields go in
+// front; when the file cannot be read whole or a signature cannot be made,
+// nothing is written.
 int msg_write_email_file(mail_handle* h, msg_out_cb out, void* ctx, int* fault = nullptr);
 
 }  // namespace ostrel

@@ -55,6 +55,29 @@ int plat_open_existing(const char* name, int writable) {
     return fd;
 }
 
+int plat_open_regular(const char* name) {
+    int fd;
+    do {
+        fd = ::open(name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    struct stat st;
+    if (fd >= 0 && (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+        ::close(fd);
+        errno = EINVAL;
+        return -1;
+    }
+    return fd;
+}
+
+int64_t plat_pread(int fd, void* buf, size_t len, uint64_t offset) {
+    if (offset > static_cast<uint64_t>(INT64_MAX)) return -1;
+    ssize_t n;
+    do {
+        n = ::pread(fd, buf, len, static_cast<off_t>(offset));
+    } while (n < 0 && errno == EINTR);
+    return n;
+}
+
 int64_t plat_fd_size(int fd) {
     struct stat st;
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return -1;

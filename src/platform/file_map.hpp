@@ -38,6 +38,12 @@ struct plat_view {
 
 // Opens an existing file for reading (and writing): a descriptor or -1.
 int plat_open_existing(const char* name, int writable);
+// Opens an existing regular file for reading, or -1. A FIFO or device put in
+// its place is refused without waiting for a writer and without being read.
+int plat_open_regular(const char* name);
+// Reads up to len bytes at offset: the count, 0 at the end of the file, -1
+// on an error.
+int64_t plat_pread(int fd, void* buf, size_t len, uint64_t offset);
 // The size of an open file, or -1.
 int64_t plat_fd_size(int fd);
 // Maps size bytes of fd from offset 0, shared with the file when writable,

@@ -284,7 +284,8 @@ int smtp_send_message(mail_handle* h) {
     if (h->email_file) {
         int fault = msg_email_file_ok;
         if (!msg_write_email_file(h, ip_msg_out, h->conn, &fault)) {
-            // Changed since the check: nothing of it was written.
+            // Changed since the check, or while it was sent: what went out
+            // of it is dropped with the connection, never ended by a dot.
             inputs.unusable = 1;
             mail_set_error_text(
                 h, std::string(msg_email_file_fault_text(fault)) + " (" + *h->email_file + ")");

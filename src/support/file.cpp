@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -29,6 +30,98 @@ void file_unmap(file_mapping* m) {
     std::unique_ptr<file_mapping> owned(m);
     plat_unmap(&owned->mapping);
     plat_close(owned->file);
+}
+
+file_line_reader::file_line_reader(bool refuse_nul, size_t block_size)
+    : refuse_nul_(refuse_nul), block_(block_size ? block_size : 1) {}
+
+file_line_reader::~file_line_reader() {
+    plat_close(fd_);
+}
+
+bool file_line_reader::open(const char* path) {
+    plat_close(fd_);
+    size_ = offset_ = 0;
+    buf_.clear();
+    pos_ = scanned_ = 0;
+    at_end_ = false;
+    status_ = file_read_ok;
+    fd_ = path ? plat_open_regular(path) : -1;
+    const int64_t size = fd_ >= 0 ? plat_fd_size(fd_) : -1;
+    if (size <= 0) return fail(file_read_failed);
+    size_ = static_cast<uint64_t>(size);
+    // The first block is read at once: a file of one block is known whole
+    // (or refused) before a caller writes anything for it.
+    fill();
+    return status_ == file_read_ok;
+}
+
+bool file_line_reader::fail(int why) {
+    status_ = why;
+    at_end_ = true;
+    buf_.clear();
+    pos_ = scanned_ = 0;
+    return false;
+}
+
+// Appends the next block to what is left unread; false at the end of the
+// file (whole and unchanged) and on a failure.
+bool file_line_reader::fill() {
+    if (at_end_) return false;
+    if (offset_ == size_) {
+        at_end_ = true;
+        // Grown or cut since it was opened: what was read is not the file.
+        if (plat_fd_size(fd_) != static_cast<int64_t>(size_)) return fail(file_read_changed);
+        return false;
+    }
+    buf_.erase(0, pos_);
+    pos_ = 0;
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(block_, size_ - offset_));
+    const size_t old = buf_.size();
+    buf_.resize(old + want);
+    const int64_t n = plat_pread(fd_, buf_.data() + old, want, offset_);
+    if (n < 0) return fail(file_read_failed);
+    if (n == 0) return fail(file_read_changed);
+    buf_.resize(old + static_cast<size_t>(n));
+    offset_ += static_cast<uint64_t>(n);
+    if (refuse_nul_ && std::memchr(buf_.data() + old, '\0', static_cast<size_t>(n)))
+        return fail(file_read_nul);
+    return true;
+}
+
+bool file_line_reader::next_line(std::string_view* line) {
+    for (;;) {
+        const std::string_view rest(buf_.data() + pos_, buf_.size() - pos_);
+        const size_t p = rest.find_first_of("\r\n", scanned_);
+        // A CR that ends what was read may be the first half of a CR LF.
+        const bool split_crlf =
+            p != std::string_view::npos && p + 1 == rest.size() && rest[p] == '\r' && !at_end_;
+        if (p != std::string_view::npos && !split_crlf) {
+            *line = rest.substr(0, p);
+            const bool crlf = rest[p] == '\r' && p + 1 < rest.size() && rest[p + 1] == '\n';
+            pos_ += p + (crlf ? 2 : 1);
+            scanned_ = 0;
+            return true;
+        }
+        if (p == std::string_view::npos && at_end_) {
+            if (status_ != file_read_ok || rest.empty()) return false;
+            *line = rest;
+            pos_ = buf_.size();
+            scanned_ = 0;
+            return true;
+        }
+        scanned_ = p == std::string_view::npos ? rest.size() : p;
+        fill();  // sets at_end_ at the end of the file and on a failure
+    }
+}
+
+bool file_line_reader::read_to_end() {
+    while (status_ == file_read_ok && !at_end_) {
+        buf_.clear();
+        pos_ = scanned_ = 0;
+        fill();
+    }
+    return status_ == file_read_ok;
 }
 
 char16_t* path_utf8_to_wide(const char* text) {

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "platform/file_map.hpp"
 
@@ -27,6 +28,52 @@ struct file_mapping_deleter {
     void operator()(file_mapping* m) const { file_unmap(m); }
 };
 using file_mapping_ptr = std::unique_ptr<file_mapping, file_mapping_deleter>;
+
+// Reads a regular file from its start, line by line, in blocks of a fixed
+// size, so that a file of any length is held one block at a time. A file
+// that changes underneath (it ends before the size it had when it was
+// opened, or has another size once that much is read) fails the read: a
+// mapping of it would end the process instead.
+class file_line_reader {
+  public:
+    // Why reading stopped; file_read_ok also while lines are still coming.
+    enum : int { file_read_ok = 0, file_read_failed, file_read_changed, file_read_nul };
+
+    // With refuse_nul, a NUL byte anywhere fails the read (file_read_nul).
+    explicit file_line_reader(bool refuse_nul, size_t block_size = 1 << 20);
+    ~file_line_reader();
+    file_line_reader(const file_line_reader&) = delete;
+    file_line_reader& operator=(const file_line_reader&) = delete;
+
+    // Opens the file and reads its first block. false (and file_read_failed)
+    // for a missing, unreadable or empty file and for one that is not a
+    // regular file, which is never read; false also when that first block
+    // fails the read (see status()).
+    bool open(const char* path);
+    // The next line, without its end (LF, CR or CR LF), in *line; it stays
+    // valid until the next call. false at the end of the file and when the
+    // read fails: status() tells them apart. A last line without an end
+    // is a line.
+    bool next_line(std::string_view* line);
+    // Reads what is left without looking at lines; true for a whole file.
+    bool read_to_end();
+    int status() const { return status_; }
+
+  private:
+    bool fill();
+    bool fail(int why);
+
+    int fd_ = -1;
+    bool refuse_nul_;
+    size_t block_;
+    uint64_t size_ = 0;    // the size when opened
+    uint64_t offset_ = 0;  // how much has been read
+    std::string buf_;      // read and not yet handed out, from pos_
+    size_t pos_ = 0;
+    size_t scanned_ = 0;  // bytes after pos_ known to hold no line end
+    bool at_end_ = false;
+    int status_ = file_read_ok;
+};
 
 // Owner of an open stream; closes it without looking at the result (a writer
 // that must know whether its data reached the file closes it itself).

@@ -238,6 +238,8 @@ def test_message_time_is_the_time_of_the_run(ostrel):
 @pytest.mark.parametrize("headers, args, missing", [
     # Nothing on the command line: both are taken from the file.
     ("From: a@example.org\r\nTo: b@example.org\r\n", [], None),
+    # Blind copies are recipients too.
+    ("From: a@example.org\r\nBcc: b@example.org\r\n", [], None),
     # A -to: option keeps the file's To out but still asks it for From.
     ("From: a@example.org\r\n", ["-to:c@example.org"], None),
     ("To: b@example.org\r\n", ["-from:a@example.org"], None),

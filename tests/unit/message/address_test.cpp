@@ -319,11 +319,13 @@ class MessageFileHeaders : public ::testing::Test {
     mail_handle h;
 };
 
-TEST_F(MessageFileHeaders, ToAndCc) {
+TEST_F(MessageFileHeaders, ToCcAndBcc) {
     scan(
         "T: t@x.org\r\n: empty@x.org\r\nTo: first@x.org,\r\n \"N\" <second@x.org>\r\n"
-        "cC: c@x.org\r\nFROM: f@x.org\r\nToo: no@x.org\r\n\r\nTo: body@x.org\r\n",
+        "cC: c@x.org\r\nFROM: f@x.org\r\nToo: no@x.org\r\nbcc: b1@x.org,\r\n\tb2@x.org\r\n"
+        "Bccx: no@x.org\r\n\r\nTo: body@x.org\r\n",
         mail_f2_take_rcpts);
+    EXPECT_EQ(addresses(h.bcc), (std::vector<std::string>{"b2@x.org", "b1@x.org"}));
     EXPECT_EQ(addresses(h.to), (std::vector<std::string>{"second@x.org", "first@x.org"}));
     EXPECT_EQ(h.to[0].name, "N");
     EXPECT_EQ(h.to[1].name, "") << "an entry without a name gets an empty name";
@@ -343,8 +345,9 @@ TEST_F(MessageFileHeaders, FromKeepsTheLast) {
 }
 
 TEST_F(MessageFileHeaders, NothingTakenWithoutFlags) {
-    scan("To: a@x.org\r\nFrom: b@x.org\r\n\r\n", 0);
+    scan("To: a@x.org\r\nFrom: b@x.org\r\nBcc: c@x.org\r\n\r\n", 0);
     EXPECT_TRUE(h.to.empty());
+    EXPECT_TRUE(h.bcc.empty());
     EXPECT_FALSE(h.from_addr.has_value());
 }
 

@@ -1,6 +1,7 @@
 #include "message/email_file.hpp"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -86,6 +87,11 @@ TEST_F(email_file_case, RawHeaderBlockRewrittenLineByLine) {
          {"A"},
          {{"X-C", "c"}},
          "X-C: c\r\n\r\nA: 1\r\n\r\n"},
+        {"the Bcc field never goes, in any case and folded; a body line stays",
+         "A: 1\nbcc: hidden@x.org,\n\tother@x.org\nBCC : y@x.org\nBccX: kept\n\nBcc: body\n",
+         {},
+         {},
+         "A: 1\r\nBccX: kept\r\n\r\nBcc: body\r\n\r\n"},
         {"a body without a line end at its end gets one",
          "A: 1\n\nlast",
          {},
@@ -202,6 +208,41 @@ TEST_F(email_file_case, UnsendableFilesWriteNothing) {
     EXPECT_EQ(msg_check_email_file(&h), msg_email_file_ok);
 }
 
+// A file cut short while it is being sent (a spool, an editor, log rotation)
+// fails the message instead of ending the process: the sink cuts the file
+// when the first bytes reach it, as a slow server leaves time to.
+TEST_F(email_file_case, AFileCutWhileItIsSentFailsTheMessage) {
+    std::string text = "Subject: Big\n\n";
+    while (text.size() < (5u << 20)) text += std::string(76, 'x') + "\n";
+    struct row {
+        const char* what;
+        off_t cut_to;
+    } rows[] = {{"cut to nothing", 0}, {"cut to less than was read", 100}};
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.what);
+        use_file(text);
+        struct cutter {
+            std::string path;
+            off_t size;
+            std::string got;
+            bool cut = false;
+            static void sink(void* ctx, const char* bytes, size_t len) {
+                auto* c = static_cast<cutter*>(ctx);
+                if (!c->cut) c->cut = ::truncate(c->path.c_str(), c->size) == 0;
+                c->got.append(bytes, len);
+            }
+        } c{*h.email_file, r.cut_to, ""};
+        int fault = -1;
+        EXPECT_EQ(msg_write_email_file(&h, cutter::sink, &c, &fault), 0);
+        EXPECT_TRUE(c.cut);
+        EXPECT_EQ(fault, msg_email_file_changed);
+        EXPECT_STREQ(msg_email_file_fault_text(fault), "Message file changed while it was read");
+        // What went out is a part the caller drops; it never ends the message.
+        EXPECT_LT(c.got.size(), text.size());
+        EXPECT_NE(c.got.substr(c.got.size() - 4), "\r\n\r\n");
+    }
+}
+
 // Verifies a message with dkimpy against the public half of pem; prints one
 // line per signature, "True" or "False".
 std::string dkimpy_verify(const compose_test::scratch_dir& dir, const std::string& message,
@@ -233,11 +274,14 @@ TEST_F(email_file_case, SignedUnstuffedAndNothingWhenSigningFails) {
     h.dkim_algos = 0;
     h.dkim_canon = 0;
     h.subject = "Signed";
-    use_file("Subject: Own\nTo: a@example.org\n\n.hidden\n..two\nbody  \n");
+    use_file(
+        "Subject: Own\nTo: a@example.org\nBcc: hidden@example.org\n\n.hidden\n..two\nbody  \n");
     int result = -1, fault = -1;
     const std::string wire = send(&result, &fault);
     ASSERT_EQ(result, 1);
     EXPECT_EQ(fault, msg_email_file_ok);
+    // What is signed is what is sent: the Bcc field is in neither.
+    EXPECT_EQ(wire.find("Bcc"), std::string::npos) << wire;
     EXPECT_EQ(wire.rfind("DKIM-Signature: v=1; a=rsa-sha256;", 0), 0u) << wire;
     EXPECT_NE(wire.find("\r\n\r\n..hidden\r\n...two\r\n"), std::string::npos) << wire;
     EXPECT_EQ(dkimpy_verify(dir, compose_test::unstuffed(wire), test::rsa_key()), "True\n");

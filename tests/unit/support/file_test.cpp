@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "support/tool_run.hpp"
 
@@ -179,6 +180,104 @@ TEST(FileMap, WritableViewWritesTheFile) {
         m->view[0] = 'X';
     }
     EXPECT_EQ(read_file(dir.file("w")), "X123456789");
+}
+
+// The lines of a whole text, split as a scanner over it would.
+std::vector<std::string> whole_text_lines(const std::string& text) {
+    std::vector<std::string> out;
+    for (size_t pos = 0; pos < text.size();) {
+        size_t p = text.find_first_of("\r\n", pos);
+        if (p == std::string::npos) p = text.size();
+        out.push_back(text.substr(pos, p - pos));
+        if (p < text.size()) p += text.compare(p, 2, "\r\n") == 0 ? 2 : 1;
+        pos = p;
+    }
+    return out;
+}
+
+std::vector<std::string> reader_lines(file_line_reader& r) {
+    std::vector<std::string> out;
+    std::string_view line;
+    while (r.next_line(&line)) out.emplace_back(line);
+    return out;
+}
+
+// Blocks of any size give the lines of the whole text: a CR LF split over
+// two blocks is one line end, a line longer than a block comes whole.
+TEST(FileLineReader, BlocksGiveTheLinesOfTheWholeText) {
+    scratch_dir dir;
+    const std::string texts[] = {"a\r\nb\r\n",
+                                 "a\rb\nc\r\n\r\nd",
+                                 "\r\n\r\n",
+                                 "\r",
+                                 "x",
+                                 "a\r\r\nb\n\r",
+                                 "long line " + std::string(50, 'x') + "\r\nend",
+                                 "a\n\nb\r\r\n\r\n"};
+    for (const std::string& text : texts) {
+        write_file(dir.file("t"), text);
+        for (size_t block : {1, 2, 3, 5, 64}) {
+            SCOPED_TRACE(testing::Message() << text << " / " << block);
+            file_line_reader r(true, block);
+            ASSERT_TRUE(r.open(dir.file("t").c_str()));
+            EXPECT_EQ(reader_lines(r), whole_text_lines(text));
+            EXPECT_EQ(r.status(), file_line_reader::file_read_ok);
+        }
+    }
+}
+
+// A file cut short or grown while it is read is never taken for whole.
+TEST(FileLineReader, AFileThatChangesFailsTheRead) {
+    scratch_dir dir;
+    struct row {
+        const char* what;
+        off_t new_size;  // -1: grown by appending
+    } rows[] = {{"cut to nothing", 0}, {"cut inside the next block", 150}, {"grown", -1}};
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.what);
+        write_file(dir.file("c"), std::string(99, 'a') + "\n" + std::string(199, 'b') + "\n");
+        file_line_reader reader(true, 100);
+        ASSERT_TRUE(reader.open(dir.file("c").c_str()));
+        std::string_view line;
+        ASSERT_TRUE(reader.next_line(&line));
+        EXPECT_EQ(line, std::string(99, 'a'));
+        if (r.new_size >= 0) {
+            ASSERT_EQ(::truncate(dir.file("c").c_str(), r.new_size), 0);
+        } else {
+            FILE* f = std::fopen(dir.file("c").c_str(), "ab");
+            ASSERT_NE(f, nullptr);
+            std::fputs("more\n", f);
+            std::fclose(f);
+        }
+        while (reader.next_line(&line)) {
+        }
+        EXPECT_EQ(reader.status(), file_line_reader::file_read_changed);
+    }
+}
+
+TEST(FileLineReader, NulMissingEmptyAndNonRegularFiles) {
+    scratch_dir dir;
+    write_file(dir.file("nul"), std::string("a\nb\0c\n", 6));
+    file_line_reader strict(true, 2), lenient(false, 2);
+    ASSERT_TRUE(strict.open(dir.file("nul").c_str()));
+    EXPECT_FALSE(strict.read_to_end());
+    EXPECT_EQ(strict.status(), file_line_reader::file_read_nul);
+    ASSERT_TRUE(lenient.open(dir.file("nul").c_str()));
+    EXPECT_EQ(reader_lines(lenient), (std::vector<std::string>{"a", std::string("b\0c", 3)}));
+    EXPECT_EQ(lenient.status(), file_line_reader::file_read_ok);
+
+    const std::string fifo = dir.file("fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    write_file(dir.file("empty"), "");
+    for (const std::string& path :
+         {dir.file("missing"), dir.file("empty"), dir.path().string(), fifo}) {
+        SCOPED_TRACE(path);
+        file_line_reader r(false);
+        EXPECT_FALSE(r.open(path.c_str()));  // a FIFO without a writer does not block
+        EXPECT_EQ(r.status(), file_line_reader::file_read_failed);
+        std::string_view line;
+        EXPECT_FALSE(r.next_line(&line));
+    }
 }
 
 TEST(FileCopy, CopiesWholeFiles) {
