@@ -41,7 +41,6 @@ void check_simple(const std::string& out, const std::string& body) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    dkim_warn_malformed = [] {};
     EVP_PKEY* key = EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519");
     BIO* bio = BIO_new(BIO_s_mem());
     PEM_write_bio_PrivateKey(bio, key, nullptr, nullptr, 0, nullptr, nullptr);
@@ -73,8 +72,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
         char* err = nullptr;
         char* field = dkim_sign(&ctx, canon, dkim_algo_ed25519_sha256, table, nullptr, &err);
-        if (!field || ctx.failed) __builtin_trap();
+        // A block that is no list of fields, or has no From, is refused whole.
+        if (!field != ctx.failed) __builtin_trap();
+        if (ctx.failed &&
+            (ctx.signed_count != 0 || !err || std::strncmp(err, "DKIM signing failed (", 21) != 0))
+            __builtin_trap();
         if (ctx.signed_count > dkim_max_signed) __builtin_trap();
+        bool from = false;
         for (int i = 0; i < ctx.signed_count; ++i) {
             const dkim_signed_field& f = ctx.signed_fields[i];
             if (f.line < exact || f.line + f.name_len > exact + ctx.header_len) __builtin_trap();
@@ -83,8 +87,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             for (const char* const* n = dkim_signed_header_names; *n; ++n)
                 listed = listed || str_casecmp(name.c_str(), *n) == 0;
             if (!listed) __builtin_trap();
+            from = from || str_casecmp(name.c_str(), "From") == 0;
         }
-        if (std::strncmp(field, "DKIM-Signature: v=1; a=ed25519-sha256;", 38) != 0)
+        if (field && !from) __builtin_trap();
+        if (field && std::strncmp(field, "DKIM-Signature: v=1; a=ed25519-sha256;", 38) != 0)
             __builtin_trap();
         std::free(field);
         std::free(err);

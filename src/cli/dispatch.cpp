@@ -17,6 +17,7 @@
 #include "dkim/keys.hpp"
 #include "mail/mail.hpp"
 #include "message/address.hpp"
+#include "message/attach_list.hpp"
 #include "message/token.hpp"
 #include "net/proxy.hpp"
 #include "platform/number.hpp"
@@ -461,6 +462,11 @@ int cli_opt_head(mail_handle* h, const char* value) {
     for (const char* p = buf; *p; ++p)
         if (static_cast<unsigned char>(*p) < 0x21 || static_cast<unsigned char>(*p) > 0x7E)
             return 0;
+    // A name too long for one line could not be written at all.
+    const size_t name_len = static_cast<size_t>(colon - buf);
+    if (name_len > msg_header_name_max)
+        cli_fail(1, "Header field name too long in -head: (%zu bytes, at most %zu)\n", name_len,
+                 msg_header_name_max);
     return mail_setopt(h, mail_opt_header, buf, colon + 1) ? 1 : 0;
 }
 

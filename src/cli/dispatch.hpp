@@ -35,7 +35,8 @@ struct cli_exit {
 // ignored; throws cli_exit for the failures above.
 int cli_apply_option(mail_handle* h, char* text);
 
-// "name:value" as a custom header; 1 when it was passed on, else 0.
+// "name:value" as a custom header; 1 when it was passed on, else 0. A name
+// too long for one line ends the program with status 1 (cli_exit).
 int cli_opt_head(mail_handle* h, const char* value);
 // to:, cc:, bcc:, from: and reply-to: with address, display name and DSN
 // letters, split in place in the whole option text. 0 when a quoted display

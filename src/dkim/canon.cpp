@@ -1,6 +1,6 @@
 #include "dkim/canon.hpp"
 
-#include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <vector>
@@ -15,10 +15,6 @@ const char* const dkim_signed_header_names[] = {
     "MIME-Version", "Reply-To",     "Subject", "To",   "X-Mailer",         nullptr};
 
 namespace {
-
-void warn_to_stderr() {
-    std::fputs("malformed\n", stderr);
-}
 
 bool is_wsp(char c) {
     return c == ' ' || c == '\t';
@@ -140,7 +136,6 @@ void relaxed_body(const char* body, size_t len, digest_feed& out) {
         size_t end = next_crlf(body, pos, len);
         const char* s = body + pos;
         const char* e = body + end;
-        if (end - pos >= dkim_long_line) dkim_warn_malformed();
         const char* first = s;
         while (first < e && is_wsp(*first)) ++first;
         if (first == e) {
@@ -166,30 +161,43 @@ void simple_body(const char* body, size_t len, digest_feed& out) {
 }
 
 // A field of the header block: its first byte, its length through the end
-// of its last line (that line end excluded), and the length of its name
-// (-1 when its first line has no ':' within 1023 bytes).
+// of its last line (that line end excluded), and the length of its name.
 struct header_field {
     const char* start;
     size_t len;
-    long name_len;
+    size_t name_len;
 };
 
-std::vector<header_field> header_fields(const char* text, size_t len) {
+// The fields of a header block, or where the block stops being one: the
+// number of its first line that neither starts a field (a name and ':',
+// however long the name) nor continues one.
+struct header_block {
     std::vector<header_field> fields;
+    size_t bad_line = 0;
+    bool bad_continuation = false;
+};
+
+header_block header_fields(const char* text, size_t len) {
+    header_block block;
     size_t pos = 0;
-    while (pos < len) {
+    for (size_t line = 1; pos < len; ++line) {
         size_t end = next_crlf(text, pos, len);
-        if (is_wsp(text[pos]) && !fields.empty()) {
-            fields.back().len = end - static_cast<size_t>(fields.back().start - text);
+        const bool continuation = is_wsp(text[pos]);
+        const void* colon = continuation ? nullptr : std::memchr(text + pos, ':', end - pos);
+        if (continuation && !block.fields.empty()) {
+            block.fields.back().len = end - static_cast<size_t>(block.fields.back().start - text);
+        } else if (colon) {
+            const auto name_len =
+                static_cast<size_t>(static_cast<const char*>(colon) - (text + pos));
+            block.fields.push_back({text + pos, end - pos, name_len});
         } else {
-            size_t scan = end - pos < 1023 ? end - pos : 1023;
-            const void* colon = std::memchr(text + pos, ':', scan);
-            long name_len = colon ? static_cast<const char*>(colon) - (text + pos) : -1;
-            fields.push_back({text + pos, end - pos, name_len});
+            block.bad_line = line;
+            block.bad_continuation = continuation;
+            return block;
         }
         pos = end + 2;
     }
-    return fields;
+    return block;
 }
 
 bool signed_name(const char* name, size_t len) {
@@ -204,8 +212,6 @@ bool same_name(const char* a, size_t alen, const char* b, size_t blen) {
 }
 
 }  // namespace
-
-void (*dkim_warn_malformed)() = warn_to_stderr;
 
 dkim_ctx* dkim_ctx_init(dkim_ctx* ctx, const char* text, size_t len) {
     dkim_body_cache* bodies = ctx->bodies;
@@ -425,21 +431,35 @@ int dkim_hash_header(dkim_ctx* ctx, int part, const char* text, size_t len) {
 
 int dkim_hash_headers(dkim_ctx* ctx, char** error) {
     ctx->signed_count = 0;
-    std::vector<header_field> fields = header_fields(ctx->message, ctx->header_len);
-    int result = 1;
-    for (const header_field& f : fields) {
-        if (f.name_len < 0) {
-            result = 0;
-            break;
-        }
-        if (!signed_name(f.start, static_cast<size_t>(f.name_len))) continue;
-        if (ctx->signed_count == dkim_max_signed) {
-            result = 0;
-            break;
-        }
-        ctx->signed_fields[ctx->signed_count++] = {f.start, static_cast<uint8_t>(f.name_len)};
+    const header_block block = header_fields(ctx->message, ctx->header_len);
+    if (block.bad_line) {
+        if (error)
+            str_set_printf(error, "Malformed header (line %zu %s)", block.bad_line,
+                           block.bad_continuation ? "continues no field" : "has no field name");
+        return 0;
     }
-    if (!result && error) str_set_printf(error, "%s", "Malformed header");
+    const std::vector<header_field>& fields = block.fields;
+    std::vector<const header_field*> chosen;
+    const header_field* from = nullptr;
+    for (const header_field& f : fields) {
+        if (!signed_name(f.start, f.name_len)) continue;
+        if (!from && same_name(f.start, f.name_len, "From", 4)) from = &f;
+        chosen.push_back(&f);
+    }
+    // A verifier fails a signature that leaves From out.
+    if (!from) {
+        if (error) str_set_printf(error, "%s", "Malformed header (no From field)");
+        return 0;
+    }
+    // The room for the fields: when From would fall beyond it, it takes the
+    // last place, and h= keeps the order of the block.
+    if (chosen.size() > dkim_max_signed) {
+        const auto room = chosen.begin() + dkim_max_signed;
+        if (std::find(chosen.begin(), room, from) == room) room[-1] = from;
+        chosen.resize(dkim_max_signed);
+    }
+    for (const header_field* f : chosen)
+        ctx->signed_fields[ctx->signed_count++] = {f->start, static_cast<uint8_t>(f->name_len)};
     // A name listed k times stands, for a verifier, for its k lowest
     // instances: the first mention is the bottom-most field of that name.
     for (int i = 0; i < ctx->signed_count; ++i) {
@@ -450,16 +470,14 @@ int dkim_hash_headers(dkim_ctx* ctx, char** error) {
             if (same_name(s.line, s.name_len, t.line, t.name_len)) ++earlier;
         }
         for (auto f = fields.rbegin(); f != fields.rend(); ++f) {
-            if (f->name_len < 0 ||
-                !same_name(s.line, s.name_len, f->start, static_cast<size_t>(f->name_len)))
-                continue;
+            if (!same_name(s.line, s.name_len, f->start, f->name_len)) continue;
             if (earlier-- == 0) {
                 dkim_hash_header(ctx, 0, f->start, f->len);
                 break;
             }
         }
     }
-    return result;
+    return 1;
 }
 
 }  // namespace ostrel

@@ -33,8 +33,6 @@ inline bool dkim_relaxed_body(int32_t canon) {
 
 // Room for the selected fields: at most this many are signed.
 inline constexpr int dkim_max_signed = 32;
-// A relaxed body line this long or longer is reported as malformed.
-inline constexpr size_t dkim_long_line = 1024;
 
 extern const char* const dkim_signed_header_names[];
 
@@ -88,9 +86,12 @@ int dkim_ctx_cleanup(dkim_ctx* ctx);
 
 // Canonicalises the body into body_hash (from the cache when there is one).
 int dkim_hash_body(dkim_ctx* ctx);
-// Selects the signed fields and hashes them into header_md. 1 when the
-// whole header block was walked; 0 with "Malformed header" in the slot when
-// a line without a name ended the selection or the room ran out.
+// Selects the signed fields and hashes them into header_md: every field of
+// a listed name in the order of the block, at most dkim_max_signed of them
+// and From always among them. 1 when they are hashed; 0 with nothing
+// selected and "Malformed header (...)" in the slot, saying what is wrong
+// and on which line, when a line of the block is no field or there is no
+// From field.
 int dkim_hash_headers(dkim_ctx* ctx, char** error);
 // Part codes: 0 a selected field (then CR LF), 1 the body, 2 the
 // DKIM-Signature field being signed (no CR LF).
@@ -104,13 +105,9 @@ std::string dkim_unfold_header(const char* text, size_t* len);
 // The relaxed header form of one field, appended to out (without CR LF).
 void dkim_relaxed_header_text(const char* text, size_t len, std::string* out);
 
-// The canonical body fed to up to two digests at once. Every relaxed line
-// of dkim_long_line bytes or more is reported through dkim_warn_malformed.
+// The canonical body fed to up to two digests at once.
 void dkim_canon_body(const char* body, size_t len, bool relaxed, EVP_MD_CTX* const* mds, int n);
 // The canonical body as bytes, for tests and tools.
 std::string dkim_canon_body_text(const char* body, size_t len, bool relaxed);
-
-// Where "malformed" goes: standard error, with its line end. Replaceable.
-extern void (*dkim_warn_malformed)();
 
 }  // namespace ostrel

@@ -32,6 +32,9 @@ struct bio_free {
 struct pkey_free {
     void operator()(EVP_PKEY* k) const { EVP_PKEY_free(k); }
 };
+struct c_free {
+    void operator()(char* p) const { std::free(p); }
+};
 struct md_ctx_free {
     void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); }
 };
@@ -137,11 +140,11 @@ char* dkim_sign(dkim_ctx* ctx, int32_t canon, int32_t algorithm, const dkim_doma
     const dkim_key* key = pick_key(
         record, algorithm == dkim_algo_ed25519_sha256 ? dkim_key_ed25519 : dkim_key_rsa, selector);
     if (!key) return nullptr;
-    auto failed = [&]() -> char* {
+    auto failed = [&](const char* why = nullptr) -> char* {
         ctx->failed = true;
         if (error)
-            str_set_printf(error, "DKIM signing failed (a=%s; d=%s; s=%s)", name, record->domain,
-                           key->selector);
+            str_set_printf(error, "DKIM signing failed (a=%s; d=%s; s=%s)%s%s", name,
+                           record->domain, key->selector, why ? ": " : "", why ? why : "");
         return nullptr;
     };
     ctx->canon = canon;
@@ -152,7 +155,12 @@ char* dkim_sign(dkim_ctx* ctx, int32_t canon, int32_t algorithm, const dkim_doma
         EVP_DigestInit_ex(ctx->body_md, md, nullptr) != 1)
         return failed();
     dkim_hash_body(ctx);
-    dkim_hash_headers(ctx, error);
+    // A block that cannot be read as fields, or one whose From would go
+    // unsigned, gets no signature at all: a verifier fails it either way.
+    char* walk_error = nullptr;
+    const int walked = dkim_hash_headers(ctx, &walk_error);
+    std::unique_ptr<char, c_free> walk_text(walk_error);
+    if (!walked) return failed(walk_text ? walk_text.get() : "Malformed header");
 
     std::string field;
     field.reserve(1024);

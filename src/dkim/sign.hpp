@@ -20,9 +20,10 @@ const char* dkim_canon_tag(int32_t canon);
 // The field text, CR LF after each line, malloc'd (the caller frees); NULL
 // when the record has no key of the type the algorithm needs (nothing to
 // report), or when the signature could not be made: then ctx->failed is set
-// and the slot holds "DKIM signing failed (a=...; d=...; s=...)". With a
-// selector, only keys of that selector qualify. A "Malformed header" from
-// the selection may be left in the slot beside a field.
+// and the slot holds "DKIM signing failed (a=...; d=...; s=...)", followed
+// by ": " and the reason when the header block is at fault (a line that is
+// no field, no From field). With a selector, only keys of that selector
+// qualify.
 char* dkim_sign(dkim_ctx* ctx, int32_t canon, int32_t algorithm, const dkim_domain* record,
                 const char* selector, char** error);
 // Hashes the unsigned field (ending "\tb=;") into the header digest and

@@ -305,7 +305,7 @@ int opt_header(const opt_call& c) {
         msg_header_list_free(&c.h->headers);
         return 1;
     }
-    if (!str_non_empty(c.p1) || !c.p2) return 0;
+    if (!str_non_empty(c.p1) || !c.p2 || std::strlen(c.p1) > msg_header_name_max) return 0;
     return msg_header_list_add(&c.h->headers, c.p1, c.p2);
 }
 

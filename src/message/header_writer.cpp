@@ -241,7 +241,9 @@ std::string msg_fit_encoded_words(const std::string& folded) {
 
 namespace {
 
-// lead + value folded; falls back on encoded words for overlong runs.
+// lead + value folded; falls back on encoded words for overlong runs. A
+// lead that no line can hold (the options refuse such names) goes out
+// whole rather than as an empty line, which would end the header block.
 std::string folded_field(std::string_view lead, std::string_view value) {
     std::string line(lead);
     line.append(value);
@@ -250,7 +252,7 @@ std::string folded_field(std::string_view lead, std::string_view value) {
     out.clear();
     line.assign(lead);
     line += encode_long_runs(value);
-    fold_text(line, out);
+    if (!fold_text(line, out)) return line;
     return msg_fit_encoded_words(out);
 }
 

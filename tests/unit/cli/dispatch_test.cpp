@@ -480,6 +480,16 @@ TEST_F(Dispatch, HeaderNameWithBlankOrControlByteIsIgnored) {
     EXPECT_EQ(cli_opt_head(h, "X-Tag:a\r\nb"), 1);  // the value is written as encoded words
 }
 
+TEST_F(Dispatch, HeaderNameTooLongForOneLineEndsTheRun) {
+    const std::string longest = "X-" + std::string(994, 'n');
+    EXPECT_EQ(apply("head:" + longest + ":v"), 1);
+    cli_failure f = run("head:" + longest + "n:v");
+    EXPECT_EQ(f.status, 1);
+    EXPECT_EQ(f.message, "Header field name too long in -head: (997 bytes, at most 996)\n");
+    ASSERT_EQ(h->headers.size(), 1u);
+    EXPECT_EQ(h->headers[0].name, longest);
+}
+
 TEST_F(Dispatch, OverLongValuesAreBounded) {
     const std::string big(20000, 'x');
     // Header values are kept whole, however long.

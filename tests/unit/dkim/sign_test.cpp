@@ -32,12 +32,12 @@ struct signed_field {
 };
 
 signed_field sign(const dkim_domain* record, int32_t canon, int32_t algo,
-                  const char* selector = nullptr) {
+                  const char* selector = nullptr, const std::string& msg = message) {
     dkim_ctx ctx;
     ctx.sign_time = 1700000000;
     signed_field out;
     char* err = nullptr;
-    if (dkim_ctx_init(&ctx, message.data(), message.size())) {
+    if (dkim_ctx_init(&ctx, msg.data(), msg.size())) {
         char* f = dkim_sign(&ctx, canon, algo, record, selector, &err);
         if (f) out.text = f;
         std::free(f);
@@ -151,6 +151,25 @@ TEST(DkimSign, AKeyThatCannotSignFailsWithoutAField) {
     EXPECT_TRUE(f.text.empty());
     EXPECT_TRUE(f.failed);
     EXPECT_EQ(f.error, "DKIM signing failed (a=rsa-sha256; d=example.org; s=bad)");
+}
+
+TEST(DkimSign, AHeaderBlockThatCannotBeSignedWholeGetsNoField) {
+    table t;
+    ASSERT_TRUE(dkim_keys_add(&t.root, "example.org", "sel", test::rsa_key().c_str()));
+    const std::string failed = "DKIM signing failed (a=rsa-sha256; d=example.org; s=sel): ";
+    struct {
+        std::string msg, error;
+    } cases[] = {
+        {"To: b@example.org\r\nSubject: s\r\n\r\nbody\r\n", "Malformed header (no From field)"},
+        {"Date: d\r\nFrom: a@example.org\r\nnot a field\r\n\r\nbody\r\n",
+         "Malformed header (line 3 has no field name)"},
+    };
+    for (const auto& c : cases) {
+        signed_field f = sign(t.root, 4, 2, nullptr, c.msg);
+        EXPECT_TRUE(f.text.empty()) << c.error;
+        EXPECT_TRUE(f.failed) << c.error;
+        EXPECT_EQ(f.error, failed + c.error);
+    }
 }
 
 TEST(DkimSign, CanonTags) {

@@ -301,6 +301,8 @@ TEST_F(MailSetopt, HeaderLists) {
     EXPECT_EQ(set(mail_opt_header, "X-A", nullptr), 0);
     EXPECT_EQ(set(mail_opt_header, "X-A", ""), 1);
     EXPECT_EQ(set(mail_opt_header, "X-B", "2"), 1);
+    // The name and ": " must fit on one line.
+    EXPECT_EQ(set(mail_opt_header, std::string(997, 'n').c_str(), "v"), 0);
     ASSERT_EQ(h->headers.size(), 2u);
     EXPECT_EQ(h->headers[1].name, "X-B");
     EXPECT_EQ(set(U | mail_opt_header), 1);

@@ -278,6 +278,18 @@ TEST(HeaderBlock, LongValuesAreFolded) {
     }
 }
 
+TEST(HeaderBlock, AFieldNameNoLineHoldsIsNeverAnEmptyLine) {
+    // The options refuse such names; the writer still never ends the block.
+    const std::string lead = "X-" + std::string(1100, 'n') + ": ";
+    for (const std::string& value : {std::string("v"), std::string(3000, 'r')}) {
+        std::string field =
+            capture([&](msg_out_cb out, void* ctx) { msg_write_field(out, ctx, lead, value); });
+        EXPECT_EQ(field.substr(0, lead.size()), lead);
+        EXPECT_EQ(field.find("\r\n\r\n"), std::string::npos);
+        EXPECT_EQ(field.substr(field.size() - 2), "\r\n");
+    }
+}
+
 // The bytes the encoded words of a field carry, in order; other tokens
 // (an angle-bracket address) are left out.
 std::string decoded_words(const std::string& field) {
