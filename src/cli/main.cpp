@@ -8,6 +8,7 @@
 #include <new>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "cli/config.hpp"
 #include "cli/console.hpp"
@@ -42,13 +43,13 @@ uint32_t time_seed() {
 
 // Opens the results stream; the document itself is written at the end.
 int open_results(const char* value) {
-    FILE* f = std::strcmp(value, "-") == 0 ? stdout : std::fopen(value, "wb");
+    cli_results_stream f = cli_results_open(value);
     if (!f) {
         cli_fprintf(stderr, "Unable to open results file %s\n", value);
         return 0;
     }
     // Only the last -results: is written; earlier ones stay created and empty.
-    cli.results_file.reset(f);
+    cli.results_file = std::move(f);
     cli.results_name = value;
     cli.results_root.reset(json_new(nullptr, json_object, nullptr));
     if (!cli.results_root) throw std::bad_alloc();
@@ -181,10 +182,8 @@ int send_message(mail_handle* h) {
 void write_results(mail_handle* h, int status) {
     json_node* root = cli.cb_ctx.results;
     cli_results_end(h, root, status);
-    FILE* f = cli.results_file.release();
-    int ok = cli_results_write(f, root);
-    if (f == stdout ? std::fflush(f) != 0 : std::fclose(f) != 0) ok = 0;
-    if (!ok) cli_fprintf(stderr, "Unable to write results file %s\n", cli.results_name.c_str());
+    if (!cli_results_save(std::move(cli.results_file), cli.results_name.c_str(), root))
+        cli_fprintf(stderr, "Unable to write results file %s\n", cli.results_name.c_str());
 }
 
 void finish(mail_handle* h, int status) {
