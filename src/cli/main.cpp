@@ -22,6 +22,7 @@
 #include "mail/file_mode.hpp"
 #include "mail/mail.hpp"
 #include "model/checks.hpp"
+#include "platform/console.hpp"
 #include "support/str.hpp"
 #include "support/timer.hpp"
 
@@ -132,14 +133,19 @@ int check_settings(mail_handle* h) {
 // A body cut short by a read error must not leave as if it were whole: it
 // fails like an unreadable -body-file:, "-" naming standard input.
 void read_body_from_stdin(mail_handle* h) {
-    cli_printf("Reading body from stdin, enter message and end with ^D\n");
+    // The prompt is for a person at a terminal, and never in the way of a
+    // results document that a program reads from standard output.
+    FILE* prompt = !platform_is_terminal(stdin)              ? nullptr
+                   : cli_results_on_stdout(cli.results_file) ? stderr
+                                                             : stdout;
+    if (prompt) cli_fprintf(prompt, "Reading body from stdin, enter message and end with ^D\n");
     // A NUL byte would cut the body where it stands: refused like a read error.
     std::string body;
     if (file_read_text(stdin, file_text_crlf | file_text_no_nul, &body) != file_text_ok)
         cli_fail(10, "Failed to read body file (%s)\n", "-");
     // Moved in, not copied: a large body is held once.
     h->body = std::move(body);
-    cli_printf("Finished reading body");
+    if (prompt) cli_fprintf(prompt, "Finished reading body");
 }
 
 void prepare_message(mail_handle* h) {

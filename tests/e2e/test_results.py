@@ -367,3 +367,24 @@ def test_file_in_a_folder_that_takes_no_new_file_is_still_written(ostrel):
     assert r.status == 0, r.stderr
     assert document(ostrel.path("out/r.json").read_bytes())["status"] == "success"
 
+
+PROMPT = "Reading body from stdin, enter message and end with ^D\nFinished reading body"
+
+
+@pytest.mark.parametrize("terminal", [False, True], ids=["pipe", "terminal"])
+@pytest.mark.parametrize("results", ["-", "/dev/stdout", "r.json"])
+def test_body_prompt_only_at_a_terminal_and_beside_the_document(ostrel, terminal, results):
+    args = (FROM, TO, "--", "-file:out.eml", f"-results:{results}")
+    r = ostrel.at_terminal(*args, typed=b"hi\n") if terminal else ostrel(*args, stdin=b"hi\n")
+    assert r.status == 0, r.stderr
+    on_stdout = results != "r.json"
+    # The prompt is for a person, and on standard error when the document
+    # takes standard output.
+    prompt = PROMPT if terminal else ""
+    assert r.stderr == (prompt if on_stdout else "")
+    doc = document(r.out if on_stdout else ostrel.path("r.json").read_bytes())
+    if not on_stdout:
+        assert r.stdout == prompt
+    assert doc["status"] == "success"
+    msg = email.message_from_bytes(ostrel.path("out.eml").read_bytes())
+    assert msg.get_payload().startswith("hi\r\n")
