@@ -66,6 +66,7 @@ int run_early_pass(int argc, char** argv, early_pass* out) {
         if (a == "-doc") return cli_help_console(120, 0);
         if (a.starts_with("-encryptpass:")) {
             if (!out->encrypt_password) out->encrypt_password = std::string(a.substr(13));
+            cli_pw_scrub(argv[i] + 13);  // copied: off the process list with it
         } else if (a == "-bindpass") {
             out->bind_password = 1;
         } else if (a == "-nodefault") {
