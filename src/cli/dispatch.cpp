@@ -210,6 +210,8 @@ int opt_helo(mail_handle* h, char*, char* value, const cli_keyword&) {
 int opt_host(mail_handle* h, char* text, char* value, const cli_keyword&) {
     hostport hp;
     int rc = ip_parse_hostport(value, &hp.host, &hp.port, &hp.user, &hp.pass, cli.pass_delim);
+    // The password is copied now: off the process list with it.
+    cli_pw_scrub_hostport(value, cli.pass_delim);
     // An obfuscated password is turned back; any other is used as it is. The
     // password is part of the text, so a buffer of the text's size holds it.
     std::string password(std::strlen(text) + 1, '\0');
@@ -225,6 +227,7 @@ int opt_host(mail_handle* h, char* text, char* value, const cli_keyword&) {
 int opt_proxy(mail_handle* h, char*, char* value, const cli_keyword&) {
     hostport hp;
     int rc = ip_parse_hostport_colon(value, &hp.host, &hp.port, &hp.user, &hp.pass);
+    cli_pw_scrub_hostport(value, ':');
     set_host_and_port(h, mail_opt_proxy, rc, hp, "Invalid proxy setting (%s)\n", value);
     // Each proxy replaces the credentials. Without user information there
     // are none: an empty user would still send an authorisation line.

@@ -8,6 +8,7 @@
 #include <new>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "cli/config.hpp"
 #include "cli/console.hpp"
@@ -22,6 +23,7 @@
 #include "mail/mail.hpp"
 #include "message/email_file.hpp"
 #include "model/checks.hpp"
+#include "platform/console.hpp"
 #include "support/str.hpp"
 #include "support/timer.hpp"
 
@@ -43,13 +45,13 @@ uint32_t time_seed() {
 
 // Opens the results stream; the document itself is written at the end.
 int open_results(const char* value) {
-    FILE* f = std::strcmp(value, "-") == 0 ? stdout : std::fopen(value, "wb");
+    cli_results_stream f = cli_results_open(value);
     if (!f) {
         cli_fprintf(stderr, "Unable to open results file %s\n", str_escape_controls(value).c_str());
         return 0;
     }
     // Only the last -results: is written; earlier ones stay created and empty.
-    cli.results_file.reset(f);
+    cli.results_file = std::move(f);
     cli.results_name = value;
     cli.results_root.reset(json_new(nullptr, json_object, nullptr));
     if (!cli.results_root) throw std::bad_alloc();
@@ -65,6 +67,7 @@ int run_early_pass(int argc, char** argv, early_pass* out) {
         if (a == "-doc") return cli_help_console(120, 0);
         if (a.starts_with("-encryptpass:")) {
             if (!out->encrypt_password) out->encrypt_password = std::string(a.substr(13));
+            cli_pw_scrub(argv[i] + 13);  // copied: off the process list with it
         } else if (a == "-bindpass") {
             out->bind_password = 1;
         } else if (a == "-nodefault") {
@@ -141,14 +144,19 @@ int check_settings(mail_handle* h) {
 // A body cut short by a read error must not leave as if it were whole: it
 // fails like an unreadable -body-file:, "-" naming standard input.
 void read_body_from_stdin(mail_handle* h) {
-    cli_printf("Reading body from stdin, enter message and end with ^D\n");
+    // The prompt is for a person at a terminal, and never in the way of a
+    // results document that a program reads from standard output.
+    FILE* prompt = !platform_is_terminal(stdin)              ? nullptr
+                   : cli_results_on_stdout(cli.results_file) ? stderr
+                                                             : stdout;
+    if (prompt) cli_fprintf(prompt, "Reading body from stdin, enter message and end with ^D\n");
     // A NUL byte would cut the body where it stands: refused like a read error.
     std::string body;
     if (file_read_text(stdin, file_text_crlf | file_text_no_nul, &body) != file_text_ok)
         cli_fail(10, "Failed to read body file (%s)\n", "-");
     // Moved in, not copied: a large body is held once.
     h->body = std::move(body);
-    cli_printf("Finished reading body");
+    if (prompt) cli_fprintf(prompt, "Finished reading body");
 }
 
 void prepare_message(mail_handle* h) {
@@ -192,10 +200,7 @@ int send_message(mail_handle* h) {
 void write_results(mail_handle* h, int status) {
     json_node* root = cli.cb_ctx.results;
     cli_results_end(h, root, status);
-    FILE* f = cli.results_file.release();
-    int ok = cli_results_write(f, root);
-    if (f == stdout ? std::fflush(f) != 0 : std::fclose(f) != 0) ok = 0;
-    if (!ok)
+    if (!cli_results_save(std::move(cli.results_file), cli.results_name.c_str(), root))
         cli_fprintf(stderr, "Unable to write results file %s\n",
                     str_escape_controls(cli.results_name).c_str());
 }

@@ -136,4 +136,19 @@ int cli_pw_encrypt(const char* password, int host_bound) {
     return 1;
 }
 
+void cli_pw_scrub(char* text) {
+    if (text) std::memset(text, cli_pw_scrub_char, std::strlen(text));
+}
+
+size_t cli_pw_scrub_hostport(char* text, char delim) {
+    if (!text) return 0;
+    char* at = std::strrchr(text, '@');
+    if (!at) return 0;
+    char* d = static_cast<char*>(std::memchr(text, delim, static_cast<size_t>(at - text)));
+    if (!d) return 0;
+    size_t n = static_cast<size_t>(at - (d + 1));
+    std::memset(d + 1, cli_pw_scrub_char, n);
+    return n;
+}
+
 }  // namespace ostrel

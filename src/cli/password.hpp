@@ -31,4 +31,17 @@ int cli_pw_decrypt(const char* text, char* out, size_t size);
 int cli_pw_host_decrypt(const uint8_t* in, size_t length, uint8_t* out, const uint8_t* counter,
                         size_t counter_len);
 
+// What stands in for a secret overwritten in place.
+inline constexpr char cli_pw_scrub_char = '*';
+
+// Overwrites every byte of text with cli_pw_scrub_char, so that a secret
+// given as an argument cannot be read in the process list once it has been
+// copied. The text keeps its length.
+void cli_pw_scrub(char* text);
+// The same for the password of a "[user<delim>password@]host[:port]" text,
+// as ip_parse_hostport splits it: the bytes after the first delim before the
+// last "@". The user, the host and the port stay. Returns the number of
+// bytes overwritten.
+size_t cli_pw_scrub_hostport(char* text, char delim);
+
 }  // namespace ostrel

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -12,6 +13,9 @@
 #include "mail/file_mode.hpp"
 #include "mail/mail.hpp"
 #include "net/tls.hpp"
+#include "platform/console.hpp"
+#include "platform/file_map.hpp"
+#include "platform/replace.hpp"
 #include "smtp/smtp.hpp"
 #include "support/date.hpp"
 #include "support/str.hpp"
@@ -123,16 +127,61 @@ void cli_results_end(mail_handle* h, json_node* root, int exit_status) {
     add_optional(root, "smtp response", h->kept_reply);
 }
 
+namespace {
+
+struct text_deleter {
+    void operator()(char* text) const { std::free(text); }
+};
+using json_text = std::unique_ptr<char, text_deleter>;
+
+// A member lost to exhausted memory would leave a document that looks
+// whole: there is no text then, and none is written.
+json_text whole_text(json_node* root) {
+    if (!root || (root->flags & json_f_failed)) return nullptr;
+    return json_text(json_print(root, 1));
+}
+
+}  // namespace
+
 int cli_results_write(FILE* f, json_node* root) {
-    // A member lost to exhausted memory would leave a document that looks
-    // whole: write none instead.
-    if (!f || !root || (root->flags & json_f_failed)) return 0;
-    char* text = json_print(root, 1);
-    if (!text) return 0;
-    size_t len = std::strlen(text);
-    size_t written = std::fwrite(text, 1, len, f);
-    std::free(text);
+    json_text text = whole_text(root);
+    if (!f || !text) return 0;
+    size_t len = std::strlen(text.get());
+    size_t written = std::fwrite(text.get(), 1, len, f);
     return written == len && std::fflush(f) == 0 ? 1 : 0;
+}
+
+void cli_results_closer::operator()(FILE* f) const {
+    if (placeholder) plat_truncate(f);
+    if (f != stdout) std::fclose(f);
+}
+
+cli_results_stream cli_results_open(const char* value) {
+    if (std::strcmp(value, "-") == 0) return cli_results_stream(stdout);
+    // A symbolic link is written through, never replaced: a rename would put
+    // a file in the link's place, and what it leads to may be another
+    // stream of this process (/dev/stdout) or lie in a folder that cannot
+    // take a temporary file. So is a regular file in such a folder.
+    if (FILE* f = plat_open_replaceable(value)) return cli_results_stream(f, {1});
+    return cli_results_stream(plat_fopen(value, "wb"));
+}
+
+int cli_results_save(cli_results_stream out, const char* name, json_node* root) {
+    FILE* f = out.get();
+    if (!f) return 0;
+    if (out.get_deleter().placeholder) {
+        // Whatever the outcome, the file is the new document or the old one.
+        out.get_deleter().placeholder = 0;
+        json_text text = whole_text(root);
+        return text && plat_replace_file(name, text.get(), std::strlen(text.get())) ? 1 : 0;
+    }
+    int ok = cli_results_write(f, root);
+    if (f == stdout ? std::fflush(f) != 0 : std::fclose(out.release()) != 0) ok = 0;
+    return ok;
+}
+
+int cli_results_on_stdout(const cli_results_stream& out) {
+    return out && (out.get() == stdout || platform_same_file(out.get(), stdout)) ? 1 : 0;
 }
 
 }  // namespace ostrel

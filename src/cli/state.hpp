@@ -21,13 +21,14 @@ struct cli_callback_ctx {
     int input_reported = 0;        // an unreadable input's line was printed
 };
 
-// Owns an output stream of the front end; standard output is never closed.
-struct cli_stream_closer {
-    void operator()(FILE* f) const {
-        if (f != stdout) std::fclose(f);
-    }
+// Owns the stream of -results: (cli/results.hpp). A placeholder, a regular
+// file that the document replaces whole at the end, that is let go without
+// a document is emptied: a run that ends early leaves its file empty.
+struct cli_results_closer {
+    int placeholder = 0;
+    void operator()(FILE* f) const;
 };
-using cli_stream = std::unique_ptr<FILE, cli_stream_closer>;
+using cli_results_stream = std::unique_ptr<FILE, cli_results_closer>;
 
 // Owns a JSON tree (json_delete).
 struct cli_json_deleter {
@@ -40,7 +41,7 @@ using cli_json_tree = std::unique_ptr<json_node, cli_json_deleter>;
 struct cli_state {
     cli_callback_ctx cb_ctx;
     dkim_domain* dkim_keys = nullptr;         // filled by -dkim:, freed at the end
-    cli_stream results_file;                  // -results:, standard output for "-"
+    cli_results_stream results_file;          // -results:, standard output for "-"
     std::string results_name;                 // its value, for the write failure
     cli_json_tree results_root;               // the document; cb_ctx.results points to it
     uint64_t start_ns = 0;                    // base of the -dd time stamps

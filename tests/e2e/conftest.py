@@ -70,6 +70,34 @@ class Runner:
         assert_no_sanitizer_report(p.stderr)
         return Result(p.returncode, p.stdout, p.stderr)
 
+    def at_terminal(self, *args, typed=b"", merged=False, timeout=60) -> Result:
+        """Runs ostrel with a terminal as standard input, on which typed (whole
+        lines) and then the end-of-input key ^D are typed. merged: standard
+        error goes to standard output."""
+        master, slave = os.openpty()
+        try:
+            p = subprocess.Popen([BIN, *map(str, args)], cwd=self.cwd, env=self.env,
+                                 stdin=slave, stdout=subprocess.PIPE,
+                                 stderr=subprocess.STDOUT if merged else subprocess.PIPE)
+            os.close(slave)
+            slave = None
+            # ^D ends the input only where it starts a line, and a reader that
+            # reads on after a short read meets it once more.
+            os.write(master, typed + b"\x04\x04")
+            try:
+                out, err = p.communicate(timeout=timeout)
+            except subprocess.TimeoutExpired:
+                p.kill()
+                p.communicate()
+                raise
+        finally:
+            if slave is not None:
+                os.close(slave)
+            os.close(master)
+        err = err or b""
+        assert_no_sanitizer_report(err + (out if merged else b""))
+        return Result(p.returncode, out, err)
+
     def written(self, r: Result, name: str = "out.eml") -> bytes:
         """The file a File mode run wrote: the run must succeed and write it."""
         assert r.status == 0, f"status {r.status}: {r.stderr!r}"

@@ -10,6 +10,7 @@ import os
 import re
 import socket
 import subprocess
+import time
 
 import pytest
 from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
@@ -268,3 +269,98 @@ def test_server_gets_the_original_password(ostrel, recorder, mechanism, bound):
     sent = [m["auth"] for m in rec.messages()]
     assert sent == [{"mechanism": mechanism, "login": USER, "secret": SERVER_PASSWORD,
                      "ok": True}] * 2
+
+
+# Passwords in the process list: any local user reads /proc/PID/cmdline.
+
+def cmdline(pid: int) -> list:
+    with open(f"/proc/{pid}/cmdline", "rb") as f:
+        return f.read().decode("utf-8", "replace").split("\0")[:-1]
+
+
+def stalled_run(args, port):
+    """Runs a delivery whose peer (a listening socket on port) never answers."""
+    return subprocess.Popen([BIN, "-nodefault", "-from:a@example.org", "-to:b@example.org",
+                             "-body:x", "-timeout:30", *(a.format(port=port) for a in args)],
+                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL)
+
+
+OBFUSCATED = make_text(b"s3cret")
+
+
+@pytest.mark.parametrize("given, shown", [
+    (["-host:alice:S3CRET@127.0.0.1:{port}"], ["-host:alice:******@127.0.0.1:{port}"]),
+    (["-host:alice:S3CRET@mail.example:25", "-proxytype:HTTPS",
+      "-proxy:bob:PS3CRET@127.0.0.1:{port}"],
+     ["-host:alice:******@mail.example:25", "-proxytype:HTTPS",
+      "-proxy:bob:*******@127.0.0.1:{port}"]),
+    # The delimiter in force decides where the password starts.
+    (["-passdelim:|", "-host:us:er|pa:ss@127.0.0.1:{port}"],
+     ["-passdelim:|", "-host:us:er|*****@127.0.0.1:{port}"]),
+    ([f"-host:alice:{OBFUSCATED}@127.0.0.1:{{port}}"],
+     ["-host:alice:" + "*" * len(OBFUSCATED) + "@127.0.0.1:{port}"]),
+], ids=["host", "proxy", "passdelim", "obfuscated"])
+def test_passwords_leave_the_process_list_during_delivery(given, shown):
+    with socket.socket() as peer:
+        peer.bind(("127.0.0.1", 0))
+        peer.listen(1)
+        peer.settimeout(20)
+        port = peer.getsockname()[1]
+        proc = stalled_run(given, port)
+        try:
+            conn, _ = peer.accept()  # the options are applied: it connects
+            with conn:
+                args = cmdline(proc.pid)
+                if "-proxytype:HTTPS" in given:
+                    # The proxy still gets the password that left the list.
+                    conn.settimeout(20)
+                    request = b""
+                    while b"\r\n\r\n" not in request:
+                        chunk = conn.recv(4096)
+                        assert chunk, request
+                        request += chunk
+                    assert (b"Proxy-Authorization: Basic " + base64.b64encode(b"bob:PS3CRET")
+                            in request)
+        finally:
+            proc.kill()
+            proc.wait(timeout=30)
+    # User names, hosts and lengths as given; no password byte.
+    assert args[1:] == ["-nodefault", "-from:a@example.org", "-to:b@example.org", "-body:x",
+                        "-timeout:30", *(a.format(port=port) for a in shown)]
+
+
+def test_encryptpass_value_leaves_the_process_list():
+    # The printed text waits in a full pipe: the process is read meanwhile.
+    r, w = os.pipe()
+    os.set_blocking(w, False)
+    filled = 0
+    try:
+        while True:
+            filled += os.write(w, b"x" * 65536)
+    except BlockingIOError:
+        pass
+    os.set_blocking(w, True)
+    proc = subprocess.Popen([BIN, "-encryptpass:S3CRET", "-results:-"], stdin=subprocess.DEVNULL,
+                            stdout=w, stderr=subprocess.DEVNULL)
+    os.close(w)
+    out = b""
+    try:
+        want = [BIN, "-encryptpass:******", "-results:-"]
+        deadline = time.monotonic() + 10
+        while (args := cmdline(proc.pid)) != want and time.monotonic() < deadline:
+            time.sleep(0.01)
+        assert args == want
+        while chunk := os.read(r, 65536):
+            out += chunk
+    finally:
+        os.close(r)  # a run still waiting now fails its write and ends
+        try:
+            proc.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait(timeout=30)
+    assert proc.returncode == 0
+    text = out[filled:].decode()
+    assert TEXT.match(text), text
+    assert read_text(text[:-1]) == (b"e", b"S3CRET")

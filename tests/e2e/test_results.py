@@ -6,10 +6,14 @@ import os
 import re
 import shutil
 import socket
+import stat
 import subprocess
+import sys
+import threading
 
 import pytest
 
+from conftest import FILE_ACCESS_CHECKED, file_access_checkable
 from smtp_peers import recorder  # noqa: F401  (fixture)
 from test_smtp_faults import greet, message, opening, reply, run_peer
 
@@ -241,7 +245,11 @@ def test_only_the_last_results_argument_is_written(ostrel):
     assert document(ostrel.path("second.json").read_bytes())["status"] == "success"
 
 
-def test_early_failure_leaves_the_file_empty(ostrel):
+@pytest.mark.parametrize("earlier", [None, b'{"status": "success"}'], ids=["new", "earlier"])
+def test_early_failure_leaves_the_file_empty(ostrel, earlier):
+    # Not even an earlier run's document stays to be taken for this run's.
+    if earlier is not None:
+        ostrel.write("r.json", earlier)
     r = ostrel(FROM, "-body:x", "-file:out.eml", "-results:r.json")
     assert r.status == 1
     assert ostrel.path("r.json").read_bytes() == b""
@@ -254,3 +262,129 @@ def test_results_that_cannot_be_written(ostrel):
     assert r.status == 0
     assert r.stderr == "Unable to write results file /dev/full\n"
     assert ostrel.path("out.eml").exists()
+
+
+# Runs the program under a file size limit and a umask: past the limit every
+# write fails (EFBIG, SIGXFSZ ignored), as on a full disk, without root.
+LIMITED = """
+import os, resource, signal, sys
+size, mask = int(sys.argv[1]), int(sys.argv[2], 8)
+signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+if size >= 0:
+    resource.setrlimit(resource.RLIMIT_FSIZE, (size, size))
+os.umask(mask)
+os.execv(sys.argv[3], sys.argv[3:])
+"""
+
+
+def limited(size=-1, umask=0o022):
+    return ("/usr/bin/python3", "-c", LIMITED, str(size), f"{umask:o}")
+
+
+EARLIER = b'{\n  "status": "success"\n}'
+
+
+@pytest.mark.parametrize("earlier", [None, EARLIER], ids=["new", "earlier"])
+@pytest.mark.parametrize("delivered", [True, False], ids=["delivered", "not-delivered"])
+def test_full_disk_leaves_no_part_of_a_document(ostrel, recorder, earlier, delivered):
+    ostrel.path("out").mkdir()
+    if earlier is not None:
+        ostrel.write("out/r.json", earlier)
+    port = recorder().port if delivered else closed_port()
+    r = ostrel(FROM, TO, "-body:x", f"-host:127.0.0.1:{port}", "-timeout:5",
+               "-results:out/r.json", wrapper=limited(size=64))
+    # The message's own status stands; the lost document is said.
+    lost = "Unable to write results file out/r.json\n"
+    if delivered:
+        assert (r.status, r.stderr) == (0, lost)
+    else:
+        assert r.status == 50
+        assert r.stderr == f"Message send failed (Could not connect to [127.0.0.1]:{port})\n" + lost
+    # The earlier document as it was, or the file as created: no temporary file.
+    assert os.listdir(ostrel.path("out")) == ["r.json"]
+    assert ostrel.path("out/r.json").read_bytes() == (earlier or b"")
+
+
+@pytest.mark.parametrize("earlier_mode", [None, 0o604], ids=["new", "earlier"])
+def test_document_replaces_the_file_whole(ostrel, earlier_mode):
+    ostrel.path("out").mkdir()
+    if earlier_mode is not None:
+        ostrel.write("out/r.json", b"{" * 100000)  # longer than the document
+        os.chmod(ostrel.path("out/r.json"), earlier_mode)
+    r = ostrel(FROM, TO, "-body:x", "-file:out.eml", "-results:out/r.json",
+               wrapper=limited(umask=0o027))
+    assert r.status == 0, r.stderr
+    assert document(ostrel.path("out/r.json").read_bytes())["status"] == "success"
+    assert os.listdir(ostrel.path("out")) == ["r.json"]
+    # An earlier file keeps its mode; a new one gets what the umask leaves.
+    mode = stat.S_IMODE(os.stat(ostrel.path("out/r.json")).st_mode)
+    assert mode == (earlier_mode if earlier_mode is not None else 0o640)
+
+
+def read_fifo(path, got):
+    with open(path, "rb") as f:
+        got.append(f.read())
+
+
+@pytest.mark.parametrize("kind", ["symlink", "fifo"])
+def test_what_is_not_a_regular_file_is_written_through(ostrel, kind):
+    target = ostrel.path("target.json")
+    got = []
+    if kind == "symlink":
+        ostrel.write("target.json", EARLIER)
+        os.symlink("target.json", ostrel.path("r.json"))
+    else:
+        os.mkfifo(ostrel.path("r.json"))
+        reader = threading.Thread(target=read_fifo, args=(ostrel.path("r.json"), got),
+                                  daemon=True)
+        reader.start()
+    r = ostrel(FROM, TO, "-body:x", "-file:out.eml", "-results:r.json", timeout=30)
+    assert r.status == 0, r.stderr
+    if kind == "symlink":
+        # The link stays a link, and the file it leads to holds the document.
+        assert os.readlink(ostrel.path("r.json")) == "target.json"
+        raw = target.read_bytes()
+    else:
+        reader.join(timeout=30)
+        assert stat.S_ISFIFO(os.lstat(ostrel.path("r.json")).st_mode)
+        [raw] = got
+    assert document(raw)["status"] == "success"
+    assert sorted(os.listdir(ostrel.cwd)) == sorted(["out.eml", "r.json"] +
+                                                    (["target.json"] if kind == "symlink" else []))
+
+
+def test_file_in_a_folder_that_takes_no_new_file_is_still_written(ostrel):
+    if not file_access_checkable():
+        pytest.skip("root cannot give up its file-access capabilities on this machine")
+    ostrel.path("out").mkdir()
+    ostrel.write("out/r.json", EARLIER + b" " * 1000)
+    os.chmod(ostrel.path("out"), 0o555)
+    try:
+        r = ostrel(FROM, TO, "-body:x", "-file:out.eml", "-results:out/r.json",
+                   wrapper=FILE_ACCESS_CHECKED)
+    finally:
+        os.chmod(ostrel.path("out"), 0o755)
+    assert r.status == 0, r.stderr
+    assert document(ostrel.path("out/r.json").read_bytes())["status"] == "success"
+
+
+PROMPT = "Reading body from stdin, enter message and end with ^D\nFinished reading body"
+
+
+@pytest.mark.parametrize("terminal", [False, True], ids=["pipe", "terminal"])
+@pytest.mark.parametrize("results", ["-", "/dev/stdout", "r.json"])
+def test_body_prompt_only_at_a_terminal_and_beside_the_document(ostrel, terminal, results):
+    args = (FROM, TO, "--", "-file:out.eml", f"-results:{results}")
+    r = ostrel.at_terminal(*args, typed=b"hi\n") if terminal else ostrel(*args, stdin=b"hi\n")
+    assert r.status == 0, r.stderr
+    on_stdout = results != "r.json"
+    # The prompt is for a person, and on standard error when the document
+    # takes standard output.
+    prompt = PROMPT if terminal else ""
+    assert r.stderr == (prompt if on_stdout else "")
+    doc = document(r.out if on_stdout else ostrel.path("r.json").read_bytes())
+    if not on_stdout:
+        assert r.stdout == prompt
+    assert doc["status"] == "success"
+    msg = email.message_from_bytes(ostrel.path("out.eml").read_bytes())
+    assert msg.get_payload().startswith("hi\r\n")

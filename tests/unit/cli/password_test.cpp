@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <optional>
 #include <random>
 #include <regex>
 #include <sstream>
@@ -325,6 +326,70 @@ TEST_F(Password, HostBoundTextWithoutIdentityEndsTheProgram) {
     // Proxy passwords are never decoded.
     EXPECT_EQ(apply("proxy:u:" + text + "@proxy.example:8080"), 1);
     EXPECT_EQ(*h->proxy_password, text);
+}
+
+// The bytes that ip_parse_hostport takes for the password, and no others.
+TEST(PasswordScrub, OverwritesOnlyThePasswordBytes) {
+    const struct {
+        const char* text;
+        char delim;
+        const char* want;
+        size_t count;
+    } cases[] = {
+        {"alice:S3CRET@mx.example:587", ':', "alice:******@mx.example:587", 6},
+        {"alice:s:e:cret@mx.example", ':', "alice:********@mx.example", 8},
+        // The last "@" ends the user information, the first delimiter the user.
+        {"a:b@c@mx.example", ':', "a:***@mx.example", 3},
+        {"us:er|pa:ss@mx.example", '|', "us:er|*****@mx.example", 5},
+        {"us:er@mx.example", '|', "us:er@mx.example", 0},
+        {":pw@mx.example", ':', ":**@mx.example", 2},
+        {"alice:@mx.example", ':', "alice:@mx.example", 0},
+        {"alice@mx.example", ':', "alice@mx.example", 0},
+        {"mx.example:25", ':', "mx.example:25", 0},
+        {"", ':', "", 0},
+    };
+    for (const auto& c : cases) {
+        std::string text = c.text;
+        EXPECT_EQ(cli_pw_scrub_hostport(text.data(), c.delim), c.count) << c.text;
+        EXPECT_EQ(text, c.want) << c.text;
+    }
+    std::string secret = "pässwort";
+    cli_pw_scrub(secret.data());
+    EXPECT_EQ(secret, std::string(secret.size(), '*'));
+}
+
+// The dispatcher overwrites the password in the very text it was given (an
+// argument of the process), after the handle has its copy.
+TEST_F(Password, OptionTextsKeepNoPasswordOnceCopied) {
+    std::string text = encrypt("s3cr:et", 0);
+    text.pop_back();
+    const struct {
+        std::string option, after;
+        const std::optional<std::string>& password;
+        const char* want;
+    } cases[] = {
+        {"host:alice:S3CRET@mx.example:587", "host:alice:******@mx.example:587", h->password,
+         "S3CRET"},
+        {"host:alice:" + text + "@mx.example",
+         "host:alice:" + std::string(text.size(), '*') + "@mx.example", h->password, "s3cr:et"},
+        {"proxy:bob:PS3CRET@proxy.example:8080", "proxy:bob:*******@proxy.example:8080",
+         h->proxy_password, "PS3CRET"},
+        {"host:mx.example:25", "host:mx.example:25", h->password, nullptr},
+    };
+    for (const auto& c : cases) {
+        std::string arg = c.option;
+        EXPECT_EQ(cli_apply_option(h, arg.data()), 1) << c.option;
+        EXPECT_EQ(arg, c.after);
+        EXPECT_EQ(c.password, c.want ? std::optional<std::string>(c.want) : std::nullopt)
+            << c.option;
+    }
+    // The delimiter in force decides where the password starts.
+    EXPECT_EQ(apply("passdelim:|"), 1);
+    std::string arg = "host:us:er|pa:ss@mx.example";
+    EXPECT_EQ(cli_apply_option(h, arg.data()), 1);
+    EXPECT_EQ(arg, "host:us:er|*****@mx.example");
+    EXPECT_EQ(*h->user, "us:er");
+    EXPECT_EQ(*h->password, "pa:ss");
 }
 
 }  // namespace
