@@ -166,6 +166,7 @@ int ip_connect(ip_conn* c, const char* host, int port) {
     if (!c) return 0;
     // A new connection owes nothing to the output of the last one.
     c->write_failed = 0;
+    c->timed_out = 0;
     c->out_pending.clear();
     c->trace_line.clear();
     if (!ip_resolve_conn(c, host, port)) return 0;

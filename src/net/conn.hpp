@@ -72,6 +72,10 @@ struct ip_conn {
     // When set (platform_counter ticks), no wait of a read or write lasts
     // past it: a caller's bound on a whole exchange, not on one wait.
     int64_t deadline = 0;
+    // Set by a wait that ran out of time (its own limit or the deadline);
+    // cleared at every connect, raw read and handshake, so after a failed
+    // read it tells a time-out from a peer that closed or an error.
+    int timed_out = 0;
 };
 
 // True when tracing is on: a callback and bit 4 or 8 (io: bit 8 only).

@@ -16,16 +16,24 @@ namespace ostrel {
 
 namespace {
 
+int64_t ticks_per_ms() {
+    return static_cast<int64_t>(platform_counter_frequency() / 1000);
+}
+
 int wait_for(ip_conn* c, short events) {
     int ms = c->timeout_ms;
     if (c->deadline) {
         const int64_t left = c->deadline - platform_counter();
-        if (left <= 0) return 0;
-        const int64_t left_ms =
-            left / static_cast<int64_t>(platform_counter_frequency() / 1000) + 1;
+        if (left <= 0) {
+            c->timed_out = 1;
+            return 0;
+        }
+        const int64_t left_ms = left / ticks_per_ms() + 1;
         if (left_ms < ms) ms = static_cast<int>(left_ms);
     }
-    return plat_sock_poll(c->sock, events, ms);
+    const int r = plat_sock_poll(c->sock, events, ms);
+    if (r == 0) c->timed_out = 1;
+    return r;
 }
 
 // One read through the TLS context, waiting on the WANT results.
@@ -213,6 +221,24 @@ int make_room(ip_conn* c) {
 
 }  // namespace
 
+int ip_wait(ip_conn* c, short events) {
+    return wait_for(c, events);
+}
+
+int ip_timed_out(const ip_conn* c) {
+    return c && c->timed_out ? 1 : 0;
+}
+
+ip_deadline::ip_deadline(ip_conn* c) : c_(c), saved_(c->deadline) {
+    int64_t end = platform_counter() + ticks_per_ms() * static_cast<int64_t>(c->timeout_ms);
+    if (end == 0) end = 1;  // 0 means no deadline
+    if (saved_ == 0 || end < saved_) c->deadline = end;
+}
+
+ip_deadline::~ip_deadline() {
+    c_->deadline = saved_;
+}
+
 int ip_flush(ip_conn* c) {
     if (!c) return 1;
     end_msg_line(c);
@@ -227,6 +253,7 @@ int ip_raw_read(ip_conn* c, char* dst, int len) {
     // What was collected must reach the peer before its answer is awaited.
     ip_flush(c);
     c->flags &= ~static_cast<uint32_t>(ip_f_would_block);
+    c->timed_out = 0;
     if (len < 1 || c->sock < 0) return 0;
     return c->tls ? tls_raw_read(c, dst, len) : sock_raw_read(c, dst, len);
 }

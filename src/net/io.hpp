@@ -18,6 +18,30 @@ inline constexpr int ip_line_max = 65536;
 // Collected output is sent once it reaches this size.
 inline constexpr size_t ip_out_block = 16384;
 
+// One wait on the socket for events, at most timeout_ms and never past the
+// deadline: > 0 ready, < 0 a poll error, 0 when time ran out (which marks
+// the connection timed out).
+int ip_wait(ip_conn* c, short events);
+// 1 when the last raw read or handshake gave up because time ran out, not
+// because the peer closed or an error came.
+int ip_timed_out(const ip_conn* c);
+
+// Bounds a whole exchange (a reply, a handshake, a proxy's answer) by the
+// connection's time-out as it stands at the start: while the guard lives,
+// no wait lasts past that point, however the peer paces its bytes. An
+// outer deadline that ends sooner stays in force.
+class ip_deadline {
+  public:
+    explicit ip_deadline(ip_conn* c);
+    ~ip_deadline();
+    ip_deadline(const ip_deadline&) = delete;
+    ip_deadline& operator=(const ip_deadline&) = delete;
+
+  private:
+    ip_conn* c_;
+    int64_t saved_;
+};
+
 // Bytes read (> 0); 0 for end of stream, failure, time-out or would-block.
 int ip_raw_read(ip_conn* c, char* dst, int len);
 int ip_read(ip_conn* c, char* dst, int len);

@@ -159,6 +159,9 @@ int parse_host(const std::string& part, char** host, unsigned* port, char** user
 int proxy_https_connect(ip_conn* c, const char* host, int port, const char* user, const char* pass,
                         const char* agent) {
     if (!c || c->type != ip_stream || !host) return 0;
+    // The status line and the header block are bounded as a whole, not per
+    // wait: a proxy that drips its answer cannot hold the caller.
+    ip_deadline whole(c);
     send_connect_request(c, host, port, user, pass, agent);
     const char* line = ip_readline(c, "\r\n", 2);
     if (!line) {
@@ -182,6 +185,8 @@ int proxy_https_connect(ip_conn* c, const char* host, int port, const char* user
 
 int proxy_socks5_connect(ip_conn* c, const char* host, int port) {
     if (!c || c->type != ip_stream || !host) return 0;
+    // One bound for the whole exchange: its replies come a byte per read.
+    ip_deadline whole(c);
     if (!socks5_greet(c) || !socks5_request(c, host, port)) return 0;
     return socks5_reply(c);
 }

@@ -103,13 +103,17 @@ int bind_client(ip_conn* c, const char** err, const char* server_name) {
 }
 
 int handshake(ip_conn* c, const char** err) {
+    // The whole handshake is bounded by the connection's time-out, each of
+    // its waits by the cap as well: a server that drips its records a byte
+    // at a time cannot hold the client.
+    ip_deadline whole(c);
     handshake_cap cap(c);
+    c->timed_out = 0;
     for (;;) {
         int r = tls_handshake(c->tls.get());
         if (r == 0) return 1;
         if (r == TLS_WANT_POLLIN || r == TLS_WANT_POLLOUT) {
-            if (plat_sock_poll(c->sock, r == TLS_WANT_POLLIN ? POLLIN : POLLOUT, c->timeout_ms) <=
-                0)
+            if (ip_wait(c, r == TLS_WANT_POLLIN ? POLLIN : POLLOUT) <= 0)
                 return fail(err, "tls_handskake() timeout");
             continue;
         }

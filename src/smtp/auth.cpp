@@ -157,10 +157,14 @@ int smtp_authenticate(mail_handle* h) {
         verdict = smtp_event(h, mail_ev_auth, mail_status_ok,
                              h->last_error ? h->last_error->c_str() : nullptr);
     } else {
-        if (!failure)
-            failure =
-                std::string("AUTH ") + names[mech] + " failed (" + (x.line ? x.line : "") + ")";
-        mail_set_error_text(h, failure);
+        // A connection lost in the exchange refused nothing: the failure
+        // names the loss, which stays the reason of the run.
+        const bool lost = !failure && !(h->flags & mail_f_connected);
+        if (!failure) {
+            const char* why = lost ? error_or_disconnected(h) : x.line ? x.line : "";
+            failure = std::string("AUTH ") + names[mech] + " failed (" + why + ")";
+        }
+        if (!lost) mail_set_error_text(h, failure);
         verdict = smtp_event(h, mail_ev_auth, mail_status_failed, failure->c_str());
     }
     return verdict == mail_verdict_quit && smtp_apply_verdict(h, verdict, smtp_allow_quit) ? 0 : 1;

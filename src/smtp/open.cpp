@@ -102,13 +102,19 @@ std::optional<std::string> connect_roads(mail_handle* h) {
         fmt_asprintf(&text, "Could not connect to [%s]:%d", host, port);
     }
     if (!text) return std::nullopt;
+    // A proxy that fell silent ran out of time: named as at every step.
+    if (ip_timed_out(c)) {
+        std::free(text);
+        return std::string(smtp_timed_out_text);
+    }
     std::string out(text);
     std::free(text);
     return out;
 }
 
-// TLS on the connection; false with last_error the library's text (copied
-// before the connection that holds it goes) and the connection closed.
+// TLS on the connection; false with the connection closed and last_error
+// "Timed out" or the library's text (copied before the connection that
+// holds it goes).
 bool start_tls(mail_handle* h) {
     const char* err = nullptr;
     if (ip_tls_start(h->conn, 0, &err, h->host ? h->host->c_str() : "",
@@ -116,7 +122,10 @@ bool start_tls(mail_handle* h) {
                      h->tls_protocols ? h->tls_protocols->c_str() : nullptr,
                      h->tls_ciphers ? h->tls_ciphers->c_str() : nullptr))
         return true;
-    mail_set_error_text(h, std::string(err ? err : "TLS handshake failed"));
+    if (ip_timed_out(h->conn))
+        mail_set_error_text(h, std::string(smtp_timed_out_text));
+    else
+        mail_set_error_text(h, std::string(err ? err : "TLS handshake failed"));
     close_conn(h);
     return false;
 }

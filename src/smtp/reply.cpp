@@ -6,7 +6,6 @@
 #include "model/handle.hpp"
 #include "net/conn.hpp"
 #include "net/io.hpp"
-#include "platform/clock.hpp"
 #include "platform/number.hpp"
 #include "smtp/smtp.hpp"
 #include "smtp/smtp_internal.hpp"
@@ -28,6 +27,8 @@ void note_lost(mail_handle* h, const char* reason) {
     h->flags &= ~mail_f_connected;
     if (reason)
         mail_set_error_text(h, std::string(reason));
+    else if (ip_timed_out(h->conn))
+        mail_set_error_text(h, std::string(smtp_timed_out_text));
     else if (h->conn && h->conn->error_text)
         mail_set_error_text(h, *h->conn->error_text);
     else
@@ -50,9 +51,7 @@ char* read_reply_lines(mail_handle* h, char** line, line_fn fn, void* ctx, bool 
     ip_flush(c);
     // The whole reply, not each wait, is bounded by the time-out: a server
     // that drips a byte at a time cannot hold the client.
-    c->deadline = platform_counter() + static_cast<int64_t>(platform_counter_frequency() / 1000) *
-                                           static_cast<int64_t>(c->timeout_ms);
-    if (c->deadline == 0) c->deadline = 1;
+    ip_deadline whole(c);
     char* last = nullptr;
     const char* reason = "Reply has too many lines";
     for (int n = 0; n < smtp_reply_max_lines; ++n) {
@@ -68,7 +67,6 @@ char* read_reply_lines(mail_handle* h, char** line, line_fn fn, void* ctx, bool 
             break;
         }
     }
-    c->deadline = 0;
     if (!last) {
         if (line) *line = nullptr;
         // Reading stopped inside the reply: nothing after it can be trusted.

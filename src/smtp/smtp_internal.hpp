@@ -5,11 +5,14 @@
 
 namespace ostrel::smtp_detail {
 
+// The name of a wait that ran out of time, at any step.
+inline constexpr const char* smtp_timed_out_text = "Timed out";
+
 // ip_disconnect and free the connection, clear the connected flag.
 void close_conn(mail_handle* h);
 // A reply could not be read: clears the connected flag and names the loss
-// in last_error (reason, else the connection's own error text, else
-// "Disconnected").
+// in last_error (reason, else "Timed out" when time ran out, else the
+// connection's own error text, else "Disconnected").
 void note_lost(mail_handle* h, const char* reason);
 // last_error, or "Disconnected" without one.
 const char* error_or_disconnected(const mail_handle* h);

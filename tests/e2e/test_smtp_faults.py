@@ -101,10 +101,10 @@ CASES = [
     ("QUIT lost after acceptance", accepted() + reply("354 go") + message("250 queued")
      + CLOSE, [], 0, None, ["\r\n.\r\n"], []),
     ("a stall at the greeting with a short time-out", [{"hold": 4}], ["-timeout:1"], 50,
-     "Disconnected", [], []),
+     "Timed out", [], []),
     ("a drip slower than the time-out for the whole reply",
      [step for ch in "220 mx" for step in ({"send": ch}, {"sleep": 0.6})], ["-timeout:1"], 50,
-     "Disconnected", [], []),
+     "Timed out", [], []),
     ("a flood of continuation lines", greet() + [{"read_until": "\r\n"},
                                                  {"repeat": ["250-more\r\n", 3000]}] + DRAIN,
      [], 50, "Reply has too many lines", [], ["mail from"]),
@@ -159,3 +159,91 @@ def test_faulty_server(ostrel, tmp_path, name, steps, extra, status, failure, se
     # Every wait is bounded: nothing here may take much past its time-outs,
     # and a drip of bytes does not stretch the time-out of a whole reply.
     assert took < (3 if "time-out" in name else 12)
+
+
+# A server that falls silent at any step is given up on after -timeout: and
+# the failure is named a time-out; one that closes is still "Disconnected".
+# A loss during AUTH is named in the AUTH failure as well.
+READ = [{"read_until": "\r\n"}]
+STEPS = [
+    ("greeting", [], False),
+    ("EHLO", greet() + READ, False),
+    ("AUTH", opening("250-mx\r\n250 AUTH PLAIN") + READ, True),
+    ("MAIL", opening() + READ, False),
+    ("RCPT", opening() + reply("250 ok") + READ, False),
+    ("DATA", accepted() + READ, False),
+    ("the final dot", accepted() + reply("354 go") + [{"read_until": "\r\n.\r\n"}], False),
+]
+ENDS = [("silent", [{"hold": 6}], "Timed out"), ("closing", CLOSE, "Disconnected")]
+
+
+def deliver(ostrel, tmp_path, steps, *extra, user="", limit=20.0):
+    """Runs one delivery against the scripted peer: result, seconds taken, document."""
+    proc, port = run_peer(steps, tmp_path / "peer.log", limit)
+    try:
+        start = time.monotonic()
+        r = ostrel(*BASE, f"-host:{user}127.0.0.1:{port}", "-results:r.json", *extra, timeout=30)
+        took = time.monotonic() - start
+    finally:
+        proc.kill()
+        proc.wait()
+    return r, took, json.loads(ostrel.path("r.json").read_bytes())
+
+
+@pytest.mark.parametrize("end,tail,named", ENDS, ids=[e[0] for e in ENDS])
+@pytest.mark.parametrize("step,steps,auth", STEPS, ids=[s[0] for s in STEPS])
+def test_a_loss_is_named(ostrel, tmp_path, step, steps, auth, end, tail, named):
+    r, took, doc = deliver(ostrel, tmp_path, steps + tail, "-timeout:1",
+                           user="user:secret@" if auth else "")
+    assert r.status == 50, r.stderr
+    auth_line = f"AUTH PLAIN failed ({named})\n" if auth else ""
+    assert r.stderr == f"{auth_line}Message send failed ({named})\n"
+    assert doc["status"] == "failure"
+    assert doc["error"] == named
+    assert took < 1 + 3
+
+
+# Peers that drip their part of an exchange a byte at a time, each byte well
+# within the time-out: the whole exchange is bounded by -timeout:, which a
+# bound on each wait alone would stretch without end.
+def trickle(text=None, hexbytes=None, every=0.5):
+    return [{"trickle": hexbytes if text is None else text.encode("latin-1").hex(),
+             "every": every}]
+
+
+# A handshake record header that promises 16 KiB, then its bytes, slowly.
+TLS_RECORD = "1603034000" + "00" * 200
+SOCKS_REPLY = "0500" + "05000003ff" + "61" * 255 + "0019"
+HTTP_REPLY = "HTTP/1.0 200 Connection established\r\nProxy-agent: drip\r\nVia: 1.0 drip\r\n\r\n"
+
+TRICKLES = [
+    ("TLS handshake from the first byte", trickle(hexbytes=TLS_RECORD), ["-smtps"]),
+    ("TLS handshake after STARTTLS",
+     opening("250-mx\r\n250 STARTTLS") + reply("220 go ahead") + [{"read": 5}]
+     + trickle(hexbytes=TLS_RECORD),
+     ["-starttls"]),
+    ("SOCKS5 replies", trickle(hexbytes=SOCKS_REPLY), ["-proxytype:SOCKS"]),
+    ("HTTP CONNECT status line and headers",
+     [{"read_until": "\r\n\r\n"}] + trickle(HTTP_REPLY), ["-proxytype:HTTPS"]),
+]
+
+
+@pytest.mark.parametrize("name,steps,extra", TRICKLES, ids=[t[0] for t in TRICKLES])
+def test_a_trickled_exchange_is_bounded_as_a_whole(ostrel, tmp_path, name, steps, extra):
+    proxied = any(e.startswith("-proxytype:") for e in extra)
+    proc, port = run_peer(steps, tmp_path / "peer.log")
+    try:
+        target = ["-host:mail.invalid:25", f"-proxy:127.0.0.1:{port}"] if proxied else \
+            [f"-host:127.0.0.1:{port}"]
+        start = time.monotonic()
+        r = ostrel(*BASE, *target, "-timeout:2", "-results:r.json", *extra, timeout=30)
+        took = time.monotonic() - start
+    finally:
+        proc.kill()
+        proc.wait()
+    doc = json.loads(ostrel.path("r.json").read_bytes())
+    assert r.status == 50, r.stderr
+    assert r.stderr == "Message send failed (Timed out)\n"
+    assert doc["status"] == "failure"
+    assert doc["error"] == "Timed out"
+    assert 2 - 0.2 < took < 2 + 3

@@ -14,6 +14,9 @@ output, accepts one connection and plays a script of steps given as JSON:
   {"flood": 100000}       send that many "x" bytes without a line end
   {"repeat": ["t", 1000]} send the text that many times
   {"hold": 5}             stay silent, keep the connection open
+  {"trickle": "16030340", "every": 0.5}
+                          bytes given in hex, one at a time, a pause after
+                          each (ends the script when the client has gone)
   {"close": true}         close now
   {"tls": ["cert.pem", "key.pem"]}  TLS server handshake on the connection
 
@@ -98,6 +101,12 @@ def main():
                 conn.sendall(b"x" * step["flood"])
             elif "repeat" in step:
                 conn.sendall(step["repeat"][0].encode("latin-1") * step["repeat"][1])
+            elif "trickle" in step:
+                for b in bytes.fromhex(step["trickle"]):
+                    if time.monotonic() >= deadline:
+                        break
+                    conn.sendall(bytes([b]))
+                    time.sleep(step["every"])
             elif "hold" in step:
                 time.sleep(min(step["hold"], max(0, deadline - time.monotonic())))
             elif "tls" in step:

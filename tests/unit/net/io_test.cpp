@@ -178,6 +178,60 @@ TEST(IpReadline, SilentPeerTimesOut) {
     auto took = clock_type::now() - start;
     EXPECT_GE(took, std::chrono::milliseconds(900));
     EXPECT_LT(took, std::chrono::seconds(3));
+    EXPECT_TRUE(ip_timed_out(c.get()));
+}
+
+// A failed read says whether time ran out or the peer closed, and the next
+// read that gets bytes forgets an earlier time-out.
+TEST(IpReadline, TimeOutIsToldFromAClose) {
+    struct {
+        const char* name;
+        const char* script;
+        bool timed_out;
+    } cases[] = {
+        {"closed at once", R"([{"close":true}])", false},
+        {"closed in mid-line", R"([{"send":"250 par"},{"close":true}])", false},
+        {"silent in mid-line", R"([{"send":"250 par"},{"hold":5}])", true},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.name);
+        peer_process p;
+        int port = start_script_peer(p, k.script, "");
+        auto c = connect_local(port, 1000, 1);
+        EXPECT_EQ(ip_readline(c.get(), "\r\n", 2), nullptr);
+        EXPECT_EQ(ip_timed_out(c.get()) != 0, k.timed_out);
+    }
+    peer_process p;
+    int port = start_script_peer(p, R"([{"sleep":1.5},{"send":"late\r\n"},{"hold":3}])", "");
+    auto c = connect_local(port, 1000, 1);
+    EXPECT_EQ(ip_readline(c.get(), "\r\n", 2), nullptr);
+    EXPECT_TRUE(ip_timed_out(c.get()));
+    ip_set_timeout(c.get(), 5);
+    const char* line = ip_readline(c.get(), "\r\n", 2);
+    ASSERT_NE(line, nullptr);
+    EXPECT_STREQ(line, "late");
+    EXPECT_FALSE(ip_timed_out(c.get()));
+}
+
+// A peer that drips bytes, each well within the time-out, is held to one
+// time-out for the whole exchange; a nested bound never lengthens it.
+TEST(IpDeadline, BoundsTheWholeExchangeAndNests) {
+    peer_process p;
+    int port =
+        start_script_peer(p, R"([{"trickle":")" + std::string(80, '7') + R"(","every":0.2}])", "");
+    auto c = connect_local(port, 1000, 1);
+    auto start = clock_type::now();
+    {
+        ip_deadline outer(c.get());
+        ip_set_timeout(c.get(), 5);
+        ip_deadline inner(c.get());
+        EXPECT_EQ(ip_readline(c.get(), "\r\n", 2), nullptr);
+    }
+    auto took = clock_type::now() - start;
+    EXPECT_GE(took, std::chrono::milliseconds(900));
+    EXPECT_LT(took, std::chrono::milliseconds(2000));
+    EXPECT_TRUE(ip_timed_out(c.get()));
+    EXPECT_EQ(c->deadline, 0);  // lifted with its guards
 }
 
 TEST(IpReadline, WithoutWaitGivesUpAndSetsWouldBlock) {
@@ -536,6 +590,7 @@ TEST(IpRawRead, FailedPollEndsTheRead) {
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &old), 0);
     EXPECT_EQ(n, 0);
     EXPECT_LT(took, std::chrono::milliseconds(500));
+    EXPECT_FALSE(ip_timed_out(c.get()));  // an error, not a time-out
 }
 
 TEST(IpWrite, TraceOfSocketCalls) {

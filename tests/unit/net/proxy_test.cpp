@@ -107,6 +107,16 @@ TEST(IpParseHostport, Table) {
 
 // ---- HTTP CONNECT, scripted ----
 
+std::string hex_of(const std::string& text) {
+    std::string hex;
+    char two[3];
+    for (unsigned char ch : text) {
+        std::snprintf(two, sizeof two, "%02x", ch);
+        hex += two;
+    }
+    return hex;
+}
+
 struct http_case {
     const char* name;
     const char* reply;  // the proxy's answer, then the server's greeting
@@ -139,6 +149,7 @@ TEST(ProxyHttps, StatusLines) {
         EXPECT_EQ(proxy_https_connect(c.get(), "mail.example", 25, nullptr, nullptr, nullptr),
                   k.result);
         EXPECT_EQ(c->sock == -1, k.closed);
+        EXPECT_FALSE(ip_timed_out(c.get()));
         if (k.result) {
             const char* greeting = ip_readline(c.get(), "\r\n", 2);
             ASSERT_NE(greeting, nullptr);
@@ -162,11 +173,13 @@ TEST(ProxyHttps, EndlessHeaderBlockFails) {
     EXPECT_EQ(*c->error_text, "Proxy reply too long");
 }
 
-// Proxies that stop answering: each wait ends with the connection's time-out.
+// Proxies that stop answering, or drip their answer a byte at a time well
+// within each wait: the whole exchange ends with the connection's time-out,
+// and the failure is a time-out.
 TEST(ProxyStall, BothKindsGiveUpAfterTheTimeOut) {
     struct {
         const char* name;
-        const char* script;
+        std::string script;
         bool socks;
         bool closed;
     } cases[] = {
@@ -178,6 +191,23 @@ TEST(ProxyStall, BothKindsGiveUpAfterTheTimeOut) {
         {"SOCKS5, reply stops half-way",
          R"([{"read":3},{"sendhex":"0500"},{"read":19},{"sendhex":"05000001"},{"hold":10}])", true,
          false},
+        {"HTTP, status line dripped",
+         R"([{"read_until":"\r\n\r\n"},{"trickle":")" + hex_of("HTTP/1.0 200 Connection ok\r\n") +
+             R"(","every":0.3}])",
+         false, true},
+        {"HTTP, header block dripped",
+         R"([{"read_until":"\r\n\r\n"},{"send":"HTTP/1.0 200 OK\r\n"},{"trickle":")" +
+             hex_of("Via: 1.0 a\r\nVia: 1.0 b\r\n") + R"(","every":0.3}])",
+         false, false},
+        {"SOCKS5, domain reply dripped",
+         R"([{"read":3},{"sendhex":"0500"},{"read":19},{"trickle":"05000003ff)" +
+             std::string(510, '6') + R"(","every":0.3}])",
+         true, false},
+        // Each reply alone would fit in the time-out; the exchange does not.
+        {"SOCKS5, both replies dripped",
+         R"([{"read":3},{"trickle":"0500","every":0.4},{"read":19},)"
+         R"({"trickle":"050000017f0000010019","every":0.4}])",
+         true, false},
     };
     for (const auto& k : cases) {
         SCOPED_TRACE(k.name);
@@ -194,6 +224,8 @@ TEST(ProxyStall, BothKindsGiveUpAfterTheTimeOut) {
         EXPECT_GE(took, std::chrono::milliseconds(900));
         EXPECT_LT(took, std::chrono::milliseconds(2500));
         EXPECT_EQ(c->sock == -1, k.closed);
+        EXPECT_TRUE(ip_timed_out(c.get()));
+        EXPECT_EQ(c->deadline, 0);
     }
 }
 
@@ -312,6 +344,7 @@ TEST(ProxySocks5, Replies) {
         int port = start_script_peer(p, script, "");
         auto c = connect_local(port);
         EXPECT_EQ(proxy_socks5_connect(c.get(), "mail.example", 25), k.result);
+        EXPECT_FALSE(ip_timed_out(c.get()));
         if (k.result) {
             // The bytes behind the reply are the server's: still unread.
             const char* greeting = ip_readline(c.get(), "\r\n", 2);

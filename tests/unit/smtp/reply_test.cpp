@@ -113,6 +113,8 @@ TEST(SmtpReadReply, TheWholeReplyIsBoundedByTheTimeOut) {
     EXPECT_FALSE(f.connected());
     EXPECT_LT(took, std::chrono::milliseconds(2000));
     EXPECT_GE(took, std::chrono::milliseconds(900));
+    // Time ran out: the loss says so, not that the server left.
+    EXPECT_EQ(f.h.last_error, std::string("Timed out"));
 }
 
 TEST(SmtpQuit, CodesAndLoss) {

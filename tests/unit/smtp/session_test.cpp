@@ -98,6 +98,15 @@ TEST(SmtpHello, EhloScansEveryLineAndHeloReadsItsReplyWhole) {
         EXPECT_EQ(f.h.conn, nullptr);
         EXPECT_EQ(f.events, (std::vector<event_record>{{11, 4, "Disconnected"}}));
     }
+    {
+        // A server that falls silent is named so, not taken for one that left.
+        smtp_fixture f("250-mx\r\n", false, 1);
+        f.h.helo = "client.example";
+        EXPECT_EQ(smtp_hello(&f.h, 1, nullptr), 0);
+        EXPECT_EQ(f.h.conn, nullptr);
+        EXPECT_EQ(f.events, (std::vector<event_record>{{11, 4, "Timed out"}}));
+        EXPECT_EQ(f.h.last_error, std::string("Timed out"));
+    }
 }
 
 struct auto_case {
@@ -267,7 +276,7 @@ TEST(SmtpAuthenticate, Exchanges) {
          mail_f_plain,
          "",
          "auth PLAIN " + plain + "\r\n",
-         {{4, 2, "AUTH PLAIN failed ()"}},
+         {{4, 2, "AUTH PLAIN failed (Disconnected)"}},
          false,
          nullptr},
     };
@@ -285,6 +294,42 @@ TEST(SmtpAuthenticate, Exchanges) {
             EXPECT_EQ(f.h.kept_reply, std::string(c.kept));
         else
             EXPECT_FALSE(f.h.kept_reply);
+    }
+}
+
+// A connection lost in the exchange is named in the failure, and the loss,
+// not a refusal, stays the reason; a refusal keeps its own text.
+TEST(SmtpAuthenticate, LostConnectionIsNamed) {
+    struct {
+        const char* name;
+        uint32_t mech;
+        const char* server;
+        bool close;
+        const char* event;
+        const char* error;
+    } cases[] = {
+        {"closed after AUTH PLAIN", mail_f_plain, "", true, "AUTH PLAIN failed (Disconnected)",
+         "Disconnected"},
+        {"silent after AUTH PLAIN", mail_f_plain, "", false, "AUTH PLAIN failed (Timed out)",
+         "Timed out"},
+        {"silent after the user of AUTH LOGIN", mail_f_login, "334 VXNlcm5hbWU6\r\n", false,
+         "AUTH LOGIN failed (Timed out)", "Timed out"},
+        {"closed in the CRAM-MD5 exchange", mail_f_cram_md5, "334 PDE+\r\n", true,
+         "AUTH CRAM-MD5 failed (Disconnected)", "Disconnected"},
+        {"refused", mail_f_plain, "535 5.7.8 bad\r\n", true, "AUTH PLAIN failed (535 5.7.8 bad)",
+         "AUTH PLAIN failed (535 5.7.8 bad)"},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.name);
+        smtp_fixture f(k.server, k.close, 1);
+        f.h.user = "u";
+        f.h.password = "p";
+        f.h.flags |= k.mech;
+        f.verdicts[{4, 2}] = 4;  // as the front end answers
+        EXPECT_EQ(smtp_authenticate(&f.h), 0);
+        EXPECT_EQ(f.h.conn, nullptr);
+        EXPECT_EQ(f.events, (std::vector<event_record>{{4, 2, k.event}, {11, 1, k.error}}));
+        EXPECT_EQ(f.h.last_error, std::string(k.error));
     }
 }
 
