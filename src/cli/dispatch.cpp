@@ -120,6 +120,12 @@ void check_file_memory(const mail_handle* h) {
     if (h->send_status == status_out_of_memory) throw std::bad_alloc();
 }
 
+// Ends the run for a refused address; text is the option, keyword first.
+[[noreturn]] void refuse_address(const char* text, const char* address) {
+    cli_fail(1, "Invalid address for -%.*s (%s)\n", static_cast<int>(std::strcspn(text, ":")), text,
+             str_escape_controls(address).c_str());
+}
+
 // to:, cc: and bcc: take a recipient list file after "@".
 int opt_recipient(mail_handle* h, char* text, char* value, const cli_keyword& k) {
     if (value[0] != '@') {
@@ -135,6 +141,12 @@ int opt_recipient(mail_handle* h, char* text, char* value, const cli_keyword& k)
 
 int opt_address(mail_handle* h, char* text, char*, const cli_keyword&) {
     cli_opt_address(h, text);
+    return 1;
+}
+
+// An empty value sets nothing, as it always did; any other must be an address.
+int opt_return_path(mail_handle* h, char* text, char* value, const cli_keyword& k) {
+    if (!mail_setopt(h, k.code, value) && *value) refuse_address(text, value);
     return 1;
 }
 
@@ -380,7 +392,7 @@ const cli_keyword cli_keywords[] = {
     {"bcc:", opt_recipient, mail_opt_recipient | mail_v_bcc | mail_opt_from_file},
     {"from:", opt_address},
     {"reply-to:", opt_address},
-    {"return-path:", opt_value, mail_opt_return_path},
+    {"return-path:", opt_return_path, mail_opt_return_path},
     {"subject:", opt_value, mail_opt_subject},
     {"body:", opt_body},
     {"body-file:", opt_body_file},
@@ -496,7 +508,13 @@ address_fields split_address(char* value) {
             }
             continue;
         }
-        if (*c == '@') f.seen_at = true;
+        if (*c == '@') {
+            f.seen_at = true;
+            // The colons of an address literal ("[IPv6:...]") are the address's.
+            if (!in_name && c[1] == '[')
+                while (c[1] && c[1] != ']') ++c;
+            continue;
+        }
         if (*c != ':' || !f.seen_at) continue;
         *c = '\0';
         if (in_name) {
@@ -518,9 +536,13 @@ int cli_opt_address(mail_handle* h, char* text) {
     char kind = text[0];
     char* colon = std::strchr(text, ':');
     if (!colon) return 1;
+    // An empty value sets nothing, as it always did.
+    if (!colon[1]) return 1;
     address_fields f = split_address(colon + 1);
     if (f.open_quote) return 0;
-    if (!f.seen_at) return 1;
+    // A value without "@" is no address: left out, it would lose its
+    // recipient or sender without a word.
+    if (!f.seen_at) refuse_address(text, f.address);
     const char* name = f.name && *f.name ? f.name : nullptr;
     int ok = 1;
     switch (kind) {
@@ -542,11 +564,9 @@ int cli_opt_address(mail_handle* h, char* text) {
         default:
             break;
     }
-    // An address the library refuses (too long, a control byte) would be
+    // An address the library refuses (not one mailbox, too long) would be
     // left out while the message went to the others.
-    if (!ok)
-        cli_fail(1, "Invalid address for -%.*s (%s)\n", static_cast<int>(colon - text), text,
-                 str_escape_controls(f.address).c_str());
+    if (!ok) refuse_address(text, f.address);
     return 1;
 }
 

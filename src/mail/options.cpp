@@ -55,13 +55,10 @@ constexpr uint32_t max_port = 65535;
 constexpr uint32_t default_http_proxy_port = 8080;
 constexpr uint32_t default_socks5_port = 1080;
 
-// An address must hold an "@" and no control byte, which would break the
-// fields and commands it goes into.
+// A Message-ID must hold an "@" and no control byte, which would break the
+// field it goes into.
 bool has_at(const char* s) {
     return s && std::strchr(s, '@') && !addr_has_control(s);
-}
-bool address_ok(const char* s) {
-    return str_non_empty(s) && has_at(s);
 }
 std::optional<std::string> copy_of(const char* s) {
     return s ? std::optional<std::string>(s) : std::nullopt;
@@ -114,7 +111,7 @@ int list_file_entry(void* list, const char* addr, uint32_t addr_len, const char*
 }
 
 int opt_from(const opt_call& c) {
-    if (!address_ok(c.p1)) return 0;
+    if (!addr_is_mailbox(c.p1)) return 0;
     std::string addr(c.p1);
     c.h->from_name = c.p2 ? mime_encode_word(c.p2) : std::nullopt;
     c.h->from_addr = std::move(addr);
@@ -140,10 +137,7 @@ int opt_recipient(const opt_call& c) {
     if (c.unset) return opt_recipient_unset(c);
     addr_list* list = recipient_list(c.h, c.variant);
     if (!list || !str_non_empty(c.p1)) return 0;
-    if (!c.from_file()) {
-        if (!has_at(c.p1)) return 0;
-        return addr_list_add(list, c.p1, c.p2, c.p3) ? 1 : 0;
-    }
+    if (!c.from_file()) return addr_list_add(list, c.p1, c.p2, c.p3) ? 1 : 0;
     return reading_file(c.h, [&c, list] {
         std::optional<std::string> text = read_file(c.p1, "r", false);
         if (!text) return 0;
@@ -276,7 +270,7 @@ int opt_reply_to(const opt_call& c) {
         c.h->reply_to_name.reset();
         return 1;
     }
-    if (!address_ok(c.p1)) return 0;
+    if (!addr_is_mailbox(c.p1)) return 0;
     std::string addr(c.p1);
     c.h->reply_to_name = c.p2 ? mime_encode_word(c.p2) : std::nullopt;
     c.h->reply_to_addr = std::move(addr);
@@ -414,7 +408,7 @@ int opt_return_path(const opt_call& c) {
         c.h->return_path.reset();
         return 1;
     }
-    if (!address_ok(c.p1)) return 0;
+    if (!addr_is_mailbox(c.p1)) return 0;
     c.h->return_path = c.p1;
     return 1;
 }

@@ -165,14 +165,19 @@ bool addr_has_control(const char* text) {
     return false;
 }
 
+bool addr_is_mailbox(const char* text) {
+    const char* end = addr_scan_mailbox(text);
+    return end && *end == '\0';
+}
+
 uint32_t addr_classify(const char* address) {
-    // A control byte (a line break above all) would break every field and
-    // command the address goes into: such an address is unusable.
-    if (!address || addr_has_control(address)) return 0;
+    // Anything but one address (a line break, a blank, ">" or "," above all)
+    // would carry more into the fields and commands it goes into, or lose
+    // the part after it: such an address is unusable.
+    if (!address) return 0;
     size_t len = strnlen(address, addr_max_len + 1);
-    if (len > addr_max_len) return 0;
+    if (len > addr_max_len || !addr_is_mailbox(address)) return 0;
     const char* at = std::strchr(address, '@');
-    if (!at) return 0;
     if (!all_printable(std::string_view(address, static_cast<size_t>(at - address)))) return 3;
     if (!all_printable(at + 1)) return 2;
     return 1;

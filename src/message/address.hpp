@@ -21,7 +21,10 @@ uint32_t addr_dsn_parse(const char* letters);
 char* addr_dsn_notify_text(char* out, uint32_t flags);
 // True when the text holds a control byte (below 0x20, or 0x7F).
 bool addr_has_control(const char* text);
-// 0 (unusable) also for an address with a control byte.
+// True when the whole text is one address by the rule of addr_scan_mailbox:
+// what every option and reader refuses otherwise.
+bool addr_is_mailbox(const char* text);
+// 0 (unusable) also for a text that is not one address (addr_is_mailbox).
 uint32_t addr_classify(const char* address);
 // out holds 256 bytes.
 char* addr_idn_to_ascii(const char* domain, char* out);

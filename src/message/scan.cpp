@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "support/utf8.hpp"
+
 namespace ostrel {
 namespace {
 
@@ -29,10 +31,6 @@ constexpr std::array<uint8_t, 256> make_classes() {
         t[static_cast<uint8_t>(*s)] |= k_local | k_name;
     t['-'] |= k_label;
     t[','] |= k_name;
-    // The bytes of U+2019 (a typographic apostrophe in names pasted into lists).
-    t[0x80] |= k_local;
-    t[0x99] |= k_local;
-    t[0xE2] |= k_local;
     return t;
 }
 
@@ -62,29 +60,93 @@ struct entry {
     uint32_t name_len = 0;
 };
 
-// Two or more labels joined by single dots, starting at p (just after "@").
-// Returns the first byte after the domain, or NULL when there is no domain.
-const char* read_domain(const char* p) {
-    int labels = 0;
+// A UTF-8 character of two to four bytes at p (what SMTPUTF8 adds to the
+// local part and the domain, U+2019 in names pasted into lists among them):
+// its length, or 0. Reads nothing past the NUL.
+size_t utf8_char_at(const char* p) {
+    if (static_cast<uint8_t>(*p) < 0x80) return 0;
+    char32_t cp = 0;
+    return utf8_decode(reinterpret_cast<const unsigned char*>(p), strnlen(p, 4), &cp);
+}
+
+// A dot-atom local part; like the list files always did, its dots may stand
+// anywhere. Returns the first byte after it, or NULL when there is none.
+const char* read_dot_atom(const char* p) {
+    const char* start = p;
     for (;;) {
-        if (!is_label(p)) return nullptr;  // empty label, or a trailing dot
-        while (is_label(p)) ++p;
-        ++labels;
-        if (*p != '.') break;
+        if (cls(p) & k_local) {
+            ++p;
+        } else if (size_t n = utf8_char_at(p)) {
+            p += n;
+        } else {
+            return p == start ? nullptr : p;
+        }
+    }
+}
+
+// A quoted local part: printable ASCII, quoted-pairs and UTF-8 between
+// double quotes. No "@": every reader of an address takes its domain after
+// the first one. Returns the byte after the closing quote, or NULL.
+const char* read_quoted_local(const char* p) {
+    const char* start = p;
+    for (++p;; ++p) {
+        const auto b = static_cast<uint8_t>(*p);
+        if (b == '"') return p - start > 1 ? p + 1 : nullptr;  // "" names nobody
+        if (b == '\\' && p[1] >= 0x20 && p[1] <= 0x7E && p[1] != '@') {
+            ++p;  // a quoted-pair; p[1] is at most the NUL
+        } else if (size_t n = utf8_char_at(p)) {
+            p += n - 1;
+        } else if (b < 0x20 || b > 0x7E || b == '@') {
+            return nullptr;  // the end of the text included
+        }
+    }
+}
+
+// Labels joined by single dots, starting at p (just after "@"). Returns the
+// first byte after the domain, or NULL when there is no domain there.
+const char* read_domain(const char* p) {
+    for (;;) {
+        const char* label = p;
+        for (;;) {
+            if (is_label(p))
+                ++p;
+            else if (size_t n = utf8_char_at(p))
+                p += n;
+            else
+                break;
+        }
+        if (p == label) return nullptr;  // empty label, or a trailing dot
+        if (*p != '.') return p;
         ++p;
     }
-    return labels >= 2 ? p : nullptr;
 }
+
+// An address literal, "[" to "]": IPv4, "IPv6:" and tagged forms use only
+// letters, digits, ".", ":" and "-".
+const char* read_literal(const char* p) {
+    const char* start = ++p;
+    while (is_label(p) || *p == '.' || *p == ':') ++p;
+    return p != start && *p == ']' ? p + 1 : nullptr;
+}
+
+}  // namespace
+
+const char* addr_scan_mailbox(const char* p) {
+    if (!p) return nullptr;
+    p = *p == '"' ? read_quoted_local(p) : read_dot_atom(p);
+    if (!p || *p != '@') return nullptr;
+    ++p;
+    return *p == '[' ? read_literal(p) : read_domain(p);
+}
+
+namespace {
 
 // The address and ">" of an angle entry; p is just after "<".
 const char* read_angle(const char* p, entry* e) {
-    const char* start = p;
-    while (cls(p) & k_local) ++p;
-    if (p == start || *p != '@') return nullptr;
-    const char* end = read_domain(p + 1);
+    const char* end = addr_scan_mailbox(p);
     if (!end || *end != '>') return nullptr;
-    e->addr = start;
-    e->addr_len = static_cast<uint32_t>(end - start);
+    e->addr = p;
+    e->addr_len = static_cast<uint32_t>(end - p);
     return end + 1;
 }
 
@@ -117,26 +179,13 @@ const char* read_entry(const char* p, entry* e) {
         e->name = p;
         return read_angle(p + 1, e);
     }
-    if (*p == '"') return read_display_name(p, p, e);
-    // A run that may turn out to be a local part or the start of a name.
-    const char* q = p;
-    bool may_local = true, may_name = true;
-    for (uint8_t k; (k = cls(q)) & (k_local | k_name); ++q) {
-        if (!(k & k_local)) may_local = false;
-        if (!(k & k_name)) may_name = false;
-        if (!may_local && !may_name) return nullptr;
-    }
-    if (q == p) return nullptr;
-    if (*q == '@') {
-        if (!may_local) return nullptr;
-        const char* end = read_domain(q + 1);
-        if (!end) return nullptr;
+    if (const char* end = addr_scan_mailbox(p)) {
         e->addr = p;
         e->addr_len = static_cast<uint32_t>(end - p);
         return end;
     }
-    if (!may_name) return nullptr;
-    if (*q == '<' || *q == '"' || is_blank(q)) return read_display_name(p, q, e);
+    // Not an address: the start of a display name, which must lead to "<".
+    if (*p == '"' || (cls(p) & k_name)) return read_display_name(p, p, e);
     return nullptr;
 }
 

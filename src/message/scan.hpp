@@ -12,6 +12,13 @@ namespace ostrel {
 using msg_scan_cb = int (*)(void* ctx, const char* a, uint32_t a_len, const char* b,
                             uint32_t b_len);
 
+// The one address rule of every reader: a local part (a dot-atom, or a quoted
+// string without "@"), "@", and a domain (labels joined by single dots, or
+// an address literal in brackets); UTF-8 may stand in both parts. Returns the
+// first byte after the longest such address at p, or NULL when none starts
+// there. Blanks, "<", ">", ",", ";", "(" and ")" end it outside the quotes.
+const char* addr_scan_mailbox(const char* p);
+
 // Stops silently at the first byte that fits no entry. The second form also
 // tells where the scan ended: the terminating NUL after a whole text.
 int addr_scan_list_file(void* ctx, const char* text, msg_scan_cb cb);

@@ -198,9 +198,10 @@ def test_refused_addresses_fail_the_run(ostrel):
         assert rc == 1, (arg, err)
         assert err == f"Invalid address for {option} ({shown})\n"
         assert not ostrel.path("out.eml").exists()
-    # An address without "@" stays ignored; the others get the message.
+    # An address without "@" is refused too: the others get no message without it.
     rc, err = run(ostrel, "-nodefault", FROM, TO, "-to:nobody", "-body:x", "-file:out.eml")
-    assert rc == 0, err
+    assert (rc, err) == (1, "Invalid address for -to (nobody)\n")
+    assert not ostrel.path("out.eml").exists()
 
 
 @pytest.mark.parametrize("kind", ["to", "cc", "bcc"])

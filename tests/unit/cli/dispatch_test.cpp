@@ -243,7 +243,10 @@ TEST_F(Dispatch, AddressSplitter) {
         {"to:joe@example.org::N", "joe@example.org", nullptr, 1},
         {"to:joe@example.org:Name:S:F", "joe@example.org", "Name", 6},
         {"cc:ann@example.org:Ann:F", "ann@example.org", "Ann", 4},
-        {"to:no-at-sign:Name", nullptr, nullptr, 0},
+        // The colons of an address literal and of a quoted local part are the address's.
+        {"to:joe@[IPv6:2001:db8::1]:Joe:SF", "joe@[IPv6:2001:db8::1]", "Joe", 6},
+        {"to:joe@[IPv6:::1]::N", "joe@[IPv6:::1]", nullptr, 1},
+        {"cc:\"a:b c\"@example.org:Ann", "\"a:b c\"@example.org", "Ann", 0},
         {"to:joe@example.org:\"unclosed:SF", nullptr, nullptr, 0},
         {"to:", nullptr, nullptr, 0},
     };
@@ -272,10 +275,10 @@ TEST_F(Dispatch, AddressSplitterResultAndBuffer) {
     EXPECT_EQ(cli_opt_address(h, split.data()), 1);
     EXPECT_STREQ(split.c_str() + 3, "joe@example.org");
     // Before the first "@" a colon belongs to the address.
-    std::string local = "to:a:b@example.org:Name";
+    std::string local = "to:\"a:b\"@example.org:Name";
     cli_opt_address(h, local.data());
-    EXPECT_STREQ(local.c_str() + 3, "a:b@example.org");
-    EXPECT_STREQ(local.c_str() + 19, "Name");
+    EXPECT_STREQ(local.c_str() + 3, "\"a:b\"@example.org");
+    EXPECT_STREQ(local.c_str() + 21, "Name");
 }
 
 TEST_F(Dispatch, BccDropsTheNameAndNeedsAnEmptyNameForDsn) {
@@ -296,8 +299,8 @@ TEST_F(Dispatch, FromAndReplyToTakeAddressAndName) {
     EXPECT_EQ(apply("reply-to:list@example.org"), 1);
     EXPECT_EQ(text_of(h->reply_to_addr), "list@example.org");
     EXPECT_FALSE(h->reply_to_name);
-    // Without "@" the option is ignored and the earlier From stays.
-    EXPECT_EQ(apply("from:nobody"), 1);
+    // Without "@" the option is refused and the earlier From stays.
+    EXPECT_EQ(run("from:nobody").status, 1);
     EXPECT_EQ(text_of(h->from_addr), "me@example.org");
 }
 
@@ -432,6 +435,10 @@ TEST_F(Dispatch, FailuresEndWithTheirMessageAndStatus) {
         {"proxy:[proxy", 1, "Invalid proxy setting ([proxy)\n"},
         {"proxy:proxy.example:99999", 1, "Invalid proxy setting (proxy.example:99999)\n"},
         {"proxy:u:p@proxy.example:x", 1, "Invalid proxy setting (proxy.example:x)\n"},
+        {"to:no-at-sign:Name", 1, "Invalid address for -to (no-at-sign:Name)\n"},
+        {"reply-to:a@example.org> x", 1, "Invalid address for -reply-to (a@example.org> x)\n"},
+        {"return-path:bounce", 1, "Invalid address for -return-path (bounce)\n"},
+        {"bcc:a@[IPv6:::1", 1, "Invalid address for -bcc (a@[IPv6:::1)\n"},
     };
     for (const auto& c : cases) {
         cli_failure f = run(c.option);

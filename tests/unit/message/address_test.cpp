@@ -98,7 +98,10 @@ TEST(AddrClassify, Table) {
         uint32_t cls;
     } cases[] = {
         {"a@b.org", 1},
-        {"@b.org", 1},
+        {"@b.org", 0},
+        {"\"a b\"@b.org", 1},
+        {"a@[192.0.2.1]", 1},
+        {"a@b.org> NOTIFY=SUCCESS", 0},
         {"no-at", 0},
         {at254, 1},
         {at254 + "c", 0},
@@ -114,6 +117,135 @@ TEST(AddrClassify, Table) {
     };
     for (const auto& c : cases) EXPECT_EQ(addr_classify(c.address.c_str()), c.cls) << c.address;
     EXPECT_EQ(addr_classify(nullptr), 0u);
+}
+
+// ---- the address rule ----
+
+// The accepted and refused texts of the one rule that every option and reader
+// applies: one mailbox, nothing before or after it.
+const char* const mailboxes[] = {
+    "a@b.org",
+    "root@localhost",
+    "first.last+tag@sub.example.org",
+    "o'brien@x.com",
+    "!#$%&'*+-/=?^_`{|}~@x.org",
+    ".a..b.@x.org",  // the dots of a local part, as list files always took them
+    "\"john smith\"@example.org",
+    "\"a:b,c;d<e>(f)\"@example.org",
+    "\"q\\\"uote\"@example.org",
+    "j\xc3\xb6rg@example.org",
+    "\xe2\x80\x99x@b.com",
+    "\"\xc3\xa9 t\xc3\xa9\"@example.org",
+    "user@m\xc3\xbcnchen.de",
+    "\xd0\xbf\xd1\x80@\xd0\xbf\xd1\x80\xd0\xb8\xd0\xbc\xd0\xb5\xd1\x80.\xd1\x80\xd1\x84",
+    "a@[192.0.2.1]",
+    "a@[IPv6:2001:db8::1]",
+    "a@[IPv6:::ffff:192.0.2.1]",
+    "a@x-.-y",
+};
+
+const char* const not_mailboxes[] = {
+    "",
+    "bob",
+    "@b.org",
+    "a@",
+    "a@b.org>",
+    "me@example.org> RET=FULL ENVID=x",
+    "you@example.org> NOTIFY=SUCCESS ORCPT=rfc822;boss@example.org",
+    "a@example.org, b@example.org",
+    "r@example.org>, \"x\" <y@evil.example",
+    "<a@b.org>",
+    "Name <a@b.org>",
+    "a b@c.org",
+    "a@b .org",
+    "a@b.org ",
+    " a@b.org",
+    "a\t@b.org",
+    "a,b@c.org",
+    "a;b@c.org",
+    "a(b)@c.org",
+    "a@b.org(comment)",
+    "a:b@c.org",
+    "a@b@c.org",
+    "a@b.org.",
+    "a@.b.org",
+    "a@b..org",
+    "a@b_c.org",
+    "a@b.org\r\nBcc: x@y.org",
+    "a\x7f@b.org",
+    "\"\"@b.org",
+    "\"a@b\"@c.org",  // every reader takes the domain after the first "@"
+    "\"open@b.org",
+    "\"a\r\nb\"@c.org",
+    "\"a\\\"@c.org",
+    "\"a\"b@c.org",
+    "a\"b\"@c.org",
+    "\x80x@b.com",  // a stray continuation byte is no UTF-8
+    "\xc3x@b.com",
+    "a@\xc0\xaf.org",
+    "a@\xed\xa0\x80.org",
+    "a@[]",
+    "a@[192.0.2.1",
+    "a@[1.2.3.4]x",
+    "a@[1 2]",
+    "a@[a>b]",
+    "a@b.[1.2.3.4]",
+    "a@\xc3\xa9[1]",
+};
+
+TEST(AddrIsMailbox, Table) {
+    for (const char* a : mailboxes) EXPECT_TRUE(addr_is_mailbox(a)) << test::to_hex(a);
+    for (const char* a : not_mailboxes) EXPECT_FALSE(addr_is_mailbox(a)) << test::to_hex(a);
+    EXPECT_FALSE(addr_is_mailbox(nullptr));
+}
+
+// The readers of list files and message headers take an address by the
+// same rule: a mailbox is one entry, bare or in brackets, and a text that is
+// none never comes out of them whole.
+TEST(AddrIsMailbox, ReadersApplyTheSameRule) {
+    using scanner = int (*)(void*, const char*, msg_scan_cb);
+    auto entries = [](scanner scan, const std::string& text) {
+        std::vector<std::string> out;
+        scan(&out, text.c_str(), [](void* ctx, const char* a, uint32_t al, const char*, uint32_t) {
+            static_cast<std::vector<std::string>*>(ctx)->emplace_back(a, al);
+            return 1;
+        });
+        return out;
+    };
+    auto list_file = [&](const std::string& t) {
+        return entries(static_cast<scanner>(addr_scan_list_file), t);
+    };
+    auto header = [&](const std::string& t) { return entries(addr_scan_header_list, t); };
+    for (const char* a : mailboxes) {
+        const std::vector<std::string> one = {a};
+        EXPECT_EQ(list_file(a), one) << test::to_hex(a);
+        EXPECT_EQ(list_file(std::string("<") + a + ">"), one) << test::to_hex(a);
+        EXPECT_EQ(header(std::string(a) + ", x@y.org").at(0), a) << test::to_hex(a);
+        EXPECT_EQ(header(std::string("\"N\" <") + a + ">"), one) << test::to_hex(a);
+    }
+    for (const char* a : not_mailboxes) {
+        for (const auto& got : {list_file(a), header(a), list_file(std::string("<") + a + ">")}) {
+            for (const std::string& e : got) EXPECT_NE(e, a) << test::to_hex(a);
+        }
+    }
+}
+
+TEST(AddrIsMailbox, RandomTextsAgreeWithTheListReader) {
+    std::mt19937 rng(5);
+    const std::string pool = "ab.@\"\\ <>,;()[]:-\xc3\xa9\x80\x01";
+    for (int i = 0; i < 20000; ++i) {
+        std::string t = test::random_bytes(rng, rng() % 24, pool);
+        t = t.substr(0, std::strlen(t.c_str()));
+        const char* end = addr_scan_mailbox(t.c_str());
+        ASSERT_EQ(addr_is_mailbox(t.c_str()), end && *end == '\0') << test::to_hex(t);
+        if (!end) continue;
+        ASSERT_TRUE(end > t.c_str() && end <= t.c_str() + t.size()) << test::to_hex(t);
+        // A mailbox ends the text or stops before a byte no address holds.
+        if (*end) {
+            ASSERT_FALSE(addr_is_mailbox(t.substr(0, end - t.c_str() + 1).c_str()))
+                << test::to_hex(t);
+        }
+    }
 }
 
 TEST(AddrIdnToAscii, AgreesWithPython) {
