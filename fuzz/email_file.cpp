@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <string>
 
+#include "fuzz_util.hpp"
 #include "message/email_file.hpp"
 #include "model/handle.hpp"
 #include "support/fmt.hpp"
@@ -31,8 +32,8 @@ bool starts_with_nocase(const std::string& line, const std::string& prefix) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     char dir[] = "/tmp/ostrel-fuzz-XXXXXX";
-    if (!mkdtemp(dir)) return 1;
-    file_path = std::string(dir) + "/m.eml";
+    if (!fuzz::enter_scratch_dir(dir)) return 1;
+    file_path = "m.eml";
     return 0;
 }
 

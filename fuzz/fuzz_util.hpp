@@ -2,7 +2,9 @@
 #pragma once
 
 #include <fcntl.h>
+#include <ftw.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstddef>
@@ -10,18 +12,46 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 
 #include "cli/dispatch.hpp"
 #include "model/handle.hpp"
 
 namespace fuzz {
 
+// True when a text can name nothing outside the working folder: no slash
+// and no backslash (-awild: patterns take either as the separator), and no
+// ".." (the parent folder, also as a whole name such as "awild:R:..").
+inline bool stays_in_folder(std::string_view text) {
+    return text.find_first_of("/\\") == std::string_view::npos &&
+           text.find("..") == std::string_view::npos;
+}
+
+namespace detail {
+
+inline std::string scratch_dir;
+
+inline int remove_entry(const char* path, const struct stat*, int, struct FTW*) {
+    return std::remove(path);
+}
+
+inline void remove_scratch_dir() {
+    if (!scratch_dir.empty()) nftw(scratch_dir.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+}
+
+}  // namespace detail
+
 // Makes a fresh folder under /tmp and works inside it, with standard input
-// at /dev/null: names the input chooses then stay in that folder (no "/"
-// below), so no option reaches a device or a large file. 1 on success.
+// at /dev/null, and removes it when the process ends normally. Every name an
+// option takes is then looked up in that folder, as long as the option text
+// stays_in_folder, so no option reaches a device, a large file or a walk of
+// the whole file system. 1 on success.
 inline int enter_scratch_dir(char* templ) {
     if (!std::freopen("/dev/null", "r", stdin)) return 0;
-    return mkdtemp(templ) && chdir(templ) == 0;
+    if (!mkdtemp(templ) || chdir(templ) != 0) return 0;
+    detail::scratch_dir = templ;
+    std::atexit(detail::remove_scratch_dir);
+    return 1;
 }
 
 // A connected socket pair whose peer has already sent data and closed its
@@ -41,8 +71,8 @@ inline int socket_with(const uint8_t* data, size_t size, int fds[2]) {
 }
 
 // Applies up to max_lines lines of text as options, as a configuration file
-// would; a line naming a path below the folder ("/") is passed over. May
-// throw cli_exit, as the dispatcher does.
+// would; a line that does not stay_in_folder is passed over. May throw
+// cli_exit, as the dispatcher does.
 inline void apply_option_lines(ostrel::mail_handle* h, const std::string& text, int max_lines) {
     size_t start = 0;
     for (int lines = 0; start <= text.size() && lines < max_lines; ++lines) {
@@ -50,7 +80,7 @@ inline void apply_option_lines(ostrel::mail_handle* h, const std::string& text, 
         if (nl == std::string::npos) nl = text.size();
         std::string line = text.substr(start, nl - start);
         start = nl + 1;
-        if (line.find('/') != std::string::npos) continue;
+        if (!stays_in_folder(line)) continue;
         ostrel::cli_apply_option(h, line.data());
     }
 }
