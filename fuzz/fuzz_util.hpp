@@ -3,6 +3,8 @@
 
 #include <fcntl.h>
 #include <ftw.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,6 +17,7 @@
 #include <string_view>
 
 #include "cli/dispatch.hpp"
+#include "dkim/keys.hpp"
 #include "model/handle.hpp"
 
 namespace fuzz {
@@ -52,6 +55,31 @@ inline int enter_scratch_dir(char* templ) {
     detail::scratch_dir = templ;
     std::atexit(detail::remove_scratch_dir);
     return 1;
+}
+
+// Standard base64 with padding, by the crypto library: a reference that is
+// not the program's own encoder.
+inline std::string base64(const std::string& bytes) {
+    std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
+    const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
+                                  reinterpret_cast<const unsigned char*>(bytes.data()),
+                                  static_cast<int>(bytes.size()));
+    out.resize(static_cast<size_t>(n));
+    return out;
+}
+
+// A fresh Ed25519 key under selector "sel" for domain in the key table;
+// the table's record, or NULL.
+inline ostrel::dkim_domain* add_ed25519_key(ostrel::dkim_domain** table, const char* domain) {
+    EVP_PKEY* key = EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519");
+    BIO* bio = BIO_new(BIO_s_mem());
+    PEM_write_bio_PrivateKey(bio, key, nullptr, nullptr, 0, nullptr, nullptr);
+    char* pem = nullptr;
+    const long n = BIO_get_mem_data(bio, &pem);
+    const std::string text(pem, static_cast<size_t>(n));
+    BIO_free(bio);
+    EVP_PKEY_free(key);
+    return ostrel::dkim_keys_add(table, domain, "sel", text.c_str());
 }
 
 // A connected socket pair whose peer has already sent data and closed its

@@ -10,7 +10,6 @@
 // reply, and the request must be exactly the one the format asks for;
 // after an HTTP status line that could not be read the connection is
 // closed, after any other failure it stays.
-#include <openssl/evp.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -30,15 +29,6 @@ using namespace ostrel;
 namespace {
 
 constexpr int port = 2525;
-
-std::string base64(const std::string& bytes) {
-    std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
-    const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
-                                  reinterpret_cast<const unsigned char*>(bytes.data()),
-                                  static_cast<int>(bytes.size()));
-    out.resize(static_cast<size_t>(n));
-    return out;
-}
 
 std::string host_of(uint8_t mode) {
     switch ((mode >> 3) & 3) {
@@ -111,7 +101,8 @@ std::string http_request(const std::string& host, const char* user, const char* 
     std::string out =
         "CONNECT " + name + ":" + std::to_string(port) + " HTTP/1.0\r\nHost: " + name + "\r\n";
     if (agent) out += std::string("User-Agent: ") + agent + "\r\n";
-    if (user) out += "Proxy-Authorization: Basic " + base64(std::string(user) + ":pass") + "\r\n";
+    if (user)
+        out += "Proxy-Authorization: Basic " + fuzz::base64(std::string(user) + ":pass") + "\r\n";
     return out + "\r\n";
 }
 

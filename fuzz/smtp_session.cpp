@@ -30,8 +30,6 @@
 //   C  connect, send and quit as separate actions   2  and a second send
 //   w  the server's bytes as they are
 //   =  then one verdict digit per event number from 1 (the 13th: event 255)
-#include <openssl/evp.h>
-#include <openssl/pem.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -114,15 +112,6 @@ int on_recipient(void* ctx, int, char** address, char** name, char** param) {
     *name = nullptr;
     *param = const_cast<char*>(e.param);
     return 1;
-}
-
-std::string base64(const std::string& bytes) {
-    std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
-    const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
-                                  reinterpret_cast<const unsigned char*>(bytes.data()),
-                                  static_cast<int>(bytes.size()));
-    out.resize(static_cast<size_t>(n));
-    return out;
 }
 
 bool write_file(const char* name, const std::string& text) {
@@ -266,11 +255,11 @@ void check_trace(const session& x) {
     const std::string forms[] = {
         password,
         proxy_password,
-        base64(password),
-        base64(std::string(1, '\0') + user + std::string(1, '\0') + password),
-        base64(std::string("n,a=") + user + ",\x01" + "auth=Bearer " + password + "\x01\x01"),
-        base64(std::string("user=") + user + "\x01" + "auth=Bearer " + password + "\x01\x01"),
-        base64(std::string(proxy_user) + ":" + proxy_password),
+        fuzz::base64(password),
+        fuzz::base64(std::string(1, '\0') + user + std::string(1, '\0') + password),
+        fuzz::base64(std::string("n,a=") + user + ",\x01" + "auth=Bearer " + password + "\x01\x01"),
+        fuzz::base64(std::string("user=") + user + "\x01" + "auth=Bearer " + password + "\x01\x01"),
+        fuzz::base64(std::string(proxy_user) + ":" + proxy_password),
     };
     for (const std::string& f : forms)
         if (x.traced.find(f) != std::string::npos) __builtin_trap();
@@ -297,16 +286,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
                     "From: me@example.org\r\nTo: to1@example.org\r\nSubject: prepared\r\n\r\n"
                     "Hello\r\n.\r\n.hidden\r\nEND-OF-BODY\r\n"))
         return 1;
-    EVP_PKEY* key = EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519");
-    BIO* bio = BIO_new(BIO_s_mem());
-    PEM_write_bio_PrivateKey(bio, key, nullptr, nullptr, 0, nullptr, nullptr);
-    char* pem = nullptr;
-    const long n = BIO_get_mem_data(bio, &pem);
-    const std::string text(pem, static_cast<size_t>(n));
-    dkim_keys_add(&keys, "example.org", "sel", text.c_str());
-    BIO_free(bio);
-    EVP_PKEY_free(key);
-    return keys ? 0 : 1;
+    return fuzz::add_ed25519_key(&keys, "example.org") ? 0 : 1;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
