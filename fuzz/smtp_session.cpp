@@ -16,6 +16,7 @@
 //
 // Letters of the first line:
 //   u  user and password            o  the password is an OAuth token
+//   L  a user name and a password of several hundred bytes
 //   c p l b x  CRAM-MD5, PLAIN, LOGIN, OAUTHBEARER, XOAUTH2 not allowed
 //   t  STARTTLS when offered        T  TLS required   s  TLS from the first byte
 //   h  a HELO name                  n  no port (the default one)
@@ -50,8 +51,6 @@ using namespace ostrel;
 
 namespace {
 
-const char* const user = "me@example.org";
-const char* const password = "pw-Secret7";
 const char* const proxy_user = "puser";
 const char* const proxy_password = "proxy-Secret9";
 const char* const end_of_body = "END-OF-BODY";
@@ -61,6 +60,8 @@ dkim_domain* keys = nullptr;
 struct setup {
     std::string letters;
     std::string verdicts;
+    std::string user = "me@example.org";
+    std::string password = "pw-Secret7";
     bool has(char c) const { return letters.find(c) != std::string::npos; }
 };
 
@@ -146,7 +147,7 @@ void add_connection(mail_handle* h, const setup& s) {
         mail_setopt(h, mail_opt_proxy | mail_v_http_proxy, "proxy.example");
     if (s.has('Y')) mail_setopt(h, mail_opt_proxy_credentials, proxy_user, proxy_password);
     mail_setopt(h, mail_opt_mailer, "fuzz-mailer");
-    if (s.has('u')) mail_setopt(h, mail_opt_credentials, user, password);
+    if (s.has('u')) mail_setopt(h, mail_opt_credentials, s.user.c_str(), s.password.c_str());
     if (s.has('o')) mail_setopt(h, mail_opt_oauth);
     uint32_t mechs = mail_auth_cram_md5 | mail_auth_plain | mail_auth_login |
                      mail_auth_oauthbearer | mail_auth_xoauth2;
@@ -160,7 +161,8 @@ void add_connection(mail_handle* h, const setup& s) {
 }
 
 void add_message(mail_handle* h, const setup& s) {
-    mail_setopt(h, mail_opt_from, s.has('U') ? "s\xc3\xa9nder@example.org" : user, "Me");
+    mail_setopt(h, mail_opt_from, s.has('U') ? "s\xc3\xa9nder@example.org" : "me@example.org",
+                "Me");
     mail_setopt(h, mail_opt_subject, "Fuzz");
     mail_setopt(h, mail_opt_date, "1796784479");
     mail_setopt(h, mail_opt_body | mail_v_body_plain, "Hello\r\n.\r\n.hidden\r\nEND-OF-BODY\r\n");
@@ -238,7 +240,7 @@ std::pair<std::string, int> run(mail_handle* h, const setup& s) {
 void check_wire(const std::string& wire, const setup& s, const std::string& kept, int sent) {
     for (size_t q = wire.find("quit\r\n"); q != std::string::npos; q = wire.find("quit\r\n", q + 1))
         if ((q == 0 || wire[q - 1] == '\n') && q + 6 != wire.size()) __builtin_trap();
-    if (wire.find(password) != std::string::npos) __builtin_trap();
+    if (wire.find(s.password) != std::string::npos) __builtin_trap();
     if (wire.find(proxy_password) != std::string::npos) __builtin_trap();
     const bool missing = s.has('m') && !s.has('f');
     int dots = 0;
@@ -252,13 +254,15 @@ void check_wire(const std::string& wire, const setup& s, const std::string& kept
 }
 
 void check_trace(const session& x) {
+    const std::string& user = x.s.user;
+    const std::string& password = x.s.password;
     const std::string forms[] = {
         password,
         proxy_password,
         fuzz::base64(password),
         fuzz::base64(std::string(1, '\0') + user + std::string(1, '\0') + password),
-        fuzz::base64(std::string("n,a=") + user + ",\x01" + "auth=Bearer " + password + "\x01\x01"),
-        fuzz::base64(std::string("user=") + user + "\x01" + "auth=Bearer " + password + "\x01\x01"),
+        fuzz::base64("n,a=" + user + ",\x01" + "auth=Bearer " + password + "\x01\x01"),
+        fuzz::base64("user=" + user + "\x01" + "auth=Bearer " + password + "\x01\x01"),
         fuzz::base64(std::string(proxy_user) + ":" + proxy_password),
     };
     for (const std::string& f : forms)
@@ -298,6 +302,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const size_t eq = first.find('=');
     x.s.letters = first.substr(0, eq);
     if (eq != std::string::npos) x.s.verdicts = first.substr(eq + 1);
+    if (x.s.has('L')) {
+        // Beyond every buffer the mechanisms were once given.
+        x.s.user = std::string(760, 'u') + "@example.org";
+        x.s.password += std::string(800, 'p');
+    }
     const std::string server = server_bytes(input.substr(nl + 1), x.s.has('w'));
 
     int fds[2];
