@@ -11,8 +11,8 @@
 // closed at the end; nothing is sent after QUIT; the password never goes
 // on the wire as it is, nor into the trace in any form; a final dot follows
 // only a whole message (never one with a missing attachment), and every
-// delivery reported as sent has one and a kept 25x reply; event 11 comes
-// at most once, and last.
+// delivery reported as sent has one and a kept 25x reply (and none is when
+// no write got through); event 11 comes at most once, and last.
 //
 // Letters of the first line:
 //   u  user and password            o  the password is an OAuth token
@@ -27,7 +27,7 @@
 //   H  an HTML body    f  a prepared message file   k  DKIM signing
 //   S  SOCKS5 proxy    y  HTTP proxy    Y  HTTP proxy with credentials
 //   v  trace           V  trace with the socket calls
-//   e  the connect fails
+//   e  the connect fails            R  the server reads nothing: every write fails
 //   C  connect, send and quit as separate actions   2  and a second send
 //   w  the server's bytes as they are
 //   =  then one verdict digit per event number from 1 (the 13th: event 255)
@@ -251,6 +251,8 @@ void check_wire(const std::string& wire, const setup& s, const std::string& kept
         if (wire.find(end_of_body, data) > d) __builtin_trap();  // a dot inside the message
     }
     if (sent && (dots == 0 || plat_atoi(kept.c_str()) / 10 != 25)) __builtin_trap();
+    // Nothing reached a server that read nothing: no delivery can have gone.
+    if (sent && s.has('R')) __builtin_trap();
 }
 
 void check_trace(const session& x) {
@@ -313,6 +315,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!fuzz::socket_with(reinterpret_cast<const uint8_t*>(server.data()), server.size(), fds))
         return 0;
     if (x.s.has('e')) close(fds[0]);
+    if (x.s.has('R')) shutdown(fds[1], SHUT_RD);
     fuzz::connect_sock = x.s.has('e') ? -1 : fds[0];
     mail_handle* h = mail_create();
     configure(h, x);
