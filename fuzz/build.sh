@@ -14,7 +14,7 @@ if [ "${1:-}" = --target ]; then
   name=$(basename "$2" .cpp)
   link=$(sed -n 's|^// fuzz-link: ||p' "$2")
   echo "fuzz target $name"
-  # shellcheck disable=SC2086  # the option lists split into words
+  # shellcheck disable=SC2046,SC2086  # the option lists split into words
   exec clang++ -std=c++20 -g -O1 -Wall -Wextra -Wpedantic -Werror -fsanitize=fuzzer $san \
     -I"$root/src" -I"$out/src" "$2" -Wl,--start-group $libs -Wl,--end-group \
     $(pkg-config --libs libtls libcrypto) -lpthread $link -o "$out/fuzz_$name"
@@ -33,4 +33,4 @@ if ! cmake --build "$out" -j "$jobs" --target ostrel_cli >"$out/libs.log" 2>&1; 
 fi
 libs=$(echo "$out"/src/libostrel_*.a)
 export root out libs
-ls "$root"/fuzz/*.cpp | xargs -n 1 -P "$jobs" sh "$0" --target
+printf "%s\n" "$root"/fuzz/*.cpp | xargs -n 1 -P "$jobs" sh "$0" --target
