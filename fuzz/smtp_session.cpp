@@ -1,4 +1,3 @@
-// fuzz-link: -Wl,--wrap=_ZN6ostrel10ip_connectEPNS_7ip_connEPKci
 // A whole delivery against a server played from the input over a socket
 // pair. The input's first line chooses the settings (the letters below);
 // the rest is everything the server and any proxy send, written before the
@@ -31,6 +30,9 @@
 //   C  connect, send and quit as separate actions   2  and a second send
 //   w  the server's bytes as they are
 //   =  then one verdict digit per event number from 1 (the 13th: event 255)
+//
+// The connect that hands the library its end of the pair (fake_connect.hpp):
+// fuzz-link: -Wl,--wrap=_ZN6ostrel10ip_connectEPNS_7ip_connEPKci
 #include <unistd.h>
 
 #include <cerrno>
@@ -305,7 +307,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     x.s.letters = first.substr(0, eq);
     if (eq != std::string::npos) x.s.verdicts = first.substr(eq + 1);
     if (x.s.has('L')) {
-        // Beyond every buffer the mechanisms were once given.
+        // Beyond the bounds of fixed buffers: 765 bytes of base64 input.
         x.s.user = std::string(760, 'u') + "@example.org";
         x.s.password += std::string(800, 'p');
     }
