@@ -10,6 +10,8 @@
 #                                        unit + end-to-end tests
 #   build-install/  the program alone, without GoogleTest and Google
 #                   Benchmark, installed into a temporary prefix and run
+#   build-fuzz/     clang with libFuzzer, ASan and UBSan: every fuzz target,
+#                   each run over its seed inputs for a few seconds
 # and the format check and the install-deps check. Every build turns
 # warnings into errors. OSTREL_JOBS sets the parallelism (default: nproc).
 set -uo pipefail
@@ -118,6 +120,19 @@ check_install_deps() {
     return $ok
 }
 
+# The fuzz targets still build, and none of them fails on its seed inputs
+# or on what a few seconds of fuzzing make of them. The build log is shown
+# only when the build fails.
+check_fuzz() {
+    local dir=$root/build-fuzz
+    mkdir -p "$dir" || return 1
+    if ! OSTREL_JOBS=$jobs fuzz/build.sh "$dir" >"$dir/build.log" 2>&1; then
+        cat "$dir/build.log"
+        return 1
+    fi
+    fuzz/run.sh all 3 "$dir"
+}
+
 # build_and_test NAME DIR CMAKE-ARGS...
 build_and_test() {
     local name=$1 dir=$2
@@ -149,6 +164,7 @@ step "build program alone" configure_and_build build-install -DCMAKE_BUILD_TYPE=
     -DOSTREL_TESTS=OFF -DOSTREL_SANITIZE=OFF -DOSTREL_BENCH=OFF \
     -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON -DCMAKE_DISABLE_FIND_PACKAGE_benchmark=ON
 [ -x build-install/src/ostrel ] && step "install" check_install
+step "fuzz targets" check_fuzz
 
 note "summary ($((SECONDS - start)) s)"
 for s in "${passed[@]}"; do echo "passed: $s"; done

@@ -1,22 +1,25 @@
-// The option dispatcher on a fresh handle with one hostile option text.
-// Standard input is /dev/null so that no keyword waits on it.
+// The option dispatcher on a fresh handle with one hostile option text, in
+// the scratch folder (standard input is /dev/null, so no keyword waits on
+// it). A text that does not stay in the folder is passed over.
 #include <cstdint>
-#include <cstdio>
 #include <string>
 
 #include "cli/dispatch.hpp"
+#include "fuzz_util.hpp"
 #include "mail/mail.hpp"
 
 using namespace ostrel;
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    if (!std::freopen("/dev/null", "r", stdin)) return 1;
+    char dir[] = "/tmp/ostrel-fuzz-dispatch-XXXXXX";
+    if (!fuzz::enter_scratch_dir(dir)) return 1;
     mail_global_init(1, 1);
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string text(reinterpret_cast<const char*>(data), size);
+    if (!fuzz::stays_in_folder(text)) return 0;
     mail_handle* h = mail_create();
     try {
         cli_apply_option(h, text.data());

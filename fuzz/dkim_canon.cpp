@@ -1,8 +1,6 @@
 // Both canonical forms and the signed-field selection on any bytes as a
 // rendered message, then a whole signature over it.
 #include <fuzzer/FuzzedDataProvider.h>
-#include <openssl/evp.h>
-#include <openssl/pem.h>
 
 #include <cstdint>
 #include <cstdlib>
@@ -12,6 +10,7 @@
 #include "dkim/canon.hpp"
 #include "dkim/keys.hpp"
 #include "dkim/sign.hpp"
+#include "fuzz_util.hpp"
 #include "support/str.hpp"
 
 using namespace ostrel;
@@ -41,15 +40,7 @@ void check_simple(const std::string& out, const std::string& body) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    EVP_PKEY* key = EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519");
-    BIO* bio = BIO_new(BIO_s_mem());
-    PEM_write_bio_PrivateKey(bio, key, nullptr, nullptr, 0, nullptr, nullptr);
-    char* pem = nullptr;
-    long n = BIO_get_mem_data(bio, &pem);
-    std::string text(pem, static_cast<size_t>(n));
-    dkim_keys_add(&table, "example.org", "sel", text.c_str());
-    BIO_free(bio);
-    EVP_PKEY_free(key);
+    fuzz::add_ed25519_key(&table, "example.org");
     if (!table) __builtin_trap();
     return 0;
 }

@@ -1,6 +1,8 @@
 // The DKIM key reader on any bytes as a key file: only RSA and Ed25519
-// private keys enter the table, and the table stays whole.
-#include <unistd.h>
+// private keys enter the table, and the table stays whole. The seeds hold
+// keys of every kind (RSA, Ed25519, encrypted, traditional, public, EC) and
+// the dictionary the PEM frames and the starts of their DER texts.
+#include <openssl/ui.h>
 
 #include <cstdint>
 #include <string>
@@ -11,8 +13,9 @@
 using namespace ostrel;
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    // An encrypted key asks on the controlling terminal: run without one.
-    setsid();
+    // An encrypted key asks for its pass phrase: every question gets no
+    // answer, without a terminal, so such a key is refused at once.
+    UI_set_default_method(UI_null());
     return 0;
 }
 

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <string>
 
+#include "fuzz_util.hpp"
 #include "message/email_file.hpp"
 #include "model/handle.hpp"
 #include "support/fmt.hpp"
@@ -39,8 +40,8 @@ bool bcc_field(const std::string& line) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     char dir[] = "/tmp/ostrel-fuzz-XXXXXX";
-    if (!mkdtemp(dir)) return 1;
-    file_path = std::string(dir) + "/m.eml";
+    if (!fuzz::enter_scratch_dir(dir)) return 1;
+    file_path = "m.eml";
     return 0;
 }
 

@@ -2,10 +2,10 @@
 // into option lines and up to four files f1..f4 in a scratch folder, which
 // the options can name as attachments, inline parts, HTML and text bodies,
 // recipient lists and a prepared message file; f4 is also read as a
-// configuration file. The message is then written to a file as the program
-// does. Memory safety through the readers, the composer and the attachment
-// writer, a written file only on success, and a header block of CRLF lines
-// within 998 octets.
+// configuration file when it stays in the folder. The message is then
+// written to a file as the program does. Memory safety through the readers,
+// the composer and the attachment writer, a written file only on success,
+// and a header block of CRLF lines within 998 octets.
 #include <unistd.h>
 
 #include <cstdint>
@@ -93,7 +93,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     unlink("out.eml");
     mail_handle* h = mail_create();
     try {
-        if (parts.size() > max_files) cli_read_config(h, "f4");
+        if (parts.size() > max_files && fuzz::stays_in_folder(parts[max_files]))
+            cli_read_config(h, "f4");
         const std::string& options = parts[0];
         fuzz::apply_option_lines(h, options, 12);
     } catch (const cli_exit&) {

@@ -1,9 +1,13 @@
 #!/bin/sh
-# Runs fuzz targets built by build.sh for a bounded time, with their corpora
-# and crash files under the build directory.
+# Runs fuzz targets built by build.sh for a bounded time, each over its
+# corpus under the build directory and its seed inputs in fuzz/seeds/NAME
+# (read only), with crash files under the build directory.
 #   fuzz/run.sh NAME SECONDS [build-dir]   one target
 #   fuzz/run.sh all SECONDS [build-dir]    every fuzz/*.cpp in turn, SECONDS each;
-#                                          fails when any target failed
+#                                          fails when any target failed, and
+#                                          shows the end of its log
+# The targets work in a scratch folder of their own, so every path given
+# to them (corpus, seeds, a crash file to replay) must be absolute.
 set -eu
 n=$1
 t=$2
@@ -14,8 +18,11 @@ mkdir -p "$b/art"
 run_one() {
     dict=""
     [ -f "$root/fuzz/$1.dict" ] && dict="-dict=$root/fuzz/$1.dict"
+    seeds=""
+    [ -d "$root/fuzz/seeds/$1" ] && seeds="$root/fuzz/seeds/$1"
     mkdir -p "$b/corpus/$1" "$b/art/$1"
-    "$b/fuzz_$1" "$b/corpus/$1" $dict -max_total_time="$t" -max_len=4096 -timeout=10 \
+    # shellcheck disable=SC2086  # an empty option vanishes
+    "$b/fuzz_$1" "$b/corpus/$1" $seeds $dict -max_total_time="$t" -max_len=4096 -timeout=10 \
         -rss_limit_mb=2048 -close_fd_mask=3 -artifact_prefix="$b/art/$1/" -print_final_stats=1
 }
 
@@ -32,7 +39,10 @@ for f in "$root"/fuzz/*.cpp; do
         continue
     fi
     echo "=== $name"
-    run_one "$name" >"$b/art/$name.log" 2>&1 || failed="$failed $name"
+    if ! run_one "$name" >"$b/art/$name.log" 2>&1; then
+        failed="$failed $name"
+        tail -40 "$b/art/$name.log"
+    fi
     grep -E '^stat::number_of_executed_units|^stat::peak_rss_mb|cov: [0-9]+' "$b/art/$name.log" |
         tail -3
 done
