@@ -287,8 +287,12 @@ int smtp_send_message(mail_handle* h) {
             // Changed since the check, or while it was sent: what went out
             // of it is dropped with the connection, never ended by a dot.
             inputs.unusable = 1;
-            mail_set_error_text(
-                h, std::string(msg_email_file_fault_text(fault)) + " (" + *h->email_file + ")");
+            // The signer left its reason in the error text: keep it, and
+            // name the file after it.
+            std::string why = fault == msg_email_file_unsigned && h->last_error
+                                  ? *h->last_error
+                                  : std::string(msg_email_file_fault_text(fault));
+            mail_set_error_text(h, why + " (" + *h->email_file + ")");
         }
     } else {
         mime_compose_ex(h, ip_msg_out, h->conn, &inputs);

@@ -590,14 +590,16 @@ def test_prepared_file_is_signed_with_from(ostrel, keys, recorder, head, names):
     assert dkimpy_results(keys, received) == [True] * 12
 
 
-@pytest.mark.parametrize("data", [
-    b" continues nothing\r\nFrom: sender@example.org\r\n\r\nbody\r\n",
-    b"Subject: no sender\r\n\r\nbody\r\n",
+@pytest.mark.parametrize("data, why", [
+    (b" continues nothing\r\nFrom: sender@example.org\r\n\r\nbody\r\n",
+     "Malformed header (line 1 continues no field)"),
+    (b"Subject: no sender\r\n\r\nbody\r\n", "Malformed header (no From field)"),
 ], ids=["continuation first", "no from"])
-def test_prepared_file_that_cannot_be_signed_whole_is_not_sent(ostrel, keys, recorder, data):
+def test_prepared_file_that_cannot_be_signed_whole_is_not_sent(ostrel, keys, recorder, data, why):
     r, messages = send_prepared(ostrel, keys, recorder, data, FROM, TO, "-rawhead")
     assert r.status == 10
-    assert r.stderr == "Message send failed (DKIM signing failed (msg.eml))\n"
+    assert r.stderr.startswith("Message send failed (DKIM signing failed (a=rsa-sha1; ")
+    assert r.stderr.endswith(f"): {why} (msg.eml))\n")
     assert messages == []
 
 
