@@ -10,13 +10,16 @@ import threading
 
 import pytest
 
-from conftest import BIN, assert_no_sanitizer_report
+from conftest import ADDRESS_SANITIZED, BIN, assert_no_sanitizer_report
 from smtp_peers import recorder  # noqa: F401  (fixture)
 
 FROM = "-from:a@example.org"
 TO = "-to:b@example.org"
 LIMIT = 20  # seconds; every case here ends in well under one
-SANITIZED = any(k in os.environ for k in ("ASAN_OPTIONS", "UBSAN_OPTIONS"))
+# For the cases bounded in address space: an AddressSanitizer build reserves
+# its shadow memory up front, far beyond any such bound.
+memory_bounded = pytest.mark.skipif(ADDRESS_SANITIZED, reason="an address-space limit cannot "
+                                    "bound an AddressSanitizer build")
 
 
 def run(ostrel, *args, stdin=None, limit=LIMIT, memory=None, env=None):
@@ -116,8 +119,7 @@ def test_body_literal_keeps_every_byte(ostrel):
     assert m.get_payload(decode=True).rstrip(b"\r\n") == NUL_TEXT.rstrip(b"\n")
 
 
-@pytest.mark.skipif(SANITIZED, reason="an address-space limit cannot bound a sanitizer build, "
-                    "which reserves its shadow memory up front")
+@memory_bounded
 @pytest.mark.parametrize("where", ["body file", "stdin", "list", "configuration"])
 def test_endless_input_without_nul_ends_when_memory_runs_out(ostrel, where):
     fifo = ostrel.path("endless")
@@ -156,8 +158,7 @@ def test_prepared_file_that_is_no_regular_file_is_never_read(ostrel, recorder, w
     assert rec.messages() == []
 
 
-@pytest.mark.skipif(SANITIZED, reason="an address-space limit cannot bound a sanitizer build, "
-                    "which reserves its shadow memory up front")
+@memory_bounded
 def test_files_too_large_for_memory_end_as_out_of_memory(ostrel):
     # 20 MB of addresses fit as text, but not as the recipient list they make.
     ostrel.write("big.list", b"".join(b"u%07d@example.org\n" % i for i in range(1_000_000)))
