@@ -5,8 +5,10 @@ import email
 import email.policy
 import os
 import resource
+import select
 import subprocess
 import threading
+import time
 
 import pytest
 
@@ -213,6 +215,39 @@ def test_unusable_address_fails_its_list_file(ostrel, kind):
     assert not ostrel.path("out.eml").exists()
 
 
+def read_fifo(path, proc, cut_after, cut, limit=LIMIT):
+    """What proc writes to the FIFO at path, read until proc closes it; cut()
+    is called once cut_after bytes have come. Never blocks: the read end is
+    opened at once and polled, so a program that exits without opening the
+    FIFO, or that stalls, cannot hold the test past its limit."""
+    got = b""
+    deadline = time.monotonic() + limit
+    fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
+    try:
+        poller = select.poll()
+        poller.register(fd, select.POLLIN)
+        while True:
+            assert time.monotonic() < deadline, f"{path} still open after {limit} s"
+            ready = poller.poll(100)
+            exited = proc.poll() is not None
+            if not (ready or exited):
+                continue
+            try:
+                chunk = os.read(fd, 1 << 16)
+            except BlockingIOError:
+                continue
+            if chunk:
+                cut_now = len(got) < cut_after <= len(got) + len(chunk)
+                got += chunk
+                if cut_now:
+                    cut()
+            elif got or exited:
+                # End of file: the writer closed it, or never opened it and is gone.
+                return got
+    finally:
+        os.close(fd)
+
+
 def test_attachment_that_shrinks_while_read_is_a_failure(ostrel):
     # The output is a FIFO that this test drains slowly: the program blocks
     # writing early in the attachment, the file is cut, then it reads on.
@@ -222,11 +257,7 @@ def test_attachment_that_shrinks_while_read_is_a_failure(ostrel):
                           "-file:out.fifo"], cwd=ostrel.cwd, env=ostrel.env,
                          stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     try:
-        with open(ostrel.path("out.fifo"), "rb") as f:
-            got = f.read(64 << 10)
-            os.truncate(big, 1 << 20)
-            while chunk := f.read(1 << 16):
-                got += chunk
+        got = read_fifo(ostrel.path("out.fifo"), p, 64 << 10, lambda: os.truncate(big, 1 << 20))
         _, err = p.communicate(timeout=LIMIT)
     finally:
         p.kill()
