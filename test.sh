@@ -21,8 +21,6 @@ root=$PWD
 ./tools/install-deps.sh || exit 1
 
 jobs=${OSTREL_JOBS:-$(nproc)}
-export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
-export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
 passed=()
 failed=()
@@ -158,7 +156,9 @@ build_and_test "gcc Release" build-release -DCMAKE_BUILD_TYPE=Release "${with_te
 build_and_test "clang Release" build-clang -DCMAKE_BUILD_TYPE=Release "${with_tests[@]}" \
     -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
 [ -x build-clang/src/ostrel ] && step "hardening clang Release" check_hardened build-clang/src/ostrel
-build_and_test "gcc ASan+UBSan" build-asan -DCMAKE_BUILD_TYPE=Debug -DOSTREL_TESTS=ON \
+# Sanitizer options for the sanitizer build only: leaks reported, every report fatal.
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    build_and_test "gcc ASan+UBSan" build-asan -DCMAKE_BUILD_TYPE=Debug -DOSTREL_TESTS=ON \
     -DOSTREL_SANITIZE=ON -DOSTREL_BENCH=OFF
 step "build program alone" configure_and_build build-install -DCMAKE_BUILD_TYPE=Release \
     -DOSTREL_TESTS=OFF -DOSTREL_SANITIZE=OFF -DOSTREL_BENCH=OFF \

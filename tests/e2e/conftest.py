@@ -15,6 +15,18 @@ SANITIZER_VARS = ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS")
 SANITIZER_REPORT = re.compile(rb"ERROR: \w+Sanitizer|SUMMARY: \w+Sanitizer|: runtime error: ")
 
 
+def carries_address_sanitizer(binary: str) -> bool:
+    """Whether the program holds the AddressSanitizer runtime, linked in
+    (clang) or as a shared library (GCC): either way its dynamic symbols name
+    the runtime's entry point. Told by the binary: sanitizer options in the
+    environment say nothing about how it was built."""
+    nm = subprocess.run(["nm", "-D", binary], capture_output=True)
+    return nm.returncode == 0 and re.search(rb"\s__asan_init\n", nm.stdout) is not None
+
+
+ADDRESS_SANITIZED = carries_address_sanitizer(BIN)
+
+
 # Runs the program with the permission bits binding even for root, who reads
 # every file and folder only through these two capabilities.
 FILE_ACCESS_CHECKED = (["setpriv", "--bounding-set=-dac_override,-dac_read_search"]
