@@ -123,8 +123,8 @@ int dkim_pass_phrase_cb(char* buf, int size, int, void*) {
     // the message body and must never be read for a pass phrase.
     int fd = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) return -1;
-    static const char prompt[] = "Enter PEM pass phrase:";
-    ssize_t ignored = write(fd, prompt, sizeof prompt - 1);
+    // Echo goes off before the prompt shows: an answer typed as soon as it
+    // appears is neither echoed nor flushed away with what came before it.
     termios old{};
     bool quiet = tcgetattr(fd, &old) == 0;
     if (quiet) {
@@ -132,6 +132,8 @@ int dkim_pass_phrase_cb(char* buf, int size, int, void*) {
         silent.c_lflag &= static_cast<tcflag_t>(~ECHO);
         quiet = tcsetattr(fd, TCSAFLUSH, &silent) == 0;
     }
+    static const char prompt[] = "Enter PEM pass phrase:";
+    ssize_t ignored = write(fd, prompt, sizeof prompt - 1);
     int len = 0;
     bool ok = false;
     for (;;) {
@@ -145,7 +147,8 @@ int dkim_pass_phrase_cb(char* buf, int size, int, void*) {
         }
         if (len < size - 1) buf[len++] = c;
     }
-    if (quiet) tcsetattr(fd, TCSAFLUSH, &old);
+    // What is typed after the answer (the next key's) is kept.
+    if (quiet) tcsetattr(fd, TCSANOW, &old);
     ignored = write(fd, "\n", 1);
     (void)ignored;
     close(fd);

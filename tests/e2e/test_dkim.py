@@ -635,7 +635,7 @@ def test_encrypted_key_asks_on_the_terminal(ostrel, keys, tmp_path):
                 break
         else:
             os.kill(pid, signal.SIGKILL)
-            os.waitpid(pid, 0)
+            _, status = os.waitpid(pid, 0)  # killed: not an exit
     finally:
         os.close(fd)
     assert status is not None and os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0, seen
