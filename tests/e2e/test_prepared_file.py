@@ -6,13 +6,11 @@ import json
 import os
 import subprocess
 import time
-from pathlib import Path
 
 import pytest
 from conftest import BIN
 from smtp_peers import recorder  # noqa: F401  (fixture)
-
-PEER = Path(__file__).resolve().parents[1] / "peers" / "net_peer.py"
+from test_smtp_faults import run_peer
 
 PREPARED = (b"From: Sender <me@example.org>\r\n"
             b"To: you@example.org\r\n"
@@ -59,15 +57,6 @@ def test_nul_byte_fails_naming_the_file(ostrel, recorder, given):
     assert rec.messages() == []
 
 
-def start_peer(steps, log, limit=30.0):
-    proc = subprocess.Popen(["/usr/bin/python3", str(PEER), "--script", json.dumps(steps),
-                             "--log", str(log), "--limit", str(limit)],
-                            stdout=subprocess.PIPE, stdin=subprocess.DEVNULL)
-    line = proc.stdout.readline().decode()
-    assert line.startswith("PORT "), line
-    return proc, int(line.split()[1])
-
-
 def wait_for(predicate, limit, what):
     deadline = time.monotonic() + limit
     while not predicate():
@@ -84,7 +73,7 @@ def test_file_cut_while_it_is_sent(ostrel, tmp_path):
         steps += [{"read_until": "\r\n"}, {"send": answer + "\r\n"}]
     steps += [{"hold": 3}, {"drain": 2}]
     log = tmp_path / "peer.log"
-    proc, port = start_peer(steps, log)
+    proc, port = run_peer(steps, log)
     line = b"x" * 76 + b"\r\n"
     ostrel.write("big.eml", b"Subject: big\r\n\r\n" + line * ((48 << 20) // len(line)))
     try:
