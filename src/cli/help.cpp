@@ -104,7 +104,8 @@ const doc_row doc_usage_table[doc_usage_rows + 1] = {
      doc_paragraph},
     {"", 0, "", doc_paragraph},
     {"", 0,
-     "When -emailfile is used, recipients will be determined by the To and Cc header fields of the "
+     "When -emailfile is used, recipients will be determined by the To, Cc and Bcc header fields "
+     "of the "
      "preconstructed message if a recipient setting is not present. In all other cases, at least "
      "one recipient setting is required.",
      doc_paragraph},

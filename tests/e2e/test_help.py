@@ -78,7 +78,7 @@ ROWS = [
     P(''),
     P('To add the recipients listed in a file, prefix the file name with @. E.g., -to:@recipients.txt. The file holds one recipient per line, either as a display name followed by the address in angle brackets, or as a bare address, both without quotes. E.g., John Smith <john@example.com> or jane@example.com.'),
     P(''),
-    P('When -emailfile is used, recipients will be determined by the To and Cc header fields of the preconstructed message if a recipient setting is not present. In all other cases, at least one recipient setting is required.'),
+    P('When -emailfile is used, recipients will be determined by the To, Cc and Bcc header fields of the preconstructed message if a recipient setting is not present. In all other cases, at least one recipient setting is required.'),
     H('Content And Formatting'),
     START,
     O('-subject:subject text', 7, 'Specifies the message subject (literal string).'),
