@@ -27,10 +27,11 @@ int read_fault(const file_line_reader& file) {
 }
 
 // Opens the prepared file for reading; a msg_email_file_ value. A file of
-// one block is refused here whole, before anything of it is written.
+// one block is refused here whole, before anything of it is written. Once
+// the file was found sendable, only that state of it is read.
 int open_file(const mail_handle* h, file_line_reader* file) {
     if (!h->email_file) return msg_email_file_unreadable;
-    file->open(h->email_file->c_str());
+    file->open(h->email_file->c_str(), h->email_file_stamp ? &*h->email_file_stamp : nullptr);
     return read_fault(*file);
 }
 
@@ -96,11 +97,13 @@ int render(mail_handle* h, file_line_reader& file, msg_out_cb out, void* ctx) {
 
 }  // namespace
 
-int msg_check_email_file(const mail_handle* h) {
+int msg_check_email_file(mail_handle* h) {
     file_line_reader file(true);
     if (int fault = open_file(h, &file)) return fault;
     file.read_to_end();
-    return read_fault(file);
+    if (int fault = read_fault(file)) return fault;
+    if (!h->email_file_stamp) h->email_file_stamp = file.stamp();
+    return msg_email_file_ok;
 }
 
 const char* msg_email_file_fault_text(int fault) {

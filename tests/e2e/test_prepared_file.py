@@ -1,5 +1,6 @@
 """Prepared message files against real peers: the file's Bcc field, a file
-that holds a NUL byte, and a file cut short while it is being sent."""
+that holds a NUL byte, a file cut or written over while it is being sent,
+and one written over after its recipients were read."""
 import email
 import email.policy
 import json
@@ -64,18 +65,58 @@ def wait_for(predicate, limit, what):
         time.sleep(0.02)
 
 
-def test_file_cut_while_it_is_sent(ostrel, tmp_path):
-    # The server stalls once DATA is under way; the file is cut meanwhile,
-    # as a spool, an editor or log rotation does. The message must fail with
-    # the file named and without its final dot, not end the process.
+def cut(path, other):
+    os.truncate(path, 1000)
+
+
+def write_in_place(path, other):
+    with open(path, "r+b") as f:
+        f.seek(len(other) // 2)
+        f.write(other[len(other) // 2:])
+
+
+def truncate_and_write_back(path, other):
+    with open(path, "r+b") as f:
+        f.truncate(0)
+        f.write(other)
+
+
+def copy_over(path, other):
+    path.with_suffix(".new").write_bytes(other)
+    subprocess.run(["cp", str(path.with_suffix(".new")), str(path)], check=True, timeout=30)
+
+
+def rename_over(path, other):
+    path.with_suffix(".new").write_bytes(other)
+    os.rename(path.with_suffix(".new"), path)
+
+
+LINE = b"x" * 76 + b"\r\n"
+OTHER_LINE = b"y" * 76 + b"\r\n"
+
+
+def held_data_steps():
+    """A server that stalls once DATA is under way, then reads what comes."""
     steps = [{"send": "220 mx\r\n"}]
     for answer in ("250 mx", "250 sender ok", "250 rcpt ok", "354 go"):
         steps += [{"read_until": "\r\n"}, {"send": answer + "\r\n"}]
-    steps += [{"hold": 3}, {"drain": 2}]
+    return steps + [{"hold": 3}, {"drain": 2}]
+
+
+@pytest.mark.parametrize("change", [cut, write_in_place, truncate_and_write_back, copy_over,
+                                    rename_over],
+                         ids=["cut", "written in place", "truncated and written back",
+                              "copied over", "renamed over"])
+def test_file_changed_while_it_is_sent(ostrel, tmp_path, change):
+    # The server stalls once DATA is under way; the file is cut or written
+    # over at the same size meanwhile, as a spool, an editor or log rotation
+    # does. The message must fail with the file named and without its final
+    # dot, with no line of the new text sent, not end the process.
     log = tmp_path / "peer.log"
-    proc, port = run_peer(steps, log)
-    line = b"x" * 76 + b"\r\n"
-    ostrel.write("big.eml", b"Subject: big\r\n\r\n" + line * ((48 << 20) // len(line)))
+    proc, port = run_peer(held_data_steps(), log)
+    head = b"Subject: big\r\n\r\n"
+    lines = (64 << 20) // len(LINE)
+    big = ostrel.write("big.eml", head + LINE * lines)
     try:
         run = subprocess.Popen(
             [BIN, "-nodefault", "-emailfile:big.eml", "-from:me@example.org", "-to:you@example.org",
@@ -84,13 +125,53 @@ def test_file_cut_while_it_is_sent(ostrel, tmp_path):
             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         wait_for(lambda: log.exists() and b"data\r\n" in log.read_bytes(), 15, "no DATA")
         time.sleep(1.0)  # the client is writing the message, the server not reading
-        os.truncate(ostrel.path("big.eml"), 1000)
+        change(big, head + OTHER_LINE * lines)
         out, err = run.communicate(timeout=30)
     finally:
         proc.wait(timeout=30)
     assert run.returncode == 10, (run.returncode, err)
     assert err.decode() == ("Message send failed (Message file changed while it was read "
                             "(big.eml))\n")
-    assert not log.read_bytes().endswith(b"\r\n.\r\n")
+    sent = log.read_bytes()
+    assert not sent.endswith(b"\r\n.\r\n")
+    assert b"Subject: big" in sent and OTHER_LINE not in sent
     doc = json.loads(ostrel.path("r.json").read_text())
     assert doc["status"] == "failure" and "big.eml" in doc["error"], doc
+
+
+@pytest.mark.parametrize("held", ["220 mx", "250 rcpt ok"],
+                         ids=["before the send's check", "after the send's check"])
+def test_file_changed_after_its_recipients_were_read(ostrel, tmp_path, held):
+    # The recipients come from the file; it is written over at the same size
+    # (another recipient) while the server holds a reply. What goes out must
+    # be the file whose fields were read, or nothing.
+    steps = []
+    for answer in ("220 mx", "250 mx", "250 sender ok", "250 rcpt ok", "354 go"):
+        if answer == held:
+            steps.append({"hold": 2})
+        steps.append({"send": answer + "\r\n"})
+        steps.append({"read_until": "\r\n"})
+    log = tmp_path / "peer.log"
+    proc, port = run_peer(steps + [{"drain": 2}], log)
+    msg = ostrel.write("msg.eml", b"From: me@example.org\r\nTo: you@example.org\r\n\r\nbody\r\n")
+    os.utime(msg, (time.time() - 3600, time.time() - 3600))
+    try:
+        run = subprocess.Popen(
+            [BIN, "-nodefault", "-emailfile:msg.eml", f"-host:127.0.0.1:{port}", "-results:r.json"],
+            cwd=ostrel.cwd, env=ostrel.env, stdin=subprocess.DEVNULL,
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        sign = b"" if held == "220 mx" else b"rcpt to:<you@example.org>"
+        wait_for(lambda: log.exists() and sign in log.read_bytes().lower(), 15, "no " + held)
+        msg.write_bytes(b"From: me@example.org\r\nTo: spy@example.org\r\n\r\nbody\r\n")
+        out, err = run.communicate(timeout=30)
+    finally:
+        proc.wait(timeout=30)
+    assert run.returncode == 10, (run.returncode, err)
+    assert err.decode() == ("Message send failed (Message file changed while it was read "
+                            "(msg.eml))\n")
+    sent = log.read_bytes()
+    assert b"spy@" not in sent and b"body" not in sent
+    if held == "220 mx":
+        assert b"mail from" not in sent.lower()
+    doc = json.loads(ostrel.path("r.json").read_text())
+    assert doc["status"] == "failure" and "msg.eml" in doc["error"], doc

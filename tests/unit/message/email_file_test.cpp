@@ -243,6 +243,22 @@ TEST_F(email_file_case, AFileCutWhileItIsSentFailsTheMessage) {
     }
 }
 
+// What was checked is what is sent: a file written over at the same size
+// since (its fields may have given the recipients) is refused by later
+// checks and by the writer, which then writes nothing.
+TEST_F(email_file_case, AFileChangedSinceItWasCheckedIsNotSent) {
+    use_file("To: a@example.org\n\nbody\n");
+    ASSERT_TRUE(test::age_file(*h.email_file));
+    ASSERT_EQ(msg_check_email_file(&h), msg_email_file_ok);
+    EXPECT_EQ(msg_check_email_file(&h), msg_email_file_ok);
+    test::write_file(*h.email_file, "To: z@example.org\n\nbody\n");
+    EXPECT_EQ(msg_check_email_file(&h), msg_email_file_changed);
+    int result = -1, fault = -1;
+    EXPECT_EQ(send(&result, &fault), "");
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(fault, msg_email_file_changed);
+}
+
 // Verifies a message with dkimpy against the public half of pem; prints one
 // line per signature, "True" or "False".
 std::string dkimpy_verify(const compose_test::scratch_dir& dir, const std::string& message,
