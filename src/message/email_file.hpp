@@ -37,8 +37,9 @@ const char* msg_email_file_fault_text(int fault);
 // 2. When it changes while it is read, or a block cannot be read, what came
 // before has been written: the caller must not end that message.
 // 3. With signing on, the unstuffed text is signed and the fields go in
-// front; when the file cannot be read whole or a signature cannot be made,
-// nothing is written.
+// front (a file without an empty line is signed with the empty line after
+// it, over an empty body); when the file cannot be read whole or a signature
+// cannot be made, nothing is written.
 int msg_write_email_file(mail_handle* h, msg_out_cb out, void* ctx, int* fault = nullptr);
 
 }  // namespace ostrel

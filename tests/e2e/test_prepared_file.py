@@ -103,6 +103,31 @@ def held_data_steps():
     return steps + [{"hold": 3}, {"drain": 2}]
 
 
+def run_while_changing(ostrel, proc, log, args, ready, change):
+    """Runs the program against the scripted peer and calls change() once
+    ready() holds for the bytes the peer got: (status, standard error, the
+    bytes the peer got)."""
+    try:
+        run = subprocess.Popen([BIN, "-nodefault", *args, "-results:r.json"],
+                               cwd=ostrel.cwd, env=ostrel.env, stdin=subprocess.DEVNULL,
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        wait_for(lambda: log.exists() and ready(log.read_bytes().lower()), 15, "peer not reached")
+        change()
+        _, err = run.communicate(timeout=30)
+    finally:
+        proc.wait(timeout=30)
+    return run.returncode, err.decode(), log.read_bytes()
+
+
+def assert_failed_as_changed(ostrel, result, name):
+    status, err, sent = result
+    assert status == 10, (status, err)
+    assert err == f"Message send failed (Message file changed while it was read ({name}))\n"
+    assert not sent.endswith(b"\r\n.\r\n")
+    doc = json.loads(ostrel.path("r.json").read_text())
+    assert doc["status"] == "failure" and name in doc["error"], doc
+
+
 @pytest.mark.parametrize("change", [cut, write_in_place, truncate_and_write_back, copy_over,
                                     rename_over],
                          ids=["cut", "written in place", "truncated and written back",
@@ -117,26 +142,18 @@ def test_file_changed_while_it_is_sent(ostrel, tmp_path, change):
     head = b"Subject: big\r\n\r\n"
     lines = (64 << 20) // len(LINE)
     big = ostrel.write("big.eml", head + LINE * lines)
-    try:
-        run = subprocess.Popen(
-            [BIN, "-nodefault", "-emailfile:big.eml", "-from:me@example.org", "-to:you@example.org",
-             f"-host:127.0.0.1:{port}", "-results:r.json"],
-            cwd=ostrel.cwd, env=ostrel.env, stdin=subprocess.DEVNULL,
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        wait_for(lambda: log.exists() and b"data\r\n" in log.read_bytes(), 15, "no DATA")
+
+    def later_change():
         time.sleep(1.0)  # the client is writing the message, the server not reading
         change(big, head + OTHER_LINE * lines)
-        out, err = run.communicate(timeout=30)
-    finally:
-        proc.wait(timeout=30)
-    assert run.returncode == 10, (run.returncode, err)
-    assert err.decode() == ("Message send failed (Message file changed while it was read "
-                            "(big.eml))\n")
-    sent = log.read_bytes()
-    assert not sent.endswith(b"\r\n.\r\n")
+
+    result = run_while_changing(
+        ostrel, proc, log,
+        ["-emailfile:big.eml", "-from:me@example.org", "-to:you@example.org",
+         f"-host:127.0.0.1:{port}"], lambda got: b"data\r\n" in got, later_change)
+    assert_failed_as_changed(ostrel, result, "big.eml")
+    sent = result[2]
     assert b"Subject: big" in sent and OTHER_LINE not in sent
-    doc = json.loads(ostrel.path("r.json").read_text())
-    assert doc["status"] == "failure" and "big.eml" in doc["error"], doc
 
 
 @pytest.mark.parametrize("held", ["220 mx", "250 rcpt ok"],
@@ -155,23 +172,13 @@ def test_file_changed_after_its_recipients_were_read(ostrel, tmp_path, held):
     proc, port = run_peer(steps + [{"drain": 2}], log)
     msg = ostrel.write("msg.eml", b"From: me@example.org\r\nTo: you@example.org\r\n\r\nbody\r\n")
     os.utime(msg, (time.time() - 3600, time.time() - 3600))
-    try:
-        run = subprocess.Popen(
-            [BIN, "-nodefault", "-emailfile:msg.eml", f"-host:127.0.0.1:{port}", "-results:r.json"],
-            cwd=ostrel.cwd, env=ostrel.env, stdin=subprocess.DEVNULL,
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        sign = b"" if held == "220 mx" else b"rcpt to:<you@example.org>"
-        wait_for(lambda: log.exists() and sign in log.read_bytes().lower(), 15, "no " + held)
-        msg.write_bytes(b"From: me@example.org\r\nTo: spy@example.org\r\n\r\nbody\r\n")
-        out, err = run.communicate(timeout=30)
-    finally:
-        proc.wait(timeout=30)
-    assert run.returncode == 10, (run.returncode, err)
-    assert err.decode() == ("Message send failed (Message file changed while it was read "
-                            "(msg.eml))\n")
-    sent = log.read_bytes()
+    sign = b"" if held == "220 mx" else b"rcpt to:<you@example.org>"
+    result = run_while_changing(
+        ostrel, proc, log, ["-emailfile:msg.eml", f"-host:127.0.0.1:{port}"],
+        lambda got: sign in got,
+        lambda: msg.write_bytes(b"From: me@example.org\r\nTo: spy@example.org\r\n\r\nbody\r\n"))
+    assert_failed_as_changed(ostrel, result, "msg.eml")
+    sent = result[2]
     assert b"spy@" not in sent and b"body" not in sent
     if held == "220 mx":
         assert b"mail from" not in sent.lower()
-    doc = json.loads(ostrel.path("r.json").read_text())
-    assert doc["status"] == "failure" and "msg.eml" in doc["error"], doc
