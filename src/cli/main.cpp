@@ -111,7 +111,14 @@ int check_settings(mail_handle* h) {
     if (h->mode == mail_mode_email_file) {
         if (!mail_setopt(h, mail_opt_from_email_file, no_rcpt ? "" : nullptr,
                          h->from_addr ? nullptr : "")) {
+            if (h->send_status == status_out_of_memory) return status_out_of_memory;
             unsendable = msg_check_email_file(h) != msg_email_file_ok;
+            // A field that could not be read whole fails the run, as an input
+            // file that cannot be used does, before anything is sent.
+            if (!unsendable && *mail_last_error(h)) {
+                cli_fprintf(stderr, "%s\n", str_escape_controls(mail_last_error(h)).c_str());
+                return mail_file_input_unusable;
+            }
             if (!unsendable)
                 cli_fprintf(stderr,
                             "Incomplete configuration and unable to determine values from e-mail "
