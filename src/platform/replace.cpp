@@ -110,6 +110,21 @@ void restore(int fd, const std::string& old, bool have_old, size_t done, off_t o
         truncate_fd(fd, 0);
 }
 
+// A stream on fd, a file just opened by name, when it is a regular file:
+// whatever took the name since it was looked at is not written. Closes fd
+// when it gives none.
+FILE* regular_stream(int fd) {
+    struct stat st;
+    if (fd < 0) return nullptr;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return nullptr;
+    }
+    FILE* f = ::fdopen(fd, "wb");  // opens without truncating
+    if (!f) ::close(fd);
+    return f;
+}
+
 }  // namespace
 
 FILE* plat_open_replaceable(const char* name) {
@@ -122,15 +137,7 @@ FILE* plat_open_replaceable(const char* name) {
     do {
         fd = ::open(name, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
     } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return nullptr;
-    // Whatever took the name since it was looked at is not replaced.
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        return nullptr;
-    }
-    FILE* f = ::fdopen(fd, "wb");  // opens without truncating
-    if (!f) ::close(fd);
-    return f;
+    return regular_stream(fd);
 }
 
 int plat_replace_file(const char* name, const char* data, size_t size) {
@@ -162,14 +169,7 @@ FILE* plat_open_rewritable(const char* name) {
         } while (fd < 0 && errno == EINTR);
         if (fd >= 0 || errno != EACCES) break;
     }
-    if (fd < 0) return nullptr;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        return nullptr;
-    }
-    FILE* f = ::fdopen(fd, "wb");  // opens without truncating
-    if (!f) ::close(fd);
-    return f;
+    return regular_stream(fd);
 }
 
 int plat_rewrite_file(FILE* f, const char* data, size_t size) {

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <optional>
 #include <set>
 #include <string>
 
@@ -93,10 +94,9 @@ TEST(PlatRewrite, LeavesTheNewBytesOrTheOldOnes) {
         FILE* f = plat_open_rewritable(name.c_str());
         ASSERT_NE(f, nullptr);
         EXPECT_EQ(read_file(name), c.old_text);  // not truncated by the opening
-        if (c.limit) {
-            file_size_limit limit(c.limit);
-            EXPECT_EQ(plat_rewrite_file(f, c.new_text.data(), c.new_text.size()), c.result);
-        } else {
+        {
+            std::optional<file_size_limit> limit;
+            if (c.limit) limit.emplace(c.limit);
             EXPECT_EQ(plat_rewrite_file(f, c.new_text.data(), c.new_text.size()), c.result);
         }
         std::fclose(f);
