@@ -1,6 +1,6 @@
 """Prepared message files against real peers: the recipients read from the
-file's header fields, the file's Bcc field, a file that holds a NUL byte,
-and a file cut short while it is being sent."""
+file's header fields, the file's Bcc and Resent-Bcc fields, a file that
+holds a NUL byte, and a file cut short while it is being sent."""
 import email
 import email.policy
 import json
@@ -148,6 +148,32 @@ def test_header_block_is_not_read_when_nothing_is_taken_from_it(ostrel, recorder
     [m] = rec.messages()
     assert m["rcpt_tos"] == ["you@example.org"]
     assert b"\r\nX Y: 1\r\n" in m["data"]
+
+
+# A message sent on: its Resent-Bcc is as blind as a Bcc.
+RESENT = (b"Resent-From: fwd@example.org\r\n"
+          b"Resent-To: next@example.org\r\n"
+          b"Resent-Bcc: hidden@example.org,\r\n"
+          b" secret@example.org\r\n"
+          b"resent-bcc : quiet@example.org\r\n"
+          + PREPARED.replace(b"bcc: hidden@example.org,\r\n\tsecret@example.org\r\n", b""))
+
+
+def test_resent_bcc_of_the_file_is_never_sent(ostrel, recorder):
+    rec = recorder()
+    ostrel.write("msg.eml", RESENT)
+    r = ostrel("-nodefault", "-emailfile:msg.eml", "-from:fwd@example.org",
+               "-to:next@example.org", "-bcc:hidden@example.org", f"-host:127.0.0.1:{rec.port}")
+    assert r.status == 0, r.stderr
+    [m] = rec.messages()
+    assert set(m["rcpt_tos"]) == {"next@example.org", "hidden@example.org"}
+    msg = email.message_from_bytes(m["data"], policy=email.policy.default)
+    assert msg["Resent-Bcc"] is None
+    assert (msg["Resent-From"], msg["Resent-To"]) == ("fwd@example.org", "next@example.org")
+    assert msg["Subject"] == "prepared"
+    for hidden in (b"hidden@", b"secret@", b"quiet@"):
+        assert hidden not in m["data"]
+    assert msg.get_content() == "body\r\n\r\n"
 
 
 @pytest.mark.parametrize("given", [

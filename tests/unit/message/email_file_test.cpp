@@ -94,6 +94,12 @@ TEST_F(email_file_case, RawHeaderBlockRewrittenLineByLine) {
          {},
          {},
          "A: 1\r\nBccX: kept\r\n\r\nBcc: body\r\n\r\n"},
+        {"nor does a Resent-Bcc field; the other Resent- fields stay",
+         "Resent-To: a@x.org\nresent-bcc: hidden@x.org,\n other@x.org\nRESENT-BCC :y@x.org\n"
+         "Resent-BccX: kept\n\nResent-Bcc: body\n",
+         {},
+         {},
+         "Resent-To: a@x.org\r\nResent-BccX: kept\r\n\r\nResent-Bcc: body\r\n\r\n"},
         {"a body without a line end at its end gets one",
          "A: 1\n\nlast",
          {},
