@@ -1,9 +1,10 @@
 // A prepared message file of any bytes sent through the prepared-file
 // writer: memory safety, and a stream that can only end where the writer
 // ends it (CR LF line ends only, no lone "." line, removed fields and the
-// Bcc field gone). A check first keeps the file's stamp, which the writer
-// must then find unchanged. Signed, the output is the unsigned one with
-// DKIM-Signature fields in front, a file without a body too, or nothing.
+// Bcc and Resent-Bcc fields gone). A check first keeps the file's stamp,
+// which the writer must then find unchanged. Signed, the output is the
+// unsigned one with DKIM-Signature fields in front, a file without a body
+// too, or nothing.
 #include <unistd.h>
 
 #include <cstdint>
@@ -33,11 +34,14 @@ bool starts_with_nocase(const std::string& line, const std::string& prefix) {
     return true;
 }
 
-// A Bcc field, blanks before its colon or not.
+// A Bcc or Resent-Bcc field, blanks before its colon or not.
 bool bcc_field(const std::string& line) {
-    if (!starts_with_nocase(line, "bcc")) return false;
-    const size_t colon = line.find_first_not_of(" \t", 3);
-    return colon != std::string::npos && line[colon] == ':';
+    for (const std::string name : {"bcc", "resent-bcc"}) {
+        if (!starts_with_nocase(line, name)) continue;
+        const size_t colon = line.find_first_not_of(" \t", name.size());
+        if (colon != std::string::npos && line[colon] == ':') return true;
+    }
+    return false;
 }
 
 // The writer's output; empty when it returns 0.
