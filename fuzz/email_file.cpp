@@ -1,13 +1,17 @@
 // A prepared message file of any bytes sent through the prepared-file
 // writer: memory safety, and a stream that can only end where the writer
 // ends it (CR LF line ends only, no lone "." line, removed fields and the
-// Bcc and Resent-Bcc fields gone).
+// Bcc and Resent-Bcc fields gone). A check first keeps the file's stamp,
+// which the writer must then find unchanged. Signed, the output is the
+// unsigned one with DKIM-Signature fields in front, a file without a body
+// too, or nothing.
 #include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <string>
 
+#include "dkim/keys.hpp"
 #include "fuzz_util.hpp"
 #include "message/email_file.hpp"
 #include "model/handle.hpp"
@@ -18,6 +22,7 @@ using namespace ostrel;
 namespace {
 
 std::string file_path;
+dkim_domain* table = nullptr;
 
 bool starts_with_nocase(const std::string& line, const std::string& prefix) {
     if (line.size() < prefix.size()) return false;
@@ -39,13 +44,38 @@ bool bcc_field(const std::string& line) {
     return false;
 }
 
+// The writer's output; empty when it returns 0.
+std::string write(mail_handle* h, int* fault) {
+    str_buf b;
+    const int r = msg_write_email_file(h, fmt_sink_str_buf, &b, fault);
+    std::string out(b.data ? b.data : "", b.length);
+    str_buf_release(&b);
+    if (r != 1 && !out.empty()) __builtin_trap();
+    return out;
+}
+
+void check_signed(mail_handle h, const std::string& plain) {
+    h.flags2 |= mail_f2_dkim;
+    h.dkim_keys = table;
+    int fault = -1;
+    const std::string out = write(&h, &fault);
+    if (out.empty()) {
+        if (fault != msg_email_file_unsigned) __builtin_trap();
+        return;
+    }
+    if (out.size() <= plain.size() || out.compare(out.size() - plain.size(), plain.size(), plain))
+        __builtin_trap();
+    if (out.compare(0, 38, "DKIM-Signature: v=1; a=ed25519-sha256;") != 0) __builtin_trap();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     char dir[] = "/tmp/ostrel-fuzz-XXXXXX";
     if (!fuzz::enter_scratch_dir(dir)) return 1;
     file_path = "m.eml";
-    return 0;
+    fuzz::add_ed25519_key(&table, "example.org");
+    return table ? 0 : 1;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -69,17 +99,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (setup & 8) h.bcc.push_back({"blind@example.org", std::nullopt, 0});
     h.removed_headers.push_back({"X-Drop", ""});
 
-    str_buf b;
-    const int r = msg_write_email_file(&h, fmt_sink_str_buf, &b);
-    const std::string out(b.data ? b.data : "", b.length);
-    str_buf_release(&b);
-
     const bool sendable = !text.empty() && text.find('\0') == std::string::npos;
-    if (r != (sendable ? 1 : 0)) __builtin_trap();
-    if (!sendable) {
-        if (!out.empty()) __builtin_trap();
-        return 0;
-    }
+    if ((setup & 16) && (msg_check_email_file(&h) == msg_email_file_ok) != sendable)
+        __builtin_trap();
+    int fault = -1;
+    const std::string out = write(&h, &fault);
+    if ((out.empty() ? 0 : 1) != (sendable ? 1 : 0) || (fault == msg_email_file_ok) != sendable)
+        __builtin_trap();
+    if (!sendable) return 0;
+    if (setup & 32) check_signed(h, out);
     // At least the empty line after the body (every file line may be dropped).
     if (out.size() < 2 || out.compare(out.size() - 2, 2, "\r\n") != 0) __builtin_trap();
     bool in_header = true;

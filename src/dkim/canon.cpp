@@ -439,24 +439,35 @@ int dkim_hash_headers(dkim_ctx* ctx, char** error) {
         return 0;
     }
     const std::vector<header_field>& fields = block.fields;
+    auto is_from = [](const header_field* f) {
+        return same_name(f->start, f->name_len, "From", 4);
+    };
     std::vector<const header_field*> chosen;
-    const header_field* from = nullptr;
-    for (const header_field& f : fields) {
-        if (!signed_name(f.start, f.name_len)) continue;
-        if (!from && same_name(f.start, f.name_len, "From", 4)) from = &f;
-        chosen.push_back(&f);
-    }
-    // A verifier fails a signature that leaves From out.
-    if (!from) {
+    for (const header_field& f : fields)
+        if (signed_name(f.start, f.name_len)) chosen.push_back(&f);
+    // A verifier fails a signature that leaves a From field out, the one
+    // that readers show included.
+    const auto froms = static_cast<size_t>(std::count_if(chosen.begin(), chosen.end(), is_from));
+    constexpr auto room = static_cast<size_t>(dkim_max_signed);
+    if (froms == 0) {
         if (error) str_set_printf(error, "%s", "Malformed header (no From field)");
         return 0;
     }
-    // The room for the fields: when From would fall beyond it, it takes the
-    // last place, and h= keeps the order of the block.
-    if (chosen.size() > dkim_max_signed) {
-        const auto room = chosen.begin() + dkim_max_signed;
-        if (std::find(chosen.begin(), room, from) == room) room[-1] = from;
-        chosen.resize(dkim_max_signed);
+    if (froms > room) {
+        if (error)
+            str_set_printf(error, "Malformed header (more than %d From fields)", dkim_max_signed);
+        return 0;
+    }
+    // The room for the fields: every From field has its place, the other
+    // fields fill the rest in the order of the block, and h= keeps that order.
+    if (chosen.size() > room) {
+        size_t others = room - froms;
+        std::erase_if(chosen, [&](const header_field* f) {
+            if (is_from(f)) return false;
+            if (others == 0) return true;
+            --others;
+            return false;
+        });
     }
     for (const header_field* f : chosen)
         ctx->signed_fields[ctx->signed_count++] = {f->start, static_cast<uint8_t>(f->name_len)};

@@ -88,10 +88,10 @@ int dkim_ctx_cleanup(dkim_ctx* ctx);
 int dkim_hash_body(dkim_ctx* ctx);
 // Selects the signed fields and hashes them into header_md: every field of
 // a listed name in the order of the block, at most dkim_max_signed of them
-// and From always among them. 1 when they are hashed; 0 with nothing
-// selected and "Malformed header (...)" in the slot, saying what is wrong
-// and on which line, when a line of the block is no field or there is no
-// From field.
+// and every From field always among them. 1 when they are hashed; 0 with
+// nothing selected and "Malformed header (...)" in the slot, saying what is
+// wrong and on which line, when a line of the block is no field, there is
+// no From field or there are more From fields than that.
 int dkim_hash_headers(dkim_ctx* ctx, char** error);
 // Part codes: 0 a selected field (then CR LF), 1 the body, 2 the
 // DKIM-Signature field being signed (no CR LF).

@@ -179,7 +179,7 @@ char* dkim_sign(dkim_ctx* ctx, int32_t canon, int32_t algorithm, const dkim_doma
     for (int i = 0; i < ctx->signed_count; ++i) {
         if (i) field += ':';
         field.append(ctx->signed_fields[i].line, ctx->signed_fields[i].name_len);
-        if (field.size() > field_head_limit) return nullptr;
+        if (field.size() > field_head_limit) return failed("signature field too long");
     }
     field += ";\r\n\tbh=";
     field += base64(ctx->body_hash, ctx->body_hash_len);
@@ -196,7 +196,7 @@ char* dkim_sign(dkim_ctx* ctx, int32_t canon, int32_t algorithm, const dkim_doma
         if (at + n == len) field += ';';
         field += "\r\n";
     }
-    if (field.size() >= field_limit) return nullptr;
+    if (field.size() >= field_limit) return failed("signature field too long");
     return give_out(field);
 }
 

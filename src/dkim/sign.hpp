@@ -22,7 +22,8 @@ const char* dkim_canon_tag(int32_t canon);
 // report), or when the signature could not be made: then ctx->failed is set
 // and the slot holds "DKIM signing failed (a=...; d=...; s=...)", followed
 // by ": " and the reason when the header block is at fault (a line that is
-// no field, no From field). With a selector, only keys of that selector
+// no field, no From field, more From fields than can be signed) or the field
+// would pass its size bounds. With a selector, only keys of that selector
 // qualify.
 char* dkim_sign(dkim_ctx* ctx, int32_t canon, int32_t algorithm, const dkim_domain* record,
                 const char* selector, char** error);

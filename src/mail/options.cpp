@@ -223,11 +223,13 @@ int opt_host(const opt_call& c) {
 int opt_email_file(const opt_call& c) {
     if (c.unset) {
         c.h->email_file.reset();
+        c.h->email_file_stamp.reset();
         c.h->mode = mail_mode_smtp;
         return 1;
     }
     if (!c.p1 || !file_exists(c.p1)) return 0;
     c.h->email_file = c.p1;
+    c.h->email_file_stamp.reset();
     c.h->mode = mail_mode_email_file;
     return 1;
 }

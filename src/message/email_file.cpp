@@ -27,10 +27,11 @@ int read_fault(const file_line_reader& file) {
 }
 
 // Opens the prepared file for reading; a msg_email_file_ value. A file of
-// one block is refused here whole, before anything of it is written.
+// one block is refused here whole, before anything of it is written. Once
+// the file was found sendable, only that state of it is read.
 int open_file(const mail_handle* h, file_line_reader* file) {
     if (!h->email_file) return msg_email_file_unreadable;
-    file->open(h->email_file->c_str());
+    file->open(h->email_file->c_str(), h->email_file_stamp ? &*h->email_file_stamp : nullptr);
     return read_fault(*file);
 }
 
@@ -72,7 +73,8 @@ void write_line(msg_out_cb out, void* ctx, std::string_view line) {
 // The header block (configured fields, the file's kept fields, the custom
 // fields) and the body, every line ended by CR LF; unstuffed. Returns the
 // read's msg_email_file_ value: on a failure part of the text may be out.
-int render(mail_handle* h, file_line_reader& file, msg_out_cb out, void* ctx) {
+// *header_only tells whether the file has no empty line.
+int render(mail_handle* h, file_line_reader& file, msg_out_cb out, void* ctx, bool* header_only) {
     if (!(h->flags & mail_f_raw_headers)) msg_write_headers(h, out, ctx);
     bool in_header = true;
     bool dropping = false;
@@ -92,16 +94,19 @@ int render(mail_handle* h, file_line_reader& file, msg_out_cb out, void* ctx) {
             if (!dropping) write_line(out, ctx, line);
         }
     }
+    *header_only = in_header;
     return read_fault(file);
 }
 
 }  // namespace
 
-int msg_check_email_file(const mail_handle* h) {
+int msg_check_email_file(mail_handle* h) {
     file_line_reader file(true);
     if (int fault = open_file(h, &file)) return fault;
     file.read_to_end();
-    return read_fault(file);
+    if (int fault = read_fault(file)) return fault;
+    if (!h->email_file_stamp) h->email_file_stamp = file.stamp();
+    return msg_email_file_ok;
 }
 
 const char* msg_email_file_fault_text(int fault) {
@@ -131,25 +136,29 @@ int msg_write_email_file(mail_handle* h, msg_out_cb out, void* ctx, int* fault) 
     msg_dotstuffer stuffer;
     msg_dotstuff_wrap(true, &stuffer, &out, &ctx);
     const dkim_domain* record = msg_dkim_record(h);
+    bool header_only = false;
     if (!record) {
-        *fault = render(h, file, out, ctx);
+        *fault = render(h, file, out, ctx, &header_only);
         if (*fault) return 0;
         msg_write(out, ctx, "\r\n", 2);
         return 1;
     }
     str_buf buf;
-    *fault = render(h, file, fmt_sink_str_buf, &buf);
+    *fault = render(h, file, fmt_sink_str_buf, &buf, &header_only);
     if (*fault) {
         str_buf_release(&buf);
         return 0;
     }
+    // Without a body the empty line that follows ends the header block: the
+    // signature covers it, over an empty body, as the receiver reads it.
+    if (header_only) msg_write(fmt_sink_str_buf, &buf, "\r\n", 2);
     std::string error;
     if (!msg_dkim_write_signed(h, record, &buf, out, ctx, &error)) {
         // A message that should carry a signature and cannot is not sent.
         *fault = msg_email_file_unsigned;
         return 0;
     }
-    msg_write(out, ctx, "\r\n", 2);
+    if (!header_only) msg_write(out, ctx, "\r\n", 2);
     return 1;
 }
 

@@ -16,13 +16,16 @@ enum : int {
     msg_email_file_unreadable = 1,  // missing, unreadable, empty, not a regular file
     msg_email_file_nul = 2,         // holds a NUL byte: its text would be cut there
     msg_email_file_unsigned = 3,    // a DKIM signature could not be made (last_error says which)
-    msg_email_file_changed = 4,     // grew or shrank while it was read
+    msg_email_file_changed = 4,     // changed while it was read, or since it was checked
 };
 
 // Whether the handle's email_file can be sent whole; a msg_email_file_ value.
 // A caller checks before the transaction starts, so that nothing of a message
-// that cannot go out whole is sent.
-int msg_check_email_file(const mail_handle* h);
+// that cannot go out whole is sent. The first check that finds it sendable
+// keeps its stamp in the handle: from then on every read of it, later checks
+// and the writer, fails as changed when the file is not in that state (its
+// fields may have been taken from it), until email_file is set again.
+int msg_check_email_file(mail_handle* h);
 // The failure text of a msg_email_file_ value (without the file's name).
 const char* msg_email_file_fault_text(int fault);
 
@@ -34,8 +37,9 @@ const char* msg_email_file_fault_text(int fault);
 // 2. When it changes while it is read, or a block cannot be read, what came
 // before has been written: the caller must not end that message.
 // 3. With signing on, the unstuffed text is signed and the fields go in
-// front; when the file cannot be read whole or a signature cannot be made,
-// nothing is written.
+// front (a file without an empty line is signed with the empty line after
+// it, over an empty body); when the file cannot be read whole or a signature
+// cannot be made, nothing is written.
 int msg_write_email_file(mail_handle* h, msg_out_cb out, void* ctx, int* fault = nullptr);
 
 }  // namespace ostrel

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <vector>
 
 #include "dkim/canon.hpp"
 #include "dkim/keys.hpp"
@@ -35,6 +36,23 @@ struct slot {
     }
 };
 
+std::string failure_text(const dkim_domain* record, const std::string& why) {
+    return std::string("DKIM signing failed (d=") + record->domain + ")" + why;
+}
+
+// The a= names of the algorithm bits, as "a, b or c".
+std::string algorithm_names(unsigned algos) {
+    std::vector<const char*> names;
+    for (int32_t algo : {1, 2, 4})
+        if (algos & static_cast<unsigned>(algo)) names.push_back(dkim_algorithm_name(algo));
+    std::string out;
+    for (size_t i = 0; i < names.size(); ++i) {
+        if (i) out += i + 1 == names.size() ? " or " : ", ";
+        out += names[i];
+    }
+    return out;
+}
+
 }  // namespace
 
 const dkim_domain* msg_dkim_record(const mail_handle* h) {
@@ -64,25 +82,34 @@ int msg_dkim_sign(mail_handle* h, const dkim_domain* record, const char* bytes, 
     bodies.want_sha1 = rsa && (algos & dkim_algo_rsa_sha1);
     bodies.want_sha256 =
         (rsa && (algos & dkim_algo_rsa_sha256)) || (ed25519 && (algos & dkim_algo_ed25519_sha256));
+    // An algorithm without a key of its type is passed over while another
+    // signs; once a key is there, its signature is made or nothing is sent.
+    bool signed_any = false;
     for (int32_t canon : {1, 2, 4, 8}) {
         if (!(canons & static_cast<unsigned>(canon))) continue;
         for (int32_t algo : {1, 2, 4}) {
             if (!(algos & static_cast<unsigned>(algo))) continue;
+            if (!(algo == dkim_algo_ed25519_sha256 ? ed25519 : rsa)) continue;
             dkim_ctx ctx;
             ctx.bodies = &bodies;
             ctx.sign_time = sign_time;
             slot err;
             std::unique_ptr<char, c_free> field;
-            if (dkim_ctx_init(&ctx, bytes, len))
-                field.reset(dkim_sign(&ctx, canon, algo, record, nullptr, &err.text));
-            const bool failed = ctx.failed;
+            const bool split = dkim_ctx_init(&ctx, bytes, len) != nullptr;
+            if (split) field.reset(dkim_sign(&ctx, canon, algo, record, nullptr, &err.text));
             dkim_ctx_cleanup(&ctx);
-            if (failed) {
-                if (error) *error = err.text ? err.text : "DKIM signing failed";
+            if (!field) {
+                const char* why = split ? "" : ": no empty line ends the header";
+                if (error) *error = err.text ? std::string(err.text) : failure_text(record, why);
                 return 0;
             }
-            if (field) fields->append(field.get());
+            fields->append(field.get());
+            signed_any = true;
         }
+    }
+    if (!signed_any) {
+        if (error) *error = failure_text(record, ": no key for " + algorithm_names(algos));
+        return 0;
     }
     return 1;
 }

@@ -24,8 +24,9 @@ const dkim_domain* msg_dkim_record(const mail_handle* h);
 // mask defaults in the handle when a mask is 0. Returns 1 with the fields
 // appended to *fields, in the order canonical form 1, 2, 4, 8 and within it
 // algorithm 1, 2, 4; they go in front of the message. Returns 0 when a
-// signature that has a key could not be made: *error then holds the text
-// and nothing may be sent. sign_time below 0 is the current time.
+// signature that has a key could not be made, and when no algorithm asked
+// for has a key in the record: *error then holds the text and nothing may
+// be sent. sign_time below 0 is the current time.
 int msg_dkim_sign(mail_handle* h, const dkim_domain* record, const char* bytes, size_t len,
                   std::string* fields, std::string* error, int64_t sign_time = -1);
 

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "model/lists.hpp"
+#include "platform/file_map.hpp"
 
 namespace ostrel {
 
@@ -128,6 +129,10 @@ struct mail_handle {
         return_path, helo, host, html_body, last_error, reply_line, body, password, proxy_host,
         proxy_password, proxy_user, reply_to_addr, reply_to_name, kept_reply, subject, tls_ciphers,
         tls_protocols, user, mailer, boundary_mixed, boundary_alt, boundary_related;
+    // The state of email_file when it was first found sendable (and its
+    // fields perhaps taken): what is sent must be that file as it was then.
+    // Cleared when email_file is set.
+    std::optional<plat_file_stamp> email_file_stamp;
     std::string message_id;  // with its angle brackets; at most 511 bytes
     mime_attachment_list attachments;
     msg_header_list headers;

@@ -84,6 +84,36 @@ int64_t plat_fd_size(int fd) {
     return st.st_size;
 }
 
+namespace {
+
+plat_file_stamp stamp_of(const struct stat& st) {
+    plat_file_stamp s;
+    s.device = static_cast<uint64_t>(st.st_dev);
+    s.inode = static_cast<uint64_t>(st.st_ino);
+    s.size = static_cast<int64_t>(st.st_size);
+    s.mtime_sec = static_cast<int64_t>(st.st_mtim.tv_sec);
+    s.mtime_nsec = static_cast<int64_t>(st.st_mtim.tv_nsec);
+    s.ctime_sec = static_cast<int64_t>(st.st_ctim.tv_sec);
+    s.ctime_nsec = static_cast<int64_t>(st.st_ctim.tv_nsec);
+    return s;
+}
+
+}  // namespace
+
+int plat_fd_stamp(int fd, plat_file_stamp* out) {
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return 0;
+    *out = stamp_of(st);
+    return 1;
+}
+
+int plat_path_stamp(const char* name, plat_file_stamp* out) {
+    struct stat st;
+    if (::stat(name, &st) != 0) return 0;
+    *out = stamp_of(st);
+    return 1;
+}
+
 int plat_map(int fd, uint64_t size, int writable, plat_view* view) {
     long page = ::sysconf(_SC_PAGESIZE);
     if (size == 0 || page <= 0 || size > SIZE_MAX - 2 * static_cast<uint64_t>(page)) return 0;

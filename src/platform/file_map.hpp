@@ -46,6 +46,24 @@ int plat_open_regular(const char* name);
 int64_t plat_pread(int fd, void* buf, size_t len, uint64_t offset);
 // The size of an open file, or -1.
 int64_t plat_fd_size(int fd);
+
+// What tells one state of a file from another: which file it is, and what
+// any write to it, or a change of its attributes, moves on (times to the
+// nanosecond).
+struct plat_file_stamp {
+    uint64_t device = 0;
+    uint64_t inode = 0;
+    int64_t size = 0;
+    int64_t mtime_sec = 0;
+    int64_t mtime_nsec = 0;
+    int64_t ctime_sec = 0;
+    int64_t ctime_nsec = 0;
+    bool operator==(const plat_file_stamp&) const = default;
+};
+// The stamp of an open file, or of the file a name gives now (links
+// followed, as open follows them). 1, or 0 (out unchanged).
+int plat_fd_stamp(int fd, plat_file_stamp* out);
+int plat_path_stamp(const char* name, plat_file_stamp* out);
 // Maps size bytes of fd from offset 0, shared with the file when writable,
 // and a zero page after them. 1, or 0 (view unchanged).
 int plat_map(int fd, uint64_t size, int writable, plat_view* view);

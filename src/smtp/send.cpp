@@ -50,7 +50,8 @@ void message_refused(mail_handle* h, const char* line) {
 }
 
 // A prepared message file is checked before MAIL FROM: one that cannot be
-// read, or that holds a NUL byte (which would cut it short), is not sent.
+// read, that holds a NUL byte (which would cut it short), or that changed
+// since its fields were read, is not sent.
 bool email_file_usable(mail_handle* h) {
     if (!h->email_file) return true;
     int fault = msg_check_email_file(h);

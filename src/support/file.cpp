@@ -39,17 +39,22 @@ file_line_reader::~file_line_reader() {
     plat_close(fd_);
 }
 
-bool file_line_reader::open(const char* path) {
+bool file_line_reader::open(const char* path, const plat_file_stamp* expected) {
     plat_close(fd_);
     size_ = offset_ = 0;
     buf_.clear();
     pos_ = scanned_ = 0;
     at_end_ = false;
     status_ = file_read_ok;
+    stamp_ = plat_file_stamp{};
     fd_ = path ? plat_open_regular(path) : -1;
-    const int64_t size = fd_ >= 0 ? plat_fd_size(fd_) : -1;
-    if (size <= 0) return fail(file_read_failed);
-    size_ = static_cast<uint64_t>(size);
+    if (fd_ < 0 || !plat_fd_stamp(fd_, &stamp_)) return fail(file_read_failed);
+    path_ = path;
+    if (expected && *expected != stamp_) return fail(file_read_changed);
+    if (stamp_.size <= 0) return fail(file_read_failed);
+    // Another file renamed into its place between the open and now.
+    if (!unchanged()) return fail(file_read_changed);
+    size_ = static_cast<uint64_t>(stamp_.size);
     // The first block is read at once: a file of one block is known whole
     // (or refused) before a caller writes anything for it.
     fill();
@@ -64,14 +69,22 @@ bool file_line_reader::fail(int why) {
     return false;
 }
 
+// Whether the open file and the file its name gives are still the one
+// that was opened, as it was then.
+bool file_line_reader::unchanged() const {
+    plat_file_stamp now;
+    return plat_fd_stamp(fd_, &now) && now == stamp_ && plat_path_stamp(path_.c_str(), &now) &&
+           now == stamp_;
+}
+
 // Appends the next block to what is left unread; false at the end of the
 // file (whole and unchanged) and on a failure.
 bool file_line_reader::fill() {
     if (at_end_) return false;
     if (offset_ == size_) {
         at_end_ = true;
-        // Grown or cut since it was opened: what was read is not the file.
-        if (plat_fd_size(fd_) != static_cast<int64_t>(size_)) return fail(file_read_changed);
+        // Changed since it was opened: what was read is not the file.
+        if (!unchanged()) return fail(file_read_changed);
         return false;
     }
     buf_.erase(0, pos_);
@@ -84,6 +97,8 @@ bool file_line_reader::fill() {
     if (n == 0) return fail(file_read_changed);
     buf_.resize(old + static_cast<size_t>(n));
     offset_ += static_cast<uint64_t>(n);
+    // Checked after the block, so that the block is of the version opened.
+    if (!unchanged()) return fail(file_read_changed);
     if (refuse_nul_ && std::memchr(buf_.data() + old, '\0', static_cast<size_t>(n)))
         return fail(file_read_nul);
     return true;

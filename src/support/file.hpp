@@ -31,9 +31,11 @@ using file_mapping_ptr = std::unique_ptr<file_mapping, file_mapping_deleter>;
 
 // Reads a regular file from its start, line by line, in blocks of a fixed
 // size, so that a file of any length is held one block at a time. A file
-// that changes underneath (it ends before the size it had when it was
-// opened, or has another size once that much is read) fails the read: a
-// mapping of it would end the process instead.
+// that changes underneath fails the read (a mapping of it would end the
+// process instead, and lines of two versions would pass for one text): its
+// stamp when opened, taken from the open file and from its name, must still
+// hold for both after every block and at the end. A write in place, a cut,
+// a copy over it and another file renamed into its place all change it.
 class file_line_reader {
   public:
     // Why reading stopped; file_read_ok also while lines are still coming.
@@ -48,8 +50,9 @@ class file_line_reader {
     // Opens the file and reads its first block. false (and file_read_failed)
     // for a missing, unreadable or empty file and for one that is not a
     // regular file, which is never read; false also when that first block
-    // fails the read (see status()).
-    bool open(const char* path);
+    // fails the read (see status()). With expected, a file whose stamp is
+    // not that one fails as changed.
+    bool open(const char* path, const plat_file_stamp* expected = nullptr);
     // The next line, without its end (LF, CR or CR LF), in *line; it stays
     // valid until the next call. false at the end of the file and when the
     // read fails: status() tells them apart. A last line without an end
@@ -58,12 +61,17 @@ class file_line_reader {
     // Reads what is left without looking at lines; true for a whole file.
     bool read_to_end();
     int status() const { return status_; }
+    // The file's stamp when it was opened.
+    const plat_file_stamp& stamp() const { return stamp_; }
 
   private:
     bool fill();
     bool fail(int why);
+    bool unchanged() const;
 
     int fd_ = -1;
+    std::string path_;
+    plat_file_stamp stamp_;
     bool refuse_nul_;
     size_t block_;
     uint64_t size_ = 0;    // the size when opened

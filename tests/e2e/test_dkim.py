@@ -265,6 +265,9 @@ def structures(ostrel):
         ("repeated fields", ["-subject:First", "-head:To:second@example.org",
                              "-head:Subject:second", "-head:Cc:x@example.org", "-body:hi"], True),
         ("over 32 fields", ["-subject:Many", *many, "-body:hi"], True),
+        # A second From among them: both are signed, the one readers show too.
+        ("two from fields", ["-subject:Two", *many, "-head:From:other@example.org",
+                             "-body:hi"], True),
         ("uuencode", ["-subject:UU", "-body:.dotted body line\\nplain", "-auu:uu.dat"], True),
         ("long lines", ["-subject:Long", "-body:x", "-a:long.eml"], True),
         # opendkim's test mode reads the file as text lines and drops what
@@ -274,7 +277,7 @@ def structures(ostrel):
 
 
 STRUCTURE_NAMES = ["plain", "attachments", "html inline", "utf-8 words", "repeated fields",
-                   "over 32 fields", "uuencode", "long lines", "nul byte"]
+                   "over 32 fields", "two from fields", "uuencode", "long lines", "nul byte"]
 
 
 @pytest.mark.parametrize("structure", STRUCTURE_NAMES)
@@ -577,7 +580,10 @@ def signed_names(field: bytes):
     # A field name longer than any line limit is read as a name.
     (["X-" + "n" * 1100 + ": v", "From: sender@example.org", "To: rcpt@example.org",
       "Subject: long name"], ["date", "message-id", "from", "to", "subject"]),
-], ids=["from after 40 fields", "1100-byte field name"])
+    # Two From fields around 40 signed fields: both keep their places.
+    (["From: sender@example.org"] + [f"Cc: c{i}@example.org" for i in range(40)]
+     + ["From: other@example.org"], ["date", "message-id", "from"] + ["cc"] * 28 + ["from"]),
+], ids=["from after 40 fields", "1100-byte field name", "two from fields"])
 def test_prepared_file_is_signed_with_from(ostrel, keys, recorder, head, names):
     data = "\r\n".join(head).encode() + b"\r\n\r\nbody\r\n"
     r, messages = send_prepared(ostrel, keys, recorder, data)
@@ -601,6 +607,45 @@ def test_prepared_file_that_cannot_be_signed_whole_is_not_sent(ostrel, keys, rec
     assert r.stderr.startswith("Message send failed (DKIM signing failed (a=rsa-sha1; ")
     assert r.stderr.endswith(f"): {why} (msg.eml))\n")
     assert messages == []
+
+
+def test_prepared_file_of_header_lines_only_is_signed(ostrel, keys, recorder, tmp_path):
+    # No empty line, no body: the empty line the sender puts after it ends
+    # the header block, and the body is empty. Signed, the bytes are those
+    # it has unsigned with the fields in front.
+    data = b"From: sender@example.org\r\nTo: rcpt@example.org\r\nSubject: headers only\r\n"
+    r, messages = send_prepared(ostrel, keys, recorder, data, "-rawhead")
+    assert r.status == 0, r.stderr
+    [m] = messages
+    received = m["data"]
+    fields = sig_fields(received)
+    assert len(fields) == 12
+    assert_all_verify(keys, received, tmp_path)
+    rec = recorder()
+    r = ostrel("-nodefault", "-emailfile:msg.eml", "-rawhead", f"-host:127.0.0.1:{rec.port}")
+    assert r.status == 0, r.stderr
+    [plain] = rec.messages()
+    assert received == b"".join(fields) + plain["data"]
+    assert plain["data"] == data + b"\r\n"
+
+
+@pytest.mark.parametrize("mode", ["file", "smtp", "prepared file"])
+def test_no_signature_made_sends_nothing(ostrel, keys, recorder, mode):
+    # The record applies, but it holds no key of the one algorithm asked for.
+    ostrel.write("msg.eml", b"From: sender@example.org\r\nTo: rcpt@example.org\r\n\r\nbody\r\n")
+    why = "DKIM signing failed (d=example.org): no key for rsa-sha256"
+    key = (f"-dkim:example.org:ed:{keys.ed}", "-dkim-algo:rsa-sha256")
+    if mode == "file":
+        r = ostrel(FROM, TO, "-body:x", *key, "-file:out.eml")
+        assert (r.status, r.stderr) == (10, why + "\n")
+        assert not ostrel.path("out.eml").exists()
+        return
+    rec = recorder()
+    source = ["-body:x"] if mode == "smtp" else ["-emailfile:msg.eml"]
+    r = ostrel("-nodefault", FROM, TO, *source, *key, f"-host:127.0.0.1:{rec.port}")
+    named = " (msg.eml)" if mode == "prepared file" else ""
+    assert (r.status, r.stderr) == (10, f"Message send failed ({why}{named})\n")
+    assert rec.messages() == []
 
 
 def test_encrypted_key_asks_on_the_terminal(ostrel, keys, tmp_path):

@@ -141,6 +141,13 @@ std::vector<std::string> selected(const std::string& msg, int* result, std::stri
     return names;
 }
 
+// n From fields.
+std::string from_fields(int n) {
+    std::string out;
+    for (int i = 0; i < n; ++i) out += "From: f" + std::to_string(i) + "\r\n";
+    return out;
+}
+
 TEST(DkimCanon, SelectionOfSignedFields) {
     const std::string long_name = "X-" + std::string(1100, 'n');
     struct {
@@ -166,6 +173,8 @@ TEST(DkimCanon, SelectionOfSignedFields) {
         // Without From there is nothing worth signing.
         {"To: b\r\nSubject: s\r\n", {}, "Malformed header (no From field)"},
         {"", {}, "Malformed header (no From field)"},
+        // More From fields than h= has room for: one would go unsigned.
+        {from_fields(33), {}, "Malformed header (more than 32 From fields)"},
     };
     for (const auto& c : cases) {
         int result = -1;
@@ -201,8 +210,12 @@ TEST(DkimCanon, AtMost32FieldsAndFromAlwaysAmongThem) {
          names_of({{"Cc", 30}, {"From", 1}, {"Cc", 1}})},
         // From beyond it takes the last place, in the order of the block.
         {cc_fields(40) + "From: f\r\nTo: t\r\n", names_of({{"Cc", 31}, {"From", 1}})},
+        // Every From field has its place, the one readers show included.
         {cc_fields(20) + "Subject: s\r\n" + cc_fields(40) + "from: f\r\nFrom: g\r\n",
-         names_of({{"Cc", 20}, {"Subject", 1}, {"Cc", 10}, {"from", 1}})},
+         names_of({{"Cc", 20}, {"Subject", 1}, {"Cc", 9}, {"from", 1}, {"From", 1}})},
+        {"From: f\r\n" + cc_fields(40) + "From: g\r\n",
+         names_of({{"From", 1}, {"Cc", 30}, {"From", 1}})},
+        {from_fields(32) + cc_fields(3), names_of({{"From", 32}})},
     };
     for (const auto& c : cases) {
         int result = -1;

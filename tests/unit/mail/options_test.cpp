@@ -6,6 +6,8 @@
 #include <string>
 
 #include "mail/mail.hpp"
+#include "message/email_file.hpp"
+#include "support/tool_run.hpp"
 
 namespace ostrel {
 namespace {
@@ -416,6 +418,21 @@ TEST_F(MailSetopt, TakeFromMessageFileNeedsTheFile) {
     EXPECT_EQ(set(mail_opt_from_email_file, "", nullptr), 0);
     // The wish stays recorded even though the file could not be read.
     EXPECT_EQ(h->flags2, mail_f2_take_rcpts);
+}
+
+// Fields taken from a message file bind the file as it was then: written
+// over since, it is no longer sendable; given anew, it is taken as it is.
+TEST_F(MailSetopt, FieldsTakenFromAMessageFileBindItsState) {
+    const std::string eml = write("m.eml", "From: a@example.org\r\nTo: b@example.org\r\n\r\nx\r\n");
+    ASSERT_TRUE(test::age_file(eml));
+    ASSERT_EQ(set(mail_opt_email_file, eml.c_str()), 1);
+    ASSERT_EQ(set(mail_opt_from_email_file, "", ""), 1);
+    ASSERT_EQ(h->to.size(), 1u);
+    EXPECT_EQ(msg_check_email_file(h.get()), msg_email_file_ok);
+    write("m.eml", "From: a@example.org\r\nTo: c@example.org\r\n\r\nx\r\n");
+    EXPECT_EQ(msg_check_email_file(h.get()), msg_email_file_changed);
+    EXPECT_EQ(set(mail_opt_email_file, eml.c_str()), 1);
+    EXPECT_EQ(msg_check_email_file(h.get()), msg_email_file_ok);
 }
 
 TEST_F(MailSetopt, CaPath) {

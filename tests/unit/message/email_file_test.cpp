@@ -280,6 +280,22 @@ TEST_F(email_file_case, AFileCutWhileItIsSentFailsTheMessage) {
     }
 }
 
+// What was checked is what is sent: a file written over at the same size
+// since (its fields may have given the recipients) is refused by later
+// checks and by the writer, which then writes nothing.
+TEST_F(email_file_case, AFileChangedSinceItWasCheckedIsNotSent) {
+    use_file("To: a@example.org\n\nbody\n");
+    ASSERT_TRUE(test::age_file(*h.email_file));
+    ASSERT_EQ(msg_check_email_file(&h), msg_email_file_ok);
+    EXPECT_EQ(msg_check_email_file(&h), msg_email_file_ok);
+    test::write_file(*h.email_file, "To: z@example.org\n\nbody\n");
+    EXPECT_EQ(msg_check_email_file(&h), msg_email_file_changed);
+    int result = -1, fault = -1;
+    EXPECT_EQ(send(&result, &fault), "");
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(fault, msg_email_file_changed);
+}
+
 // Verifies a message with dkimpy against the public half of pem; prints one
 // line per signature, "True" or "False".
 std::string dkimpy_verify(const compose_test::scratch_dir& dir, const std::string& message,
@@ -328,6 +344,32 @@ TEST_F(email_file_case, SignedUnstuffedAndNothingWhenSigningFails) {
     EXPECT_EQ(result, 0);
     EXPECT_EQ(fault, msg_email_file_unsigned);
     EXPECT_STREQ(mail_last_error(&h), "DKIM signing failed (a=rsa-sha256; d=example.org; s=sel)");
+    dkim_keys_free(&keys);
+}
+
+// A file of header lines only is signed as a message with an empty body:
+// the empty line that follows it ends the header block, in every form. The
+// bytes are those of the unsigned message with the fields in front.
+TEST_F(email_file_case, HeaderLinesOnlyAreSignedOverAnEmptyBody) {
+    dkim_domain* keys = nullptr;
+    ASSERT_TRUE(dkim_keys_add(&keys, "example.org", "sel", test::rsa_key().c_str()));
+    h.flags |= mail_f_raw_headers;
+    use_file("From: me@example.org\nTo: a@example.org\nSubject: headers only");
+    const std::string plain = send();
+    ASSERT_EQ(plain, "From: me@example.org\r\nTo: a@example.org\r\nSubject: headers only\r\n\r\n");
+
+    h.dkim_keys = keys;
+    h.flags2 |= mail_f2_dkim;
+    h.dkim_algos = mail_dkim_rsa_sha256;
+    h.dkim_canon = mail_canon_all;
+    int result = -1, fault = -1;
+    const std::string wire = send(&result, &fault);
+    ASSERT_EQ(result, 1);
+    EXPECT_EQ(fault, msg_email_file_ok);
+    ASSERT_GT(wire.size(), plain.size());
+    EXPECT_EQ(wire.substr(wire.size() - plain.size()), plain);
+    EXPECT_EQ(wire.rfind("DKIM-Signature: ", 0), 0u) << wire;
+    EXPECT_EQ(dkimpy_verify(dir, wire, test::rsa_key()), "True\nTrue\nTrue\nTrue\n");
     dkim_keys_free(&keys);
 }
 

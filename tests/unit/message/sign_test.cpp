@@ -102,5 +102,63 @@ TEST(MsgDkimSign, AFailedSignatureWritesNothing) {
     EXPECT_STREQ(mail_last_error(s.h), status.signing_failed.c_str());
 }
 
+// A key record that applies signs the message or nothing is sent: no key of
+// any algorithm asked for, or a text whose header block has no end, is a
+// failure with its reason, while an algorithm without a key is passed over
+// when another signs.
+TEST(MsgDkimSign, NoSignatureAtAllIsAFailure) {
+    const std::string no_end = "From: someone@example.org\r\nSubject: s\r\n";
+    struct row {
+        const char* what;
+        bool rsa, ed;
+        uint16_t algos;
+        const std::string& message;
+        std::vector<std::string> kinds;  // the fields made, when it signs
+        std::string error;
+    } rows[] = {
+        {"only an RSA key, Ed25519 asked",
+         true,
+         false,
+         mail_dkim_ed25519_sha256,
+         text,
+         {},
+         "DKIM signing failed (d=example.org): no key for ed25519-sha256"},
+        {"only an Ed25519 key, RSA asked",
+         false,
+         true,
+         mail_dkim_rsa_sha1 | mail_dkim_rsa_sha256,
+         text,
+         {},
+         "DKIM signing failed (d=example.org): no key for rsa-sha1 or rsa-sha256"},
+        {"only an Ed25519 key, all asked",
+         false,
+         true,
+         mail_dkim_all,
+         text,
+         {"ed25519-sha256 simple"},
+         ""},
+        {"no end of the header block",
+         true,
+         true,
+         mail_dkim_best,
+         no_end,
+         {},
+         "DKIM signing failed (d=example.org): no empty line ends the header"},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.what);
+        signing_handle s;
+        if (r.rsa) s.add("example.org", "rsa", test::rsa_key());
+        if (r.ed) s.add("example.org", "ed", test::ed_key());
+        s.h->dkim_algos = r.algos;
+        std::string fields, error;
+        const int signed_ok = msg_dkim_sign(s.h, msg_dkim_record(s.h), r.message.data(),
+                                            r.message.size(), &fields, &error);
+        EXPECT_EQ(signed_ok, r.error.empty() ? 1 : 0);
+        EXPECT_EQ(kinds(fields), r.kinds);
+        EXPECT_EQ(error, r.error);
+    }
+}
+
 }  // namespace
 }  // namespace ostrel

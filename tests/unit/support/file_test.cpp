@@ -226,33 +226,111 @@ TEST(FileLineReader, BlocksGiveTheLinesOfTheWholeText) {
     }
 }
 
-// A file cut short or grown while it is read is never taken for whole.
+// Writes text over the file at offset, in place: same size, same inode.
+void write_in_place(const std::string& path, const std::string& text, off_t offset) {
+    const int fd = ::open(path.c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(::pwrite(fd, text.data(), text.size(), offset), static_cast<ssize_t>(text.size()));
+    ::close(fd);
+}
+
+void cut_to(const std::string& path, off_t size) {
+    ASSERT_EQ(::truncate(path.c_str(), size), 0);
+}
+
+// A file that changes while it is read is never taken for whole: whatever
+// the change, after any block or at the end, also where the size stays.
 TEST(FileLineReader, AFileThatChangesFailsTheRead) {
     scratch_dir dir;
+    const std::string path = dir.file("c");
+    const std::string first(99, 'a'), second(199, 'b');
+    const std::string text = first + "\n" + second + "\n";  // three blocks of 100
+    const std::string other = std::string(99, 'z') + "\n" + std::string(199, 'y') + "\n";
     struct row {
         const char* what;
-        off_t new_size;  // -1: grown by appending
-    } rows[] = {{"cut to nothing", 0}, {"cut inside the next block", 150}, {"grown", -1}};
+        void (*change)(const std::string& path, const std::string& other);
+        bool linked = false;  // the name is a link to the file read
+    } rows[] = {
+        {"cut to nothing", [](const std::string& p, const std::string&) { cut_to(p, 0); }},
+        {"cut inside the next block",
+         [](const std::string& p, const std::string&) { cut_to(p, 150); }},
+        {"grown",
+         [](const std::string& p, const std::string&) {
+             FILE* f = std::fopen(p.c_str(), "ab");
+             std::fputs("more\n", f);
+             std::fclose(f);
+         }},
+        {"written in place at the same size",
+         [](const std::string& p, const std::string& o) { write_in_place(p, o, 0); }},
+        {"truncated and written back",
+         [](const std::string& p, const std::string& o) {
+             cut_to(p, 0);
+             write_in_place(p, o, 0);
+         }},
+        {"copied over", [](const std::string& p, const std::string& o) { write_file(p, o); }},
+        {"another file renamed over its name",
+         [](const std::string& p, const std::string& o) {
+             write_file(p + ".new", o);
+             std::rename((p + ".new").c_str(), p.c_str());
+         }},
+        // The file read stays as it was; only its name leads elsewhere now.
+        {"its link pointed at another file",
+         [](const std::string& p, const std::string& o) {
+             write_file(p + ".other", o);
+             ASSERT_EQ(::symlink((p + ".other").c_str(), (p + ".new").c_str()), 0);
+             std::rename((p + ".new").c_str(), p.c_str());
+         },
+         true},
+    };
     for (const row& r : rows) {
-        SCOPED_TRACE(r.what);
-        write_file(dir.file("c"), std::string(99, 'a') + "\n" + std::string(199, 'b') + "\n");
-        file_line_reader reader(true, 100);
-        ASSERT_TRUE(reader.open(dir.file("c").c_str()));
-        std::string_view line;
-        ASSERT_TRUE(reader.next_line(&line));
-        EXPECT_EQ(line, std::string(99, 'a'));
-        if (r.new_size >= 0) {
-            ASSERT_EQ(::truncate(dir.file("c").c_str(), r.new_size), 0);
-        } else {
-            FILE* f = std::fopen(dir.file("c").c_str(), "ab");
-            ASSERT_NE(f, nullptr);
-            std::fputs("more\n", f);
-            std::fclose(f);
+        // Changed after the first block, or once the whole file is in the
+        // first block, before its end is reached.
+        for (size_t block : {100, 4096}) {
+            SCOPED_TRACE(testing::Message() << r.what << " / block " << block);
+            ::unlink(path.c_str());
+            const std::string target = r.linked ? path + ".target" : path;
+            write_file(target, text);
+            ASSERT_TRUE(test::age_file(target));
+            if (r.linked) {
+                ASSERT_EQ(::symlink(target.c_str(), path.c_str()), 0);
+            }
+            file_line_reader reader(true, block);
+            ASSERT_TRUE(reader.open(path.c_str()));
+            std::string_view line;
+            ASSERT_TRUE(reader.next_line(&line));
+            EXPECT_EQ(line, first);
+            r.change(path, other);
+            std::vector<std::string> rest;
+            while (reader.next_line(&line)) rest.emplace_back(line);
+            EXPECT_EQ(reader.status(), file_line_reader::file_read_changed);
+            // Only lines of the version opened ever come out.
+            for (const std::string& l : rest) EXPECT_EQ(l, second);
         }
-        while (reader.next_line(&line)) {
-        }
-        EXPECT_EQ(reader.status(), file_line_reader::file_read_changed);
     }
+}
+
+// A reader given the stamp of an earlier read takes the file only as it was.
+TEST(FileLineReader, ExpectedStampBindsTheOpen) {
+    scratch_dir dir;
+    const std::string path = dir.file("s");
+    write_file(path, "one\ntwo\n");
+    ASSERT_TRUE(test::age_file(path));
+    file_line_reader first(true);
+    ASSERT_TRUE(first.open(path.c_str()));
+    ASSERT_TRUE(first.read_to_end());
+    const plat_file_stamp seen = first.stamp();
+
+    file_line_reader same(true);
+    EXPECT_TRUE(same.open(path.c_str(), &seen));
+    EXPECT_EQ(reader_lines(same), (std::vector<std::string>{"one", "two"}));
+    EXPECT_EQ(same.status(), file_line_reader::file_read_ok);
+
+    write_in_place(path, "ONE", 0);
+    file_line_reader later(true);
+    EXPECT_FALSE(later.open(path.c_str(), &seen));
+    EXPECT_EQ(later.status(), file_line_reader::file_read_changed);
+    std::string_view line;
+    EXPECT_FALSE(later.next_line(&line));
 }
 
 TEST(FileLineReader, NulMissingEmptyAndNonRegularFiles) {
