@@ -60,6 +60,17 @@ bool join_labels(std::string_view domain, char* out) {
     return true;
 }
 
+// Labels of letters, digits and "-" joined by dots: what the address rule
+// takes in an ASCII domain.
+bool ldh_labels(std::string_view domain) {
+    for (unsigned char c : domain) {
+        const bool alnum =
+            (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+        if (!alnum && c != '-' && c != '.') return false;
+    }
+    return true;
+}
+
 struct idn2_text_free {
     void operator()(char* p) const { idn2_free(p); }
 };
@@ -192,6 +203,10 @@ char* addr_idn_to_ascii(const char* domain, char* out) {
     const int rc = idn2_to_ascii_8z(domain, &ascii, IDN2_NONTRANSITIONAL | IDN2_NFC_INPUT);
     const std::unique_ptr<char, idn2_text_free> owned(ascii);
     if (rc != IDN2_OK || !ascii) return nullptr;
+    // Without the STD3 rules the mapping turns full-width punctuation into
+    // its ASCII twin (U+FF1C into "<", U+FF20 into "@"), which would end the
+    // address or start another one wherever it goes.
+    if (!ldh_labels(ascii)) return nullptr;
     return join_labels(ascii, out) ? out : nullptr;
 }
 

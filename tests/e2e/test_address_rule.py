@@ -48,6 +48,10 @@ REFUSED = [
     # Domains that IDNA2008 refuses, or whose A-label form is too long.
     ("-to:jane@-b\u00fccher.example", "Invalid address for -to (jane@-b\u00fccher.example)"),
     ("-cc:jane@\u3164.example", "Invalid address for -cc (jane@\u3164.example)"),
+    # Full-width punctuation that a lookup's mapping makes "<", "@" or ">".
+    ("-to:jane@a\uff1cb.\u00fc", "Invalid address for -to (jane@a\uff1cb.\u00fc)"),
+    ("-from:jane@a\uff20b.\u00fc", "Invalid address for -from (jane@a\uff20b.\u00fc)"),
+    ("-bcc:jane@\u00fc\uff1e.de", "Invalid address for -bcc (jane@\u00fc\uff1e.de)"),
     ("-to:jane@b" + "\u00fc" * 60 + ".example",
      "Invalid address for -to (jane@b" + "\u00fc" * 60 + ".example)"),
     # A display name whose quote is never closed would drop its address.

@@ -468,6 +468,17 @@ TEST(AddrIdnToAscii, UnusableDomains) {
         "b\xc3\xbc\xe2\x80\x8b"
         "cher.de",
         "\xc3\xbc\xe2\x80\x8d.de", "\xef\xbb\xbf\xc3\xbc.de", "\xc3\xbc\xc2\xa0.de",
+        // Full-width punctuation that the mapping would make ASCII punctuation.
+        "a\xef\xbc\x9c"
+        "b.\xc3\xbc",  // U+FF1C "<"
+        "a\xef\xbc\xa0"
+        "b.\xc3\xbc",  // U+FF20 "@"
+        "a\xef\xbc\x9a"
+        "b.\xc3\xbc",  // U+FF1A ":"
+        "\xef\xbc\x88"
+        "a\xef\xbc\x89.\xc3\xbc",  // U+FF08, U+FF09 "(" ")"
+        "a\xef\xbc\xbf"
+        "b.\xc3\xbc",           // U+FF3F "_"
         many,                   // result longer than 255 bytes
         std::string(256, 'a'),  // does not fit the buffer at all
     };
