@@ -350,10 +350,9 @@ TEST(SmtpSendMessage, Smtputf8Paths) {
 // SMTPUTF8 gets only ASCII: an IDN domain in its A-label form, and an entry
 // without an ASCII form not at all.
 TEST(SmtpSendMessage, CallbackEntriesReachAServerWithoutSmtputf8InAscii) {
-    static const char* const entries[] = {
-        "you@B\xC3\x9C"
-        "CHER.example",
-        "x@-\xC3\xBC.de", "plain@example.org", "j\xC3\xB6rg@example.org", "Odd Entry@example.org"};
+    static const char* const entries[] = {"you@B\xC3\x9C\x43HER.example", "x@-\xC3\xBC.de",
+                                          "plain@example.org", "j\xC3\xB6rg@example.org",
+                                          "Odd Entry@example.org"};
     static size_t next;
     for (const bool utf8 : {false, true}) {
         std::string replies;  // MAIL FROM and every RCPT TO sent
