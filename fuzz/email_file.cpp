@@ -1,7 +1,7 @@
 // A prepared message file of any bytes sent through the prepared-file
 // writer: memory safety, and a stream that can only end where the writer
 // ends it (CR LF line ends only, no lone "." line, removed fields and the
-// Bcc field gone).
+// Bcc and Resent-Bcc fields gone).
 #include <unistd.h>
 
 #include <cstdint>
@@ -29,11 +29,14 @@ bool starts_with_nocase(const std::string& line, const std::string& prefix) {
     return true;
 }
 
-// A Bcc field, blanks before its colon or not.
+// A Bcc or Resent-Bcc field, blanks before its colon or not.
 bool bcc_field(const std::string& line) {
-    if (!starts_with_nocase(line, "bcc")) return false;
-    const size_t colon = line.find_first_not_of(" \t", 3);
-    return colon != std::string::npos && line[colon] == ':';
+    for (const std::string name : {"bcc", "resent-bcc"}) {
+        if (!starts_with_nocase(line, name)) continue;
+        const size_t colon = line.find_first_not_of(" \t", name.size());
+        if (colon != std::string::npos && line[colon] == ':') return true;
+    }
+    return false;
 }
 
 }  // namespace

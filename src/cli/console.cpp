@@ -20,6 +20,20 @@ constexpr int generic_failure_status = 50;
 constexpr uint64_t ns_per_ms = 1000000;
 constexpr uint64_t ms_per_s = 1000;
 
+// A protocol line, sent or received, may carry text the program did not make
+// (a reply, a line of a prepared file): its controls are escaped, while each
+// CRLF, which frames the trace lines, stays.
+std::string escape_keeping_crlf(std::string_view text) {
+    std::string out;
+    for (;;) {
+        size_t end = text.find("\r\n");
+        out += str_escape_controls(text.substr(0, end));
+        if (end == std::string_view::npos) return out;
+        out += "\r\n";
+        text.remove_prefix(end + 2);
+    }
+}
+
 }  // namespace
 
 char* cli_format_stamp(char* out, size_t size, uint64_t now_ns, uint64_t start_ns) {
@@ -37,18 +51,10 @@ void cli_print_stamp(FILE* stream) {
 int cli_debug_trace(void*, int direction, const char* text) {
     if (cli.trace_timestamps) cli_print_stamp(stdout);
     if (!text) text = "";
-    if (direction < 0) {
+    if (direction < 0)
         cli_printf("%s", text);
-    } else if (direction == 0) {
-        cli_printf("%s %s", ">", text);
-    } else {
-        // A received line is the peer's text, shown escaped; the CRLF that
-        // ended it frames the trace line and stays.
-        std::string_view line(text);
-        const bool crlf = line.ends_with("\r\n");
-        if (crlf) line.remove_suffix(2);
-        cli_printf("%s %s%s", "<", str_escape_controls(line).c_str(), crlf ? "\r\n" : "");
-    }
+    else
+        cli_printf("%s %s", direction == 0 ? ">" : "<", escape_keeping_crlf(text).c_str());
     return 1;
 }
 

@@ -222,7 +222,7 @@ int opt_helo(mail_handle* h, char*, char* value, const cli_keyword&) {
 int opt_host(mail_handle* h, char* text, char* value, const cli_keyword&) {
     hostport hp;
     int rc = ip_parse_hostport(value, &hp.host, &hp.port, &hp.user, &hp.pass, cli.pass_delim);
-    // The password is copied now: off the process list with it.
+    // The password is copied now: no other copy of it stays in the text.
     cli_pw_scrub_hostport(value, cli.pass_delim);
     // An obfuscated password is turned back; any other is used as it is. The
     // password is part of the text, so a buffer of the text's size holds it.

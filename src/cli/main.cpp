@@ -37,6 +37,7 @@ constexpr int status_out_of_memory = 666;
 struct early_pass {
     std::optional<std::string> encrypt_password;
     int bind_password = 0;
+    cli_private_args args;  // what everything after the early pass reads
 };
 
 uint32_t time_seed() {
@@ -60,14 +61,17 @@ int open_results(const char* value) {
 }
 
 // Returns -1 to go on, else the status to end with.
-int run_early_pass(int argc, char** argv, early_pass* out) {
+int run_early_pass(int argc, char** visible_argv, early_pass* out) {
+    // Off the process list before anything can wait (a pass phrase prompt,
+    // a slow server): the passwords stay only in the private copies.
+    cli_pw_scrub_args(argc, visible_argv, &out->args);
+    char** argv = out->args.argv.data();
     for (int i = 1; i < argc; ++i) {
         std::string_view a(argv[i]);
         if (a.starts_with("-asciidoc")) return cli_help_asciidoc();
         if (a == "-doc") return cli_help_console(120, 0);
         if (a.starts_with("-encryptpass:")) {
             if (!out->encrypt_password) out->encrypt_password = std::string(a.substr(13));
-            cli_pw_scrub(argv[i] + 13);  // copied: off the process list with it
         } else if (a == "-bindpass") {
             out->bind_password = 1;
         } else if (a == "-nodefault") {
@@ -111,7 +115,14 @@ int check_settings(mail_handle* h) {
     if (h->mode == mail_mode_email_file) {
         if (!mail_setopt(h, mail_opt_from_email_file, no_rcpt ? "" : nullptr,
                          h->from_addr ? nullptr : "")) {
+            if (h->send_status == status_out_of_memory) return status_out_of_memory;
             unsendable = msg_check_email_file(h) != msg_email_file_ok;
+            // A field that could not be read whole fails the run, as an input
+            // file that cannot be used does, before anything is sent.
+            if (!unsendable && *mail_last_error(h)) {
+                cli_fprintf(stderr, "%s\n", str_escape_controls(mail_last_error(h)).c_str());
+                return mail_file_input_unusable;
+            }
             if (!unsendable)
                 cli_fprintf(stderr,
                             "Incomplete configuration and unable to determine values from e-mail "
@@ -251,7 +262,7 @@ int run(int argc, char** argv) {
         return 0;
     }
     // argv is UTF-8 already: -clutf8 changes nothing here.
-    return configure_and_send(h, argc, argv);
+    return configure_and_send(h, argc, early.args.argv.data());
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "cli/console.hpp"
@@ -149,6 +150,58 @@ size_t cli_pw_scrub_hostport(char* text, char delim) {
     size_t n = static_cast<size_t>(at - (d + 1));
     std::memset(d + 1, cli_pw_scrub_char, n);
     return n;
+}
+
+size_t cli_pw_scrub_userinfo(char* text) {
+    if (!text) return 0;
+    char* at = std::strrchr(text, '@');
+    if (!at) return 0;
+    size_t n = static_cast<size_t>(at - text);
+    std::memset(text, cli_pw_scrub_char, n);
+    return n;
+}
+
+namespace {
+
+// Whether a configuration file may be read, and so set the delimiter of
+// -host: before any argument acts.
+bool config_may_be_read(int argc, char** argv) {
+    bool no_default = false;
+    for (int i = 1; i < argc; ++i) {
+        std::string_view a(argv[i]);
+        if (a.starts_with("-config:")) return true;
+        if (a == "-nodefault") no_default = true;
+    }
+    return !no_default;
+}
+
+}  // namespace
+
+void cli_pw_scrub_args(int argc, char** argv, cli_private_args* out) {
+    out->texts.assign(argv, argv + argc);
+    out->argv.clear();
+    for (std::string& t : out->texts) out->argv.push_back(t.data());
+    out->argv.push_back(nullptr);
+    // The configuration files are applied before every argument, so only a
+    // -passdelim: argument fixes the delimiter of the -host: after it.
+    bool known = !config_may_be_read(argc, argv);
+    char delim = ':';
+    for (int i = 1; i < argc; ++i) {
+        std::string_view a(argv[i]);
+        if (a.starts_with("-passdelim:") && a.size() > 11) {
+            delim = a[11];
+            known = true;
+        } else if (a.starts_with("-host:")) {
+            if (known)
+                cli_pw_scrub_hostport(argv[i] + 6, delim);
+            else
+                cli_pw_scrub_userinfo(argv[i] + 6);
+        } else if (a.starts_with("-proxy:")) {
+            cli_pw_scrub_hostport(argv[i] + 7, ':');
+        } else if (a.starts_with("-encryptpass:")) {
+            cli_pw_scrub(argv[i] + 13);
+        }
+    }
 }
 
 }  // namespace ostrel

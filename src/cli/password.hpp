@@ -6,6 +6,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 namespace ostrel {
 
@@ -43,5 +45,23 @@ void cli_pw_scrub(char* text);
 // last "@". The user, the host and the port stay. Returns the number of
 // bytes overwritten.
 size_t cli_pw_scrub_hostport(char* text, char delim);
+// The same for the whole user information, user and password: the bytes
+// before the last "@", for a text whose delimiter is not known yet.
+size_t cli_pw_scrub_userinfo(char* text);
+
+// The arguments as the dispatcher reads them: copies of the process's own,
+// whose passwords are overwritten.
+struct cli_private_args {
+    std::vector<std::string> texts;
+    std::vector<char*> argv;  // one pointer into texts for each argument, then NULL
+};
+
+// Copies argv into out, then overwrites every password in argv, which any
+// local user reads in the process list: those of -host:, -proxy: and
+// -encryptpass:. The delimiter of a -host: is the one a -passdelim: before
+// it sets; without one, it is ":" when no configuration file can be read
+// (-nodefault and no -config:), else unknown until the files are read, and
+// then the whole user information is overwritten.
+void cli_pw_scrub_args(int argc, char** argv, cli_private_args* out);
 
 }  // namespace ostrel

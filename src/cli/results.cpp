@@ -152,28 +152,37 @@ int cli_results_write(FILE* f, json_node* root) {
 }
 
 void cli_results_closer::operator()(FILE* f) const {
-    if (placeholder) plat_truncate(f);
+    if (how != cli_results_direct) plat_truncate(f);
     if (f != stdout) std::fclose(f);
 }
 
 cli_results_stream cli_results_open(const char* value) {
     if (std::strcmp(value, "-") == 0) return cli_results_stream(stdout);
+    if (FILE* f = plat_open_replaceable(value))
+        return cli_results_stream(f, {cli_results_replaced});
     // A symbolic link is written through, never replaced: a rename would put
     // a file in the link's place, and what it leads to may be another
     // stream of this process (/dev/stdout) or lie in a folder that cannot
-    // take a temporary file. So is a regular file in such a folder.
-    if (FILE* f = plat_open_replaceable(value)) return cli_results_stream(f, {1});
+    // take a temporary file. So is a regular file in such a folder: in
+    // place. Standard output's own file keeps what the program prints there.
+    if (FILE* f = plat_open_rewritable(value)) {
+        if (!platform_same_file(f, stdout)) return cli_results_stream(f, {cli_results_in_place});
+        std::fclose(f);
+    }
     return cli_results_stream(plat_fopen(value, "wb"));
 }
 
 int cli_results_save(cli_results_stream out, const char* name, json_node* root) {
     FILE* f = out.get();
     if (!f) return 0;
-    if (out.get_deleter().placeholder) {
+    if (const int how = out.get_deleter().how; how != cli_results_direct) {
         // Whatever the outcome, the file is the new document or the old one.
-        out.get_deleter().placeholder = 0;
+        out.get_deleter().how = cli_results_direct;
         json_text text = whole_text(root);
-        return text && plat_replace_file(name, text.get(), std::strlen(text.get())) ? 1 : 0;
+        if (!text) return 0;
+        const size_t len = std::strlen(text.get());
+        return how == cli_results_replaced ? plat_replace_file(name, text.get(), len)
+                                           : plat_rewrite_file(f, text.get(), len);
     }
     int ok = cli_results_write(f, root);
     if (f == stdout ? std::fflush(f) != 0 : std::fclose(out.release()) != 0) ok = 0;

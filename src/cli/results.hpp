@@ -29,15 +29,16 @@ void cli_results_end(mail_handle* h, json_node* root, int exit_status);
 int cli_results_write(FILE* f, json_node* root);
 
 // The stream of a -results: value: standard output for "-"; for a regular
-// file, or a name that names nothing yet, a placeholder that the document
-// replaces whole at the end (the file is not truncated now: a document
-// there stays until the new one is whole); for anything else (a device, a
-// FIFO, a symbolic link) the file opened to be written directly. Holds no
-// stream when the value cannot be opened.
+// file, or a name that names nothing yet, a file that the document replaces
+// whole at the end, or, where its folder takes no temporary file or a link
+// leads to it, rewrites in place (either way the file is not truncated now:
+// a document there stays until the new one is whole); for anything else (a
+// device, a FIFO, standard output's own file) the file opened to be written
+// directly. Holds no stream when the value cannot be opened.
 cli_results_stream cli_results_open(const char* value);
 // Writes the document where out leads and lets out go (standard output is
-// flushed, not closed). A placeholder's file is replaced whole, so on a
-// failure it keeps what it held. 1 when the whole document is there, else 0.
+// flushed, not closed). A regular file is replaced or rewritten whole, so on
+// a failure it keeps what it held. 1 when the whole document is there, else 0.
 int cli_results_save(cli_results_stream out, const char* name, json_node* root);
 // 1 when the document goes to where standard output writes.
 int cli_results_on_stdout(const cli_results_stream& out);

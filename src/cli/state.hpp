@@ -21,11 +21,17 @@ struct cli_callback_ctx {
     int input_reported = 0;        // an unreadable input's line was printed
 };
 
-// Owns the stream of -results: (cli/results.hpp). A placeholder, a regular
-// file that the document replaces whole at the end, that is let go without
-// a document is emptied: a run that ends early leaves its file empty.
+// How the document reaches the file of -results: written to the stream as
+// it is; replacing the file whole; rewriting the file in place.
+inline constexpr int cli_results_direct = 0;
+inline constexpr int cli_results_replaced = 1;
+inline constexpr int cli_results_in_place = 2;
+
+// Owns the stream of -results: (cli/results.hpp). A regular file that the
+// document replaces or rewrites at the end, let go without a document, is
+// emptied: a run that ends early leaves its file empty.
 struct cli_results_closer {
-    int placeholder = 0;
+    int how = cli_results_direct;
     void operator()(FILE* f) const;
 };
 using cli_results_stream = std::unique_ptr<FILE, cli_results_closer>;

@@ -425,8 +425,33 @@ int opt_delete_header(const opt_call& c) {
     return msg_header_list_add(&c.h->removed_headers, c.p1, "");
 }
 
+// The number of the line at line, counted as the header scanner ends lines.
+size_t line_number(const char* text, const char* line) {
+    size_t n = 1;
+    for (const char* p = text; p < line; ++p)
+        if (*p == '\n' || (*p == '\r' && p[1] != '\n')) ++n;
+    return n;
+}
+
+// A field of the prepared file; refused says that msg_cb_header refused one
+// and left its reason in the error text.
+struct header_read {
+    mail_handle* h;
+    bool refused = false;
+};
+
+int header_field(void* ctx, const char* name, uint32_t name_len, const char* value,
+                 uint32_t value_len) {
+    auto* r = static_cast<header_read*>(ctx);
+    if (msg_cb_header(r->h, name, name_len, value, value_len)) return 1;
+    r->refused = true;
+    return 0;
+}
+
 // The bits stay set even when the file cannot be read: they say what the
-// caller asked for.
+// caller asked for. When a field is wanted, a header block that cannot be
+// read whole, or an entry that is no mailbox, fails with the reason in the
+// error text: a recipient is never left out unseen.
 int opt_from_email_file(const opt_call& c) {
     if (!c.h->email_file) return 0;
     if (c.p1) c.h->flags2 |= mail_f2_take_rcpts;
@@ -434,9 +459,20 @@ int opt_from_email_file(const opt_call& c) {
     // Only a file that can be sent is read: a device or a FIFO in its place
     // would be read without end.
     if (msg_check_email_file(c.h) != msg_email_file_ok) return 0;
-    std::optional<std::string> text = read_file(c.h->email_file->c_str(), "rb", true);
-    if (!text) return 0;
-    return msg_scan_headers(c.h, text->c_str(), msg_cb_header) ? 1 : 0;
+    return reading_file(c.h, [&c] {
+        std::optional<std::string> text = read_file(c.h->email_file->c_str(), "rb", true);
+        if (!text) return 0;
+        mail_set_error_text(c.h, std::nullopt);  // what is left there is this file's
+        header_read read{c.h};
+        const char* stopped_at = nullptr;
+        msg_scan_headers(&read, text->c_str(), header_field, &stopped_at);
+        if (!stopped_at || !(c.h->flags2 & (mail_f2_take_rcpts | mail_f2_take_from))) return 1;
+        if (!read.refused)
+            mail_set_error_text(c.h, "Malformed header line " +
+                                         std::to_string(line_number(text->c_str(), stopped_at)) +
+                                         " in message file (" + *c.h->email_file + ")");
+        return 0;
+    });
 }
 
 int opt_ca_path(const opt_call& c) {

@@ -9,6 +9,7 @@
 #include <new>
 #include <string_view>
 
+#include "message/address_field.hpp"
 #include "message/scan.hpp"
 #include "message/token.hpp"
 #include "model/handle.hpp"
@@ -79,14 +80,34 @@ addr_list* handle_list(void* handle, addr_list mail_handle::*which) {
     return &(static_cast<mail_handle*>(handle)->*which);
 }
 
+// An entry the list refuses is told to the reader, which fails the field
+// rather than leave a recipient out unseen. A usable address is refused only
+// for want of memory: that is no fault of the file, and is thrown.
 int add_from_header(addr_list* list, const char* addr, uint32_t addr_len, const char* name,
                     uint32_t name_len) {
     if (addr_len > addr_buf_size - 1) return 0;
     std::string_view trimmed = name ? trim_name(name, name_len) : std::string_view();
     if (trimmed.size() > addr_buf_size - 1) return 0;
-    addr_list_add(list, std::string(addr, addr_len).c_str(), std::string(trimmed).c_str(), nullptr);
+    const std::string address(addr, addr_len);
+    if (addr_classify(address.c_str()) == 0) return 0;
+    if (!addr_list_add(list, address.c_str(), std::string(trimmed).c_str(), nullptr))
+        throw std::bad_alloc();
     return 1;
 }
+
+// The fields of a prepared file that name people, and what each is read for.
+struct address_field {
+    const char* name;
+    msg_scan_cb cb;
+    uint32_t wanted;  // the flags2 bit that asks for it
+};
+
+constexpr address_field address_fields[] = {
+    {"To", addr_cb_to, mail_f2_take_rcpts},
+    {"Cc", addr_cb_cc, mail_f2_take_rcpts},
+    {"Bcc", addr_cb_bcc, mail_f2_take_rcpts},
+    {"From", addr_cb_from, mail_f2_take_from},
+};
 
 bool name_is(const char* name, uint32_t len, const char* want) {
     return len == std::strlen(want) && str_ncasecmp(name, want, static_cast<int>(len)) == 0;
@@ -284,17 +305,18 @@ int addr_cb_from(void* handle, const char* addr, uint32_t addr_len, const char* 
 }
 
 int msg_cb_header(void* handle, const char* name, uint32_t name_len, const char* value,
-                  uint32_t /*value_len*/) {
+                  uint32_t value_len) {
     auto* h = static_cast<mail_handle*>(handle);
-    // The value points into the message text: the list scanner ends at the
-    // first line end that does not continue the field.
-    if (h->flags2 & mail_f2_take_rcpts) {
-        if (name_is(name, name_len, "To")) addr_scan_header_list(h, value, addr_cb_to);
-        if (name_is(name, name_len, "Cc")) addr_scan_header_list(h, value, addr_cb_cc);
-        if (name_is(name, name_len, "Bcc")) addr_scan_header_list(h, value, addr_cb_bcc);
+    for (const address_field& f : address_fields) {
+        if (!(h->flags2 & f.wanted) || !name_is(name, name_len, f.name)) continue;
+        addr_field_fault fault;
+        if (addr_read_field(h, value, value_len, f.cb, &fault)) return 1;
+        std::string line = std::string("Invalid ") + f.name + " entry in message file (" +
+                           h->email_file.value_or("") + "): ";
+        line.append(fault.entry, fault.entry_len);
+        mail_set_error_text(h, std::move(line));
+        return 0;
     }
-    if ((h->flags2 & mail_f2_take_from) && name_is(name, name_len, "From"))
-        addr_scan_header_list(h, value, addr_cb_from);
     return 1;
 }
 

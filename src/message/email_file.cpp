@@ -45,11 +45,12 @@ bool equal_nocase(std::string_view a, std::string_view b) {
     return true;
 }
 
-// Blind copies stay blind: the file's Bcc field never reaches the server,
-// also when blanks stand before its colon.
+// Blind copies stay blind: the file's Bcc field, and the Resent-Bcc of a
+// message sent on, never reach the server, also when blanks stand before
+// the colon.
 bool blind_field(std::string_view name) {
     while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) name.remove_suffix(1);
-    return equal_nocase(name, "Bcc");
+    return equal_nocase(name, "Bcc") || equal_nocase(name, "Resent-Bcc");
 }
 
 // A field without a name (no colon) is dropped like a removed one.

@@ -1,12 +1,13 @@
-// One-pass scanners over mail text. Every byte is classified through one
+// One-pass scanners over mail text. Address bytes are classified through one
 // table; the scanners keep their marks in locals, so a callback may start
-// another scan (the header scanner's callback runs the header-list scanner).
+// another scan (the header scanner's callback reads the address fields).
 #include "message/scan.hpp"
 
 #include <array>
 #include <cstdlib>
 #include <cstring>
 
+#include "message/address_field.hpp"
 #include "support/unicode.hpp"
 #include "support/utf8.hpp"
 
@@ -17,7 +18,7 @@ enum : uint8_t {
     k_blank = 1,  // SP, HT
     k_local = 2,  // may stand in the local part of an address
     k_name = 4,   // may stand in an unquoted display name
-    k_label = 8,  // may stand in a domain label, or in a header name
+    k_label = 8,  // may stand in a domain label
 };
 
 constexpr std::array<uint8_t, 256> make_classes() {
@@ -215,15 +216,26 @@ inline const char* skip_blanks(const char* p) {
     return p;
 }
 
-// After a "," on the entry's line: blanks and any number of folded lines.
-// Returns where the next entry must start, or NULL when the value ends.
-const char* skip_after_comma(const char* p) {
+// A field name byte: printable ASCII but ":".
+inline bool is_ftext(const char* p) {
+    return *p > ' ' && *p < 0x7F && *p != ':';
+}
+
+// A line end of the header block, as the prepared file is sent: LF, CR LF
+// or a lone CR; its length, or 0.
+inline int header_line_end(const char* p) {
+    if (*p == '\r') return p[1] == '\n' ? 2 : 1;
+    return *p == '\n' ? 1 : 0;
+}
+
+// The end of the field value at p: the first line end that no blank
+// follows, or the end of the text.
+const char* field_end(const char* p) {
     for (;;) {
-        p = skip_blanks(p);
-        int le = line_end_len(p);
-        if (!le) return p;
-        if (!is_blank(p + le)) return nullptr;
-        p += le;
+        if (!*p) return p;
+        const int le = header_line_end(p);
+        if (le && !is_blank(p + le)) return p;
+        p += le ? le : 1;
     }
 }
 
@@ -265,62 +277,34 @@ int addr_scan_list_file(void* ctx, const char* text, msg_scan_cb cb) {
 
 int addr_scan_header_list(void* ctx, const char* text, msg_scan_cb cb) {
     if (!text) return 1;
-    const char* p = skip_blanks(text);
-    for (;;) {
-        entry e;
-        // "," is a name byte, but never starts an entry here.
-        const char* next = *p == ',' ? nullptr : read_entry(p, &e);
-        if (!next) return 0;
-        p = skip_blanks(next);
-        if (*p == ',') {
-            report(ctx, cb, e);
-            p = skip_after_comma(p + 1);
-            if (!p) return 0;
-            continue;
-        }
-        if (!*p) {
-            report(ctx, cb, e);
-            return 0;
-        }
-        int le = line_end_len(p);
-        if (!le || is_blank(p + le)) return 0;  // another entry, ";", a fold without ","
-        report(ctx, cb, e);
-        p += le;
-        if (*p != ',') return 0;
-        p = skip_blanks(p + 1);
+    addr_read_field(ctx, text, static_cast<uint32_t>(field_end(text) - text), cb, nullptr);
+    return 0;
+}
+
+int msg_scan_headers(void* ctx, const char* text, msg_scan_cb cb, const char** stopped_at) {
+    if (stopped_at) *stopped_at = nullptr;
+    if (!text) return 1;
+    auto stop = [stopped_at](const char* line) {
+        if (stopped_at) *stopped_at = line;
+        return 1;
+    };
+    for (const char* p = text;;) {
+        if (!*p || header_line_end(p)) return 1;  // the end, or the empty line
+        const char* line = p;
+        while (is_ftext(p)) ++p;
+        const auto name_len = static_cast<uint32_t>(p - line);
+        p = skip_blanks(p);
+        // Also a continuation line with no field before it.
+        if (name_len == 0 || *p != ':') return stop(line);
+        const char* value = skip_blanks(p + 1);
+        p = field_end(value);
+        if (!cb(ctx, line, name_len, value, static_cast<uint32_t>(p - value))) return stop(line);
+        p += header_line_end(p);
     }
 }
 
 int msg_scan_headers(void* ctx, const char* text, msg_scan_cb cb) {
-    if (!text) return 1;
-    const char* p = text;
-    for (;;) {
-        // One line end between header lines; a second one is the empty line
-        // that ends the block. What follows it must be the next field's name.
-        p = skip_blanks(p);
-        if (int le = line_end_len(p)) {
-            p += le;
-            if (*p == '\n' || *p == '\r') return 1;
-        }
-        const char* name = p;
-        while (is_label(p)) ++p;
-        if (*p != ':' || !is_blank(p + 1)) return 1;  // also the end of the text, a lone CR
-        uint32_t name_len = static_cast<uint32_t>(p - name);
-        const char* value = skip_blanks(p + 1);
-        p = value;
-        for (;;) {
-            if (!*p) break;
-            if (*p == '\n' || *p == '\r') {
-                int le = (*p == '\r' && p[1] == '\n') ? 2 : 1;
-                if (!is_blank(p + le)) break;
-                p += le;  // a folded continuation stays in the value
-                continue;
-            }
-            ++p;
-        }
-        cb(ctx, name, name_len, value, static_cast<uint32_t>(p - value));
-        if (!*p || line_end_len(p) == 0) return 1;  // the end of the text, or a lone CR
-    }
+    return msg_scan_headers(ctx, text, cb, nullptr);
 }
 
 char* msg_unfold_value(const char* text, uint32_t n) {

@@ -26,8 +26,19 @@ const char* addr_scan_mailbox(const char* p);
 // tells where the scan ended: the terminating NUL after a whole text.
 int addr_scan_list_file(void* ctx, const char* text, msg_scan_cb cb);
 int addr_scan_list_file(void* ctx, const char* text, msg_scan_cb cb, const char** stopped_at);
+// The header field value at text, up to the first line end that no blank
+// follows, read as addr_read_field does (address_field.hpp). 1 for a NULL
+// text, else 0.
 int addr_scan_header_list(void* ctx, const char* text, msg_scan_cb cb);
+// The header block up to its empty line or the end of the text: each field
+// (a name of printable bytes but ":", blanks, ":") goes to cb as its name and
+// its value without the blanks after the colon, folds included. Lines end
+// at LF, CR LF or a lone CR, as the message goes out. A line that is no field
+// and does not continue one, or a field cb refuses (result 0), ends the scan
+// there: the second form tells where (the start of that line), or NULL
+// when the block was read whole. Returns 1.
 int msg_scan_headers(void* ctx, const char* text, msg_scan_cb cb);
+int msg_scan_headers(void* ctx, const char* text, msg_scan_cb cb, const char** stopped_at);
 // malloc'd copy of at most n bytes without folding line breaks; the caller frees it.
 char* msg_unfold_value(const char* text, uint32_t n);
 

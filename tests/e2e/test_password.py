@@ -7,7 +7,10 @@ real files are never touched.
 """
 import base64
 import os
+import pty
 import re
+import select
+import signal
 import socket
 import subprocess
 import time
@@ -364,3 +367,61 @@ def test_encryptpass_value_leaves_the_process_list():
     text = out[filled:].decode()
     assert TEXT.match(text), text
     assert read_text(text[:-1]) == (b"e", b"S3CRET")
+
+
+def cmdline_at_pass_phrase_prompt(ostrel, args) -> list:
+    """The process list entry of a run while its pass phrase prompt waits."""
+    pid, fd = pty.fork()
+    if pid == 0:
+        os.chdir(ostrel.cwd)
+        os.execve(BIN, [BIN, *args], ostrel.env)
+    seen = b""
+    try:
+        deadline = time.monotonic() + 30
+        while b"Enter PEM pass phrase:" not in seen:
+            assert time.monotonic() < deadline, seen
+            ready, _, _ = select.select([fd], [], [], 1)
+            if ready:
+                try:
+                    seen += os.read(fd, 1024)
+                except OSError:  # the program ended: the terminal is gone
+                    assert False, seen
+        return cmdline(pid)
+    finally:
+        os.kill(pid, signal.SIGKILL)
+        os.waitpid(pid, 0)
+        os.close(fd)
+
+
+@pytest.mark.parametrize("config, given, shown", [
+    # The key comes before the servers, so its prompt waits before they act.
+    ("", ["-nodefault", "-dkim:{key}", "-host:alice:S3CRET@mx.example:25",
+          "-proxy:bob:PS3CRET@127.0.0.1:8080", "-passdelim:|"],
+     ["-nodefault", "-dkim:{key}", "-host:alice:******@mx.example:25",
+      "-proxy:bob:*******@127.0.0.1:8080", "-passdelim:|"]),
+    # A -passdelim: before -host: decides, after it none.
+    ("", ["-nodefault", "-passdelim:|", "-dkim:{key}", "-host:us:er|pa:ss@mx.example"],
+     ["-nodefault", "-passdelim:|", "-dkim:{key}", "-host:us:er|*****@mx.example"]),
+    # A configuration file, read after the first pass, may set the delimiter:
+    # until it is read, the whole user information is taken for a password.
+    ("passdelim:#\n", ["-config:c.conf", "-dkim:{key}", "-host:alice#S3CRET@mx.example"],
+     ["-config:c.conf", "-dkim:{key}", "-host:************@mx.example"]),
+    ("passdelim:#\ndkim:{key}\n", ["-config:c.conf", "-host:alice#S3CRET@mx.example"],
+     ["-config:c.conf", "-host:************@mx.example"]),
+    (".config/ostrel.conf", ["-dkim:{key}", "-host:alice#S3CRET@mx.example"],
+     ["-dkim:{key}", "-host:************@mx.example"]),
+], ids=["host and proxy", "passdelim before", "passdelim in -config:", "key in -config:",
+        "default configuration"])
+def test_passwords_leave_the_process_list_while_a_prompt_waits(ostrel, config, given, shown):
+    key = ostrel.path("key.pem")
+    key.write_bytes(subprocess.run(
+        ["openssl", "genpkey", "-algorithm", "ED25519", "-aes-128-cbc", "-pass", "pass:phrase"],
+        capture_output=True, check=True, timeout=60).stdout)
+    if config.startswith(".config/"):
+        ostrel.write(config, "passdelim:#\n")
+    elif config:
+        ostrel.write("c.conf", config.format(key=f"example.org:sel:{key}"))
+    common = ["-from:a@example.org", "-to:b@example.org", "-body:x"]
+    args = cmdline_at_pass_phrase_prompt(
+        ostrel, [*common, *(a.format(key=f"example.org:sel:{key}") for a in given)])
+    assert args[1:] == [*common, *(a.format(key=f"example.org:sel:{key}") for a in shown)]

@@ -245,14 +245,25 @@ def test_only_the_last_results_argument_is_written(ostrel):
     assert document(ostrel.path("second.json").read_bytes())["status"] == "success"
 
 
-@pytest.mark.parametrize("earlier", [None, b'{"status": "success"}'], ids=["new", "earlier"])
-def test_early_failure_leaves_the_file_empty(ostrel, earlier):
+@pytest.mark.parametrize("earlier, closed", [
+    (None, False), (b'{"status": "success"}', False), (b'{"status": "success"}', True),
+], ids=["new", "earlier", "earlier in a folder that takes no new file"])
+def test_early_failure_leaves_the_file_empty(ostrel, earlier, closed):
     # Not even an earlier run's document stays to be taken for this run's.
+    if closed and not file_access_checkable():
+        pytest.skip("root cannot give up its file-access capabilities on this machine")
+    ostrel.path("out").mkdir()
     if earlier is not None:
-        ostrel.write("r.json", earlier)
-    r = ostrel(FROM, "-body:x", "-file:out.eml", "-results:r.json")
+        ostrel.write("out/r.json", earlier)
+    if closed:
+        os.chmod(ostrel.path("out"), 0o555)
+    try:
+        r = ostrel(FROM, "-body:x", "-file:out.eml", "-results:out/r.json",
+                   wrapper=FILE_ACCESS_CHECKED if closed else ())
+    finally:
+        os.chmod(ostrel.path("out"), 0o755)
     assert r.status == 1
-    assert ostrel.path("r.json").read_bytes() == b""
+    assert ostrel.path("out/r.json").read_bytes() == b""
 
 
 @pytest.mark.skipif(not os.path.exists("/dev/full"), reason="this machine has no /dev/full")
@@ -353,19 +364,34 @@ def test_what_is_not_a_regular_file_is_written_through(ostrel, kind):
                                                     (["target.json"] if kind == "symlink" else []))
 
 
-def test_file_in_a_folder_that_takes_no_new_file_is_still_written(ostrel):
+LONGER = EARLIER + b" " * 1000  # longer than the new document
+
+
+@pytest.mark.parametrize("earlier, limit", [
+    (EARLIER, None), (LONGER, None), (EARLIER, 64), (LONGER, 64),
+], ids=["grows", "shrinks", "full disk", "full disk while written"])
+def test_file_in_a_folder_that_takes_no_new_file(ostrel, recorder, earlier, limit):
+    # Written in place: the new document whole, or the old file as it was
+    # and the loss said, never a part of either.
     if not file_access_checkable():
         pytest.skip("root cannot give up its file-access capabilities on this machine")
     ostrel.path("out").mkdir()
-    ostrel.write("out/r.json", EARLIER + b" " * 1000)
+    ostrel.write("out/r.json", earlier)
     os.chmod(ostrel.path("out"), 0o555)
     try:
-        r = ostrel(FROM, TO, "-body:x", "-file:out.eml", "-results:out/r.json",
-                   wrapper=FILE_ACCESS_CHECKED)
+        r = ostrel(FROM, TO, "-body:x", f"-host:127.0.0.1:{recorder().port}",
+                   "-results:out/r.json", wrapper=[*FILE_ACCESS_CHECKED, *limited(limit or -1)])
     finally:
         os.chmod(ostrel.path("out"), 0o755)
-    assert r.status == 0, r.stderr
-    assert document(ostrel.path("out/r.json").read_bytes())["status"] == "success"
+    assert r.status == 0  # the message's own status stands
+    raw = ostrel.path("out/r.json").read_bytes()
+    if limit:
+        assert r.stderr == "Unable to write results file out/r.json\n"
+        assert raw == earlier
+    else:
+        assert r.stderr == ""
+        assert document(raw)["status"] == "success"
+    assert os.listdir(ostrel.path("out")) == ["r.json"]
 
 
 PROMPT = "Reading body from stdin, enter message and end with ^D\nFinished reading body"

@@ -1,12 +1,14 @@
 """Text the program did not make reaches the terminal with its controls
 escaped: a hostile server's reply in the error lines and in the -d trace,
-and values quoted back in error lines. The results document still carries
-the reply itself, in JSON's own escapes."""
+the lines of a prepared file in the trace, and values quoted back in error
+lines. The results document still carries the reply itself, in JSON's own
+escapes."""
 import json
 import os
 
 import pytest
 
+from smtp_peers import recorder  # noqa: F401  (fixture)
 from test_smtp_faults import message, opening, reply, run_peer, stop_peer
 
 FROM = "-from:me@example.org"
@@ -62,6 +64,24 @@ def test_refused_sender_reply(ostrel, tmp_path, trace):
         assert b"> mail from:<me@example.org>\r\n" in r.out
     else:
         assert r.out == b""
+
+
+@pytest.mark.parametrize("trace", ["-d", "-dd"])
+def test_prepared_file_lines_in_the_trace(ostrel, recorder, trace):
+    # A file's lines are no more the program's own than a reply is: escaped
+    # in the trace, sent as they are.
+    rec = recorder()
+    head = b"Subject: \x1b]0;TITLE\x07\r\n"
+    body = b"body \x1b[2J \xc2\x9b31m \x9b1m\r\n"
+    ostrel.write("msg.eml", head + b"\r\n" + body)
+    r = ostrel("-nodefault", FROM, TO, "-emailfile:msg.eml", f"-host:127.0.0.1:{rec.port}", trace)
+    assert r.status == 0, r.stderr
+    assert controls(r.out, b"\r\n") == b""
+    assert b"> Subject: \\x1b]0;TITLE\\x07\r\n" in r.out
+    assert b"> body \\x1b[2J \\x9b31m \\x9b1m\r\n" in r.out
+    assert b"> mail from:<me@example.org>\r\n" in r.out
+    [m] = rec.messages()
+    assert head in m["data"] and body in m["data"]
 
 
 def test_refused_recipient_reply(ostrel, tmp_path):

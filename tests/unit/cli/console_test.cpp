@@ -94,14 +94,27 @@ TEST(CliDebugTrace, MarksTheDirection) {
     EXPECT_NE(stamped.find("] > QUIT\r\n"), std::string::npos);
 }
 
-// A received line is the peer's: its controls are escaped, while the CRLF
-// that ended it still ends the trace line.
-TEST(CliDebugTrace, ReceivedControlsAreEscaped) {
-    EXPECT_EQ(traced(1, "550 \x1b]0;TITLE\x07\x1b[2J\r\n", 0),
-              "< 550 \\x1b]0;TITLE\\x07\\x1b[2J\r\n");
-    EXPECT_EQ(traced(1, "250 a\rb\nc\tok\r\n", 0), "< 250 a\\x0db\\x0ac\tok\r\n");
-    EXPECT_EQ(traced(1, "no line end \x9b", 0), "< no line end \\x9b");
-    EXPECT_EQ(traced(1, "\r\n", 0), "< \r\n");
+// A protocol line, received from the peer or sent from a prepared file, has
+// its controls escaped, while each CRLF still ends a trace line.
+TEST(CliDebugTrace, ControlsOfProtocolLinesAreEscaped) {
+    const struct {
+        const char* text;
+        const char* shown;
+    } cases[] = {
+        {"550 \x1b]0;TITLE\x07\x1b[2J\r\n", "550 \\x1b]0;TITLE\\x07\\x1b[2J\r\n"},
+        {"250 a\rb\nc\tok\r\n", "250 a\\x0db\\x0ac\tok\r\n"},
+        {"no line end \x9b", "no line end \\x9b"},
+        {"\r\n", "\r\n"},
+        {"two\r\nlines \xc2\x9b\r\n", "two\r\nlines \\x9b\r\n"},
+        {"caf\xc3\xa9 \xe2\x82\xac **** \r\n", "caf\xc3\xa9 \xe2\x82\xac **** \r\n"},
+    };
+    for (const auto& c : cases)
+        for (int direction : {0, 1})
+            EXPECT_EQ(traced(direction, c.text, 0),
+                      std::string(direction == 0 ? "> " : "< ") + c.shown)
+                << c.text;
+    // The program's own information texts are its own: shown as they are.
+    EXPECT_EQ(traced(-1, "recv() read 4 bytes\n", 0), "recv() read 4 bytes\n");
 }
 
 }  // namespace

@@ -356,6 +356,54 @@ TEST(PasswordScrub, OverwritesOnlyThePasswordBytes) {
     std::string secret = "pässwort";
     cli_pw_scrub(secret.data());
     EXPECT_EQ(secret, std::string(secret.size(), '*'));
+    for (auto [text, want] :
+         {std::pair{"us:er|pa:ss@a@mx.example:25", "*************@mx.example:25"},
+          std::pair{"mx.example:25", "mx.example:25"}}) {
+        std::string t = text;
+        cli_pw_scrub_userinfo(t.data());
+        EXPECT_EQ(t, want);
+    }
+}
+
+// The arguments that the process list shows once the first pass has begun;
+// the dispatcher's copies keep every byte.
+TEST(PasswordScrub, ArgumentsLoseTheirPasswordsFirst) {
+    using args = std::vector<std::string>;
+    const struct {
+        args given, shown;
+    } cases[] = {
+        {{"-nodefault", "-host:al:pw@mx", "-proxy:bob:pp@px:8080", "-encryptpass:sec"},
+         {"-nodefault", "-host:al:**@mx", "-proxy:bob:**@px:8080", "-encryptpass:***"}},
+        // A configuration file may set the delimiter before any argument acts.
+        {{"-host:al:pw@mx"}, {"-host:*****@mx"}},
+        {{"-nodefault", "-config:c.conf", "-host:al:pw@mx"},
+         {"-nodefault", "-config:c.conf", "-host:*****@mx"}},
+        {{"-passdelim:", "-host:al:pw@mx"}, {"-passdelim:", "-host:*****@mx"}},
+        // Only a -passdelim: before the -host: is its delimiter, and it wins
+        // over every file.
+        {{"-passdelim:|", "-host:a:b|pw@mx", "-passdelim::", "-host:a:b|pw@mx"},
+         {"-passdelim:|", "-host:a:b|**@mx", "-passdelim::", "-host:a:****@mx"}},
+        {{"-nodefault", "-host:a|b:pw@mx", "-passdelim:|"},
+         {"-nodefault", "-host:a|b:**@mx", "-passdelim:|"}},
+        {{"-nodefault", "-passdelim:", "-host:al:pw@mx"},
+         {"-nodefault", "-passdelim:", "-host:al:**@mx"}},
+        // What holds no password, or is no such option, stays.
+        {{"-host:mx.example:25", "-subject:-host:al:pw@mx", "-proxytype:HTTPS"},
+         {"-host:mx.example:25", "-subject:-host:al:pw@mx", "-proxytype:HTTPS"}},
+    };
+    for (const auto& c : cases) {
+        args visible = c.given;
+        visible.insert(visible.begin(), "ostrel");
+        std::vector<char*> argv;
+        for (std::string& a : visible) argv.push_back(a.data());
+        cli_private_args copy;
+        cli_pw_scrub_args(static_cast<int>(argv.size()), argv.data(), &copy);
+        EXPECT_EQ(args(visible.begin() + 1, visible.end()), c.shown) << c.given[0];
+        ASSERT_EQ(copy.argv.size(), visible.size() + 1);
+        EXPECT_EQ(copy.argv.back(), nullptr);
+        EXPECT_STREQ(copy.argv[0], "ostrel");
+        EXPECT_EQ(args(copy.argv.begin() + 1, copy.argv.end() - 1), c.given);
+    }
 }
 
 // The dispatcher overwrites the password in the very text it was given (an

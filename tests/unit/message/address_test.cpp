@@ -636,11 +636,13 @@ class MessageFileHeaders : public ::testing::Test {
 
 TEST_F(MessageFileHeaders, ToCcAndBcc) {
     scan(
-        "T: t@x.org\r\n: empty@x.org\r\nTo: first@x.org,\r\n \"N\" <second@x.org>\r\n"
+        "T: t@x.org\r\nTo: first@x.org,\r\n \"N\" <second@x.org>\r\n"
         "cC: c@x.org\r\nFROM: f@x.org\r\nToo: no@x.org\r\nbcc: b1@x.org,\r\n\tb2@x.org\r\n"
-        "Bccx: no@x.org\r\n\r\nTo: body@x.org\r\n",
+        "Bccx: no@x.org\r\nBcc : b3@x.org\r\nBcc:b4@x.org\r\nBcc:\r\n Hidden: b5@x.org;\r\n"
+        "\r\nTo: body@x.org\r\n",
         mail_f2_take_rcpts);
-    EXPECT_EQ(addresses(h.bcc), (std::vector<std::string>{"b2@x.org", "b1@x.org"}));
+    EXPECT_EQ(addresses(h.bcc), (std::vector<std::string>{"b5@x.org", "b4@x.org", "b3@x.org",
+                                                          "b2@x.org", "b1@x.org"}));
     EXPECT_EQ(addresses(h.to), (std::vector<std::string>{"second@x.org", "first@x.org"}));
     EXPECT_EQ(h.to[0].name, "N");
     EXPECT_EQ(h.to[1].name, "") << "an entry without a name gets an empty name";
@@ -657,6 +659,39 @@ TEST_F(MessageFileHeaders, FromKeepsTheLast) {
     scan("From: bare@x.org\r\n", mail_f2_take_from);
     EXPECT_EQ(h.from_addr, "bare@x.org");
     EXPECT_FALSE(h.from_name.has_value());
+}
+
+// An entry that is no mailbox fails its field with a line that names the
+// file, the field and the entry; a field that is not wanted is not read.
+TEST_F(MessageFileHeaders, RefusedEntries) {
+    const std::string in_file = " entry in message file (m.eml): ";
+    const std::string long_addr = std::string(250, 'a') + "@x.org";  // the rule takes it
+    const struct {
+        std::string block;
+        uint32_t flags2;
+        std::string error;  // empty: read whole
+    } cases[] = {
+        {"To: a@x.org\r\nCc: ok@x.org, Doe\r\nBcc: b@x.org\r\n", mail_f2_take_rcpts,
+         "Invalid Cc" + in_file + "Doe"},
+        {"bcc: a@x.org (Boss),\r\n a@b_c.org (Other)\r\n", mail_f2_take_rcpts,
+         "Invalid Bcc" + in_file + "a@b_c.org (Other)"},
+        {"To: Team: a@x.org, b@x.org\r\n", mail_f2_take_rcpts,
+         "Invalid To" + in_file + "Team: a@x.org, b@x.org"},
+        {"To: " + long_addr + "\r\n", mail_f2_take_rcpts, "Invalid To" + in_file + long_addr},
+        {"From: \"A\" <a@x.org> <b@x.org>\r\n", mail_f2_take_from,
+         "Invalid From" + in_file + "\"A\" <a@x.org> <b@x.org>"},
+        {"To: Doe\r\nFrom: a@x.org\r\n", mail_f2_take_from, ""},
+        {"From: Doe\r\nTo: a@x.org\r\n", mail_f2_take_rcpts, ""},
+    };
+    for (const auto& c : cases) {
+        mail_handle m;
+        m.email_file = "m.eml";
+        m.flags2 = c.flags2;
+        const char* stopped_at = nullptr;
+        msg_scan_headers(&m, c.block.c_str(), msg_cb_header, &stopped_at);
+        EXPECT_EQ(m.last_error.value_or(""), c.error) << c.block;
+        EXPECT_EQ(stopped_at != nullptr, !c.error.empty()) << c.block;
+    }
 }
 
 TEST_F(MessageFileHeaders, NothingTakenWithoutFlags) {
@@ -678,7 +713,7 @@ TEST(AddrCbFrom, LimitsLeaveTheFieldsAlone) {
     EXPECT_EQ(h.from_name, "Keep");
     EXPECT_EQ(addr_cb_to(&h, "a@x.org", 7, long_name.c_str(), 256), 0);
     EXPECT_EQ(addr_cb_to(&h, "a@x.org", 7, nullptr, 0), 1);
-    EXPECT_EQ(addr_cb_cc(&h, "bad", 3, nullptr, 0), 1) << "a refused add still answers 1";
+    EXPECT_EQ(addr_cb_cc(&h, "bad", 3, nullptr, 0), 0) << "a refused add is told";
     EXPECT_EQ(h.to.size(), 1u);
     EXPECT_TRUE(h.cc.empty());
 }

@@ -9,6 +9,8 @@
 #include "dkim/keys.hpp"
 #include "message/compose_fixture.hpp"
 #include "message/header_writer.hpp"
+#include "message/scan.hpp"
+#include "support/str.hpp"
 #include "support/tool_run.hpp"
 
 namespace ostrel {
@@ -92,6 +94,12 @@ TEST_F(email_file_case, RawHeaderBlockRewrittenLineByLine) {
          {},
          {},
          "A: 1\r\nBccX: kept\r\n\r\nBcc: body\r\n\r\n"},
+        {"nor does a Resent-Bcc field; the other Resent- fields stay",
+         "Resent-To: a@x.org\nresent-bcc: hidden@x.org,\n other@x.org\nRESENT-BCC :y@x.org\n"
+         "Resent-BccX: kept\n\nResent-Bcc: body\n",
+         {},
+         {},
+         "Resent-To: a@x.org\r\nResent-BccX: kept\r\n\r\nResent-Bcc: body\r\n\r\n"},
         {"a body without a line end at its end gets one",
          "A: 1\n\nlast",
          {},
@@ -110,6 +118,35 @@ TEST_F(email_file_case, RawHeaderBlockRewrittenLineByLine) {
         EXPECT_EQ(send(&result), r.want);
         EXPECT_EQ(result, 1);
     }
+}
+
+// The fields the header scanner reads as Bcc, whose addresses get a RCPT,
+// are the ones the writer leaves out; every other field it reads goes out.
+TEST_F(email_file_case, WhatIsReadAsBccIsWhatIsLeftOut) {
+    h.flags |= mail_f_raw_headers;
+    const std::string block =
+        "Bcc:a@x.org\r\nBcc : b@x.org\r\nBCC\t \t:c@x.org\r\nbcc:\r\n d@x.org\r\n"
+        "Bcc: G: e@x.org;\rBccX: kept\nX_Under: y\r\nX-A:z\r\nTo: t@x.org\r\n\r\n"
+        "Bcc: body\r\n";
+    use_file(block);
+    const std::string wire = send();
+    std::vector<std::pair<std::string, std::string>> fields;
+    const char* stopped_at = nullptr;
+    msg_scan_headers(
+        &fields, block.c_str(),
+        [](void* ctx, const char* n, uint32_t nl, const char* v, uint32_t vl) {
+            static_cast<std::vector<std::pair<std::string, std::string>>*>(ctx)->emplace_back(
+                std::string(n, nl), std::string(v, vl));
+            return 1;
+        },
+        &stopped_at);
+    ASSERT_EQ(stopped_at, nullptr);
+    ASSERT_EQ(fields.size(), 9u);
+    for (const auto& [name, value] : fields) {
+        const bool blind = name.size() == 3 && str_ncasecmp(name.c_str(), "Bcc", 3) == 0;
+        EXPECT_EQ(wire.find(value) == std::string::npos, blind) << name << ": " << value;
+    }
+    EXPECT_NE(wire.find("\r\n\r\nBcc: body\r\n"), std::string::npos) << wire;
 }
 
 // The handle's own setting does not matter: the text only goes to the wire.
