@@ -17,7 +17,7 @@ if [ "${1:-}" = --target ]; then
   # shellcheck disable=SC2046,SC2086  # the option lists split into words
   exec clang++ -std=c++20 -g -O1 -Wall -Wextra -Wpedantic -Werror -fsanitize=fuzzer $san \
     -I"$root/src" -I"$out/src" "$2" -Wl,--start-group $libs -Wl,--end-group \
-    $(pkg-config --libs libtls libcrypto) -lpthread $link -o "$out/fuzz_$name"
+    $(pkg-config --libs libtls libcrypto libidn2) -lpthread $link -o "$out/fuzz_$name"
 fi
 
 root=$(cd "$(dirname "$0")/.." && pwd)

@@ -11,6 +11,7 @@
 #include "platform/file_map.hpp"
 #include "support/file.hpp"
 #include "support/str.hpp"
+#include "support/utf8.hpp"
 
 namespace ostrel {
 
@@ -19,7 +20,7 @@ namespace {
 // Splits at CR and LF: CR-only, LF and CRLF files read alike, and runs of
 // line ends give no empty lines.
 void apply_lines(mail_handle* h, const std::string& text) {
-    size_t start = text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+    size_t start = utf8_bom_length(text);
     while (start < text.size()) {
         size_t end = text.find_first_of("\r\n", start);
         if (end == std::string::npos) end = text.size();

@@ -538,8 +538,11 @@ int cli_opt_address(mail_handle* h, char* text) {
     if (!colon) return 1;
     // An empty value sets nothing, as it always did.
     if (!colon[1]) return 1;
+    // Split in place: the value as given is kept for the message.
+    const std::string value(colon + 1);
     address_fields f = split_address(colon + 1);
-    if (f.open_quote) return 0;
+    // A display name without its closing quote would drop the address unseen.
+    if (f.open_quote) refuse_address(text, value.c_str());
     // A value without "@" is no address: left out, it would lose its
     // recipient or sender without a word.
     if (!f.seen_at) refuse_address(text, f.address);

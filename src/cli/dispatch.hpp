@@ -39,9 +39,9 @@ int cli_apply_option(mail_handle* h, char* text);
 // too long for one line ends the program with status 1 (cli_exit).
 int cli_opt_head(mail_handle* h, const char* value);
 // to:, cc:, bcc:, from: and reply-to: with address, display name and DSN
-// letters, split in place in the whole option text. 0 when a quoted display
-// name is not closed, else 1; a value that is not one address throws
-// cli_exit (status 1).
+// letters, split in place in the whole option text. 1; a value that is not
+// one address, or whose quoted display name is not closed, throws cli_exit
+// (status 1).
 int cli_opt_address(mail_handle* h, char* text);
 // A comma-separated list of AUTH mechanism names. 1.
 int cli_opt_authtypes(mail_handle* h, const char* value);

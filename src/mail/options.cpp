@@ -25,6 +25,7 @@
 #include "smtp/smtp.hpp"
 #include "support/file.hpp"
 #include "support/str.hpp"
+#include "support/utf8.hpp"
 
 namespace ostrel {
 
@@ -141,10 +142,12 @@ int opt_recipient(const opt_call& c) {
     return reading_file(c.h, [&c, list] {
         std::optional<std::string> text = read_file(c.p1, "r", false);
         if (!text) return 0;
+        // A byte-order mark at the very start is the file's, not its first address's.
+        const char* start = text->c_str() + utf8_bom_length(*text);
         // A list the scanner could not read to its end would leave recipients
         // out unseen: that is a failure, not a shorter list.
         const char* stopped_at = nullptr;
-        if (!addr_scan_list_file(list, text->c_str(), list_file_entry, &stopped_at)) return 0;
+        if (!addr_scan_list_file(list, start, list_file_entry, &stopped_at)) return 0;
         return stopped_at && *stopped_at == '\0' ? 1 : 0;
     });
 }

@@ -2,7 +2,10 @@
 // labels in punycode), DSN flags, and the callbacks the scanners feed.
 #include "message/address.hpp"
 
+#include <idn2.h>
+
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string_view>
 
@@ -10,9 +13,8 @@
 #include "message/scan.hpp"
 #include "message/token.hpp"
 #include "model/handle.hpp"
-#include "support/punycode.hpp"
 #include "support/str.hpp"
-#include "support/utf8.hpp"
+#include "support/unicode.hpp"
 
 namespace ostrel {
 
@@ -39,40 +41,40 @@ std::string_view trim_name(const char* name, uint32_t len) {
     return s;
 }
 
-// Decodes one UTF-8 label into code points; false for anything malformed
-// (see utf8_decode) and for a control byte.
-bool decode_label(std::string_view label, uint32_t* cps, size_t* count) {
-    const auto* p = reinterpret_cast<const unsigned char*>(label.data());
-    size_t n = 0;
-    for (size_t i = 0; i < label.size();) {
-        char32_t cp = 0;
-        size_t len = utf8_decode(p + i, label.size() - i, &cp);
-        if (len == 0 || (cp < 0x80 && !printable(static_cast<unsigned char>(cp)))) return false;
-        cps[n++] = cp;
-        i += len;
+// The labels of an ASCII domain joined by ".", empty ones left out, into out
+// (256 bytes). False, with out untouched, when they do not fit.
+bool join_labels(std::string_view domain, char* out) {
+    char buf[addr_buf_size];
+    size_t len = 0;
+    while (!domain.empty()) {
+        const size_t dot = domain.find('.');
+        const std::string_view label = domain.substr(0, dot);
+        domain = dot == std::string_view::npos ? std::string_view() : domain.substr(dot + 1);
+        if (label.empty()) continue;  // leading, trailing and doubled dots vanish
+        if (len + (len ? 1 : 0) + label.size() >= addr_buf_size) return false;
+        if (len) buf[len++] = '.';
+        std::memcpy(buf + len, label.data(), label.size());
+        len += label.size();
     }
-    *count = n;
+    buf[len] = '\0';
+    std::memcpy(out, buf, len + 1);
     return true;
 }
 
-// Appends the ASCII form of one label; false when it cannot be made or does
-// not fit the result buffer.
-bool append_label(std::string_view label, std::string& out) {
-    if (!out.empty()) out += '.';
-    if (all_printable(label)) {
-        out += label;
-    } else {
-        uint32_t cps[addr_buf_size];
-        size_t count = 0;
-        if (!decode_label(label, cps, &count)) return false;
-        char enc[addr_buf_size];
-        size_t enc_len = sizeof enc;
-        if (addr_punycode_encode(count, cps, nullptr, &enc_len, enc) != 0) return false;
-        out += "xn--";
-        out.append(enc, enc_len);
+// Labels of letters, digits and "-" joined by dots: what the address rule
+// takes in an ASCII domain.
+bool ldh_labels(std::string_view domain) {
+    for (unsigned char c : domain) {
+        const bool alnum =
+            (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+        if (!alnum && c != '-' && c != '.') return false;
     }
-    return out.size() < addr_buf_size;
+    return true;
 }
+
+struct idn2_text_free {
+    void operator()(char* p) const { idn2_free(p); }
+};
 
 addr_list* handle_list(void* handle, addr_list mail_handle::*which) {
     return &(static_cast<mail_handle*>(handle)->*which);
@@ -188,16 +190,22 @@ bool addr_has_control(const char* text) {
 
 bool addr_is_mailbox(const char* text) {
     const char* end = addr_scan_mailbox(text);
-    return end && *end == '\0';
+    if (!end || *end) return false;
+    // One limit for the address as it is given and for the ASCII form that a
+    // server without SMTPUTF8 gets.
+    if (static_cast<size_t>(end - text) > addr_max_len) return false;
+    const char* at = std::strchr(text, '@');
+    if (all_printable(at + 1)) return true;
+    char domain[addr_buf_size];
+    return addr_idn_to_ascii(at + 1, domain) &&
+           static_cast<size_t>(at - text) + 1 + std::strlen(domain) <= addr_max_len;
 }
 
 uint32_t addr_classify(const char* address) {
     // Anything but one address (a line break, a blank, ">" or "," above all)
     // would carry more into the fields and commands it goes into, or lose
     // the part after it: such an address is unusable.
-    if (!address) return 0;
-    size_t len = strnlen(address, addr_max_len + 1);
-    if (len > addr_max_len || !addr_is_mailbox(address)) return 0;
+    if (!address || !addr_is_mailbox(address)) return 0;
     const char* at = std::strchr(address, '@');
     if (!all_printable(std::string_view(address, static_cast<size_t>(at - address)))) return 3;
     if (!all_printable(at + 1)) return 2;
@@ -206,21 +214,21 @@ uint32_t addr_classify(const char* address) {
 
 char* addr_idn_to_ascii(const char* domain, char* out) {
     if (!domain || strnlen(domain, addr_buf_size) >= addr_buf_size) return nullptr;
-    try {
-        std::string result;
-        std::string_view rest(domain);
-        while (!rest.empty()) {
-            size_t dot = rest.find('.');
-            std::string_view label = rest.substr(0, dot);
-            rest = dot == std::string_view::npos ? std::string_view() : rest.substr(dot + 1);
-            if (label.empty()) continue;  // leading, trailing and doubled dots vanish
-            if (!append_label(label, result)) return nullptr;
-        }
-        std::memcpy(out, result.c_str(), result.size() + 1);
-        return out;
-    } catch (const std::bad_alloc&) {
-        return nullptr;
-    }
+    // ASCII domains go out as they are written.
+    if (all_printable(domain)) return join_labels(domain, out) ? out : nullptr;
+    // The mapping drops some code points that show as nothing (U+00AD,
+    // U+200B): a domain that holds one is refused before it, as the address
+    // rule refuses it.
+    if (!uni_all_visible(domain)) return nullptr;
+    char* ascii = nullptr;
+    const int rc = idn2_to_ascii_8z(domain, &ascii, IDN2_NONTRANSITIONAL | IDN2_NFC_INPUT);
+    const std::unique_ptr<char, idn2_text_free> owned(ascii);
+    if (rc != IDN2_OK || !ascii) return nullptr;
+    // Without the STD3 rules the mapping turns full-width punctuation into
+    // its ASCII twin (U+FF1C into "<", U+FF20 into "@"), which would end the
+    // address or start another one wherever it goes.
+    if (!ldh_labels(ascii)) return nullptr;
+    return join_labels(ascii, out) ? out : nullptr;
 }
 
 char* addr_normalise(const char* address, char* out, uint32_t* cls, int utf8_ok) {

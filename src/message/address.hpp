@@ -21,12 +21,17 @@ uint32_t addr_dsn_parse(const char* letters);
 char* addr_dsn_notify_text(char* out, uint32_t flags);
 // True when the text holds a control byte (below 0x20, or 0x7F).
 bool addr_has_control(const char* text);
-// True when the whole text is one address by the rule of addr_scan_mailbox:
-// what every option and reader refuses otherwise.
+// True when the whole text is one address by the rule of addr_scan_mailbox,
+// at most 254 bytes long, and, when its domain is not ASCII, that domain
+// converts (addr_idn_to_ascii) and the address in that form is at most 254
+// bytes too: what every option and reader refuses otherwise.
 bool addr_is_mailbox(const char* text);
 // 0 (unusable) also for a text that is not one address (addr_is_mailbox).
 uint32_t addr_classify(const char* address);
-// out holds 256 bytes.
+// out holds 256 bytes. An ASCII domain keeps its bytes; any other is mapped
+// and checked as IDNA lookups do (UTS #46 non-transitional, IDNA2008) and
+// written with A-labels. Empty labels are left out. NULL when the domain
+// does not convert, or holds a code point that shows as nothing.
 char* addr_idn_to_ascii(const char* domain, char* out);
 // out holds 256 bytes. NULL when the address cannot be written in ASCII
 // (utf8_ok 0) or its converted form does not fit.

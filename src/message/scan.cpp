@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "message/address_field.hpp"
+#include "support/unicode.hpp"
 #include "support/utf8.hpp"
 
 namespace ostrel {
@@ -61,13 +62,26 @@ struct entry {
     uint32_t name_len = 0;
 };
 
-// A UTF-8 character of two to four bytes at p (what SMTPUTF8 adds to the
-// local part and the domain, U+2019 in names pasted into lists among them):
-// its length, or 0. Reads nothing past the NUL.
+// A visible UTF-8 character of two to four bytes at p (what SMTPUTF8 adds
+// to the local part and the domain, U+2019 in names pasted into lists among
+// them): its length, or 0. A code point that shows as nothing (a no-break
+// space, a zero-width or bidirectional mark, a C1 control, a noncharacter)
+// would make an address other than the one the reader sees, so it is none.
+// Reads nothing past the NUL.
 size_t utf8_char_at(const char* p) {
     if (static_cast<uint8_t>(*p) < 0x80) return 0;
     char32_t cp = 0;
-    return utf8_decode(reinterpret_cast<const unsigned char*>(p), strnlen(p, 4), &cp);
+    size_t n = utf8_decode(reinterpret_cast<const unsigned char*>(p), strnlen(p, 4), &cp);
+    return n && !uni_is_invisible(cp) ? n : 0;
+}
+
+// The length of a label separator at p: ".", or one of the full stops that
+// domain name mapping takes for it (U+3002, U+FF0E, U+FF61); else 0.
+size_t domain_dot_at(const char* p) {
+    if (*p == '.') return 1;
+    for (const char* stop : {"\xE3\x80\x82", "\xEF\xBC\x8E", "\xEF\xBD\xA1"})
+        if (std::strncmp(p, stop, 3) == 0) return 3;
+    return 0;
 }
 
 // A dot-atom local part; like the list files always did, its dots may stand
@@ -111,14 +125,17 @@ const char* read_domain(const char* p) {
         for (;;) {
             if (is_label(p))
                 ++p;
+            else if (domain_dot_at(p))
+                break;
             else if (size_t n = utf8_char_at(p))
                 p += n;
             else
                 break;
         }
         if (p == label) return nullptr;  // empty label, or a trailing dot
-        if (*p != '.') return p;
-        ++p;
+        size_t dot = domain_dot_at(p);
+        if (!dot) return p;
+        p += dot;
     }
 }
 

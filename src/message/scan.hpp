@@ -14,9 +14,12 @@ using msg_scan_cb = int (*)(void* ctx, const char* a, uint32_t a_len, const char
 
 // The one address rule of every reader: a local part (a dot-atom, or a quoted
 // string without "@"), "@", and a domain (labels joined by single dots, or
-// an address literal in brackets); UTF-8 may stand in both parts. Returns the
-// first byte after the longest such address at p, or NULL when none starts
-// there. Blanks, "<", ">", ",", ";", "(" and ")" end it outside the quotes.
+// an address literal in brackets); visible UTF-8 characters may stand in
+// both parts, never a code point that shows as nothing (uni_is_invisible),
+// and the full stops U+3002, U+FF0E and U+FF61 part labels as "." does.
+// Returns the first byte after the longest such address at p, or NULL when
+// none starts there. Blanks, "<", ">", ",", ";", "(" and ")" end it outside
+// the quotes. addr_is_mailbox adds the length and the domain's conversion.
 const char* addr_scan_mailbox(const char* p);
 
 // Stops silently at the first byte that fits no entry. The second form also

@@ -126,9 +126,13 @@ int smtp_send_rcpt_list(mail_handle* h, const addr_list* list, const char* defau
             param = dsn[0] ? dsn : default_param;
         }
         char norm[256];
-        uint32_t cls = 0;
-        const char* address = addr_normalise(stored.c_str(), norm, &cls, utf8 ? 1 : 0);
-        if (cls == 3 && !utf8) {
+        const char* address = addr_normalise(stored.c_str(), norm, nullptr, utf8 ? 1 : 0);
+        // A callback's entry goes out as it is given, but never with bytes
+        // outside ASCII to a server without SMTPUTF8: an address without an
+        // ASCII form (a non-ASCII local part, a domain that does not
+        // convert) is not sent there.
+        const char* sent = from_cb && (utf8 || !non_ascii(stored)) ? stored.c_str() : address;
+        if (!sent) {
             mail_set_error_text(h, std::string("SMTPUTF8 required"));
             int v = smtp_event(h, from_cb ? mail_ev_rcpt_utf8 : mail_ev_rcpt, mail_status_failed,
                                stored.c_str());
@@ -138,7 +142,6 @@ int smtp_send_rcpt_list(mail_handle* h, const addr_list* list, const char* defau
             }
             continue;
         }
-        const char* sent = from_cb ? stored.c_str() : (address ? address : stored.c_str());
         ip_printf(h->conn, "rcpt to:<%s>%s\r\n", sent, param.c_str());
         char* last = h->conn ? read_reply_lines(h, nullptr, nullptr, nullptr) : nullptr;
         if (!last) {

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 namespace ostrel {
 
@@ -43,5 +44,11 @@ size_t utf8_decode(const unsigned char* p, size_t len, char32_t* cp);
 // continuation bytes, the last position looked at. Reads text[k] and the
 // three bytes before it at most.
 size_t utf8_sequence_start(const char* text, size_t k);
+
+// 3 when the text opens with the UTF-8 byte-order mark (EF BB BF), which a
+// text file may begin with and which belongs to none of its lines; else 0.
+constexpr size_t utf8_bom_length(std::string_view text) {
+    return text.substr(0, 3) == "\xEF\xBB\xBF" ? 3 : 0;
+}
 
 }  // namespace ostrel

@@ -35,6 +35,38 @@ REFUSED = [
     ("-from:ops", "Invalid address for -from (ops)"),
     ("-return-path:bounce", "Invalid address for -return-path (bounce)"),
     ("-to:a@[IPv6:2001:db8::1", "Invalid address for -to (a@[IPv6:2001:db8::1)"),
+    # Code points that show as nothing: the address would not be the one seen.
+    ("-to:\ufeffjane@example.com", "Invalid address for -to (\ufeffjane@example.com)"),
+    ("-to:jane@example.com\u00a0", "Invalid address for -to (jane@example.com\u00a0)"),
+    ("-cc:jane@exa\u200bmple.com", "Invalid address for -cc (jane@exa\u200bmple.com)"),
+    ("-bcc:ja\u202ene@example.com", "Invalid address for -bcc (ja\u202ene@example.com)"),
+    ("-from:jane\u0085@example.com", "Invalid address for -from (jane\\x85@example.com)"),
+    ("-reply-to:jane@example.com\u009b", "Invalid address for -reply-to (jane@example.com\\x9b)"),
+    ("-return-path:jane@b\u00fccher\u2028.example",
+     "Invalid address for -return-path (jane@b\u00fccher\u2028.example)"),
+    ("-to:jane@b\u00fc\u00adcher.example", "Invalid address for -to (jane@b\u00fc\u00adcher.example)"),
+    # Domains that IDNA2008 refuses, or whose A-label form is too long.
+    ("-to:jane@-b\u00fccher.example", "Invalid address for -to (jane@-b\u00fccher.example)"),
+    ("-cc:jane@\u3164.example", "Invalid address for -cc (jane@\u3164.example)"),
+    # Full-width punctuation that a lookup's mapping makes "<", "@" or ">".
+    ("-to:jane@a\uff1cb.\u00fc", "Invalid address for -to (jane@a\uff1cb.\u00fc)"),
+    ("-from:jane@a\uff20b.\u00fc", "Invalid address for -from (jane@a\uff20b.\u00fc)"),
+    ("-bcc:jane@\u00fc\uff1e.de", "Invalid address for -bcc (jane@\u00fc\uff1e.de)"),
+    ("-to:jane@b" + "\u00fc" * 60 + ".example",
+     "Invalid address for -to (jane@b" + "\u00fc" * 60 + ".example)"),
+    # A display name whose quote is never closed would drop its address.
+    ('-to:lost@example.com:"Doe, John', 'Invalid address for -to (lost@example.com:"Doe, John)'),
+    ('-cc:lost@example.com:"Doe, John', 'Invalid address for -cc (lost@example.com:"Doe, John)'),
+    ('-bcc:lost@example.com:"', 'Invalid address for -bcc (lost@example.com:")'),
+    ('-reply-to:r@example.com:"Doe', 'Invalid address for -reply-to (r@example.com:"Doe)'),
+    ('-from:me@example.com:"Me', 'Invalid address for -from (me@example.com:"Me)'),
+    # One length for every address option: 255 bytes is one too many.
+    ("-from:" + "f" * 243 + "@example.org", "Invalid address for -from (" + "f" * 243 + "@example.org)"),
+    ("-reply-to:" + "r" * 245 + "@example.org",
+     "Invalid address for -reply-to (" + "r" * 245 + "@example.org)"),
+    ("-return-path:" + "b" * 244 + "@example.org",
+     "Invalid address for -return-path (" + "b" * 244 + "@example.org)"),
+    ("-to:" + "t" * 243 + "@example.org", "Invalid address for -to (" + "t" * 243 + "@example.org)"),
 ]
 
 

@@ -460,8 +460,14 @@ def test_signed_is_unsigned_with_fields_in_front(ostrel, keys, structure):
      [("xn--bcher-kva.example", "sel", "rsa-sha256")]),
     (["-from:a@b\u00fccher.example", "-dkim:xn--bcher-kva.example:sel:{rsa}"],
      [("xn--bcher-kva.example", "sel", "rsa-sha256")]),
+    # Either side in capitals maps to the same A-label.
+    (["-from:a@B\u00dcCHER.example", "-dkim:b\u00fccher.example:sel:{rsa}"],
+     [("xn--bcher-kva.example", "sel", "rsa-sha256")]),
+    (["-from:a@b\u00fccher.example", "-dkim:B\u00dccher.EXAMPLE:sel:{rsa}"],
+     [("xn--bcher-kva.example", "sel", "rsa-sha256")]),
 ], ids=["from first", "case", "default", "none", "newest", "newest 2", "two types",
-        "no-dkim before", "no-dkim after", "idn", "idn from a-label", "idn key a-label"])
+        "no-dkim before", "no-dkim after", "idn", "idn from a-label", "idn key a-label",
+        "idn from capitals", "idn key capitals"])
 def test_key_lookup(ostrel, keys, args, expected):
     paths = {"rsa": keys.rsa, "rsa1024": keys.rsa1024, "ed": keys.ed}
     r = ostrel(*[a.format(**paths) for a in args], TO, "-subject:Lookup", "-body:x",
@@ -496,13 +502,15 @@ def bad_values(keys, tmp: Path):
         "semicolon in selector": f"example.org:rsa; x=1:{keys.rsa}",
         "blank in selector": f"example.org:a b:{keys.rsa}",
         "crlf in selector": f"example.org:a\r\nb:{keys.rsa}",
+        "invisible in domain": f"b\u00fc\u200bcher.example:sel:{keys.rsa}",
+        "unconvertible domain": f"-b\u00fccher.example:sel:{keys.rsa}",
     }
 
 
 BAD = ["two fields", "empty domain", "empty selector", "long domain", "long selector",
        "missing file", "directory", "empty file", "no pem", "ec key", "public key",
        "crlf in domain", "blank in domain", "semicolon in selector", "blank in selector",
-       "crlf in selector"]
+       "crlf in selector", "invisible in domain", "unconvertible domain"]
 
 
 @pytest.mark.parametrize("case", BAD)

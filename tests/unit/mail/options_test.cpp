@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "mail/mail.hpp"
 #include "message/email_file.hpp"
@@ -115,6 +116,42 @@ TEST_F(MailSetopt, RecipientListFileEndsUpNewestFirst) {
     EXPECT_EQ(set(0x1102, (dir / "missing").c_str()), 0);
     EXPECT_EQ(set(0x1102, "nobody"), 0);
     EXPECT_EQ(h->to.size(), 3u);
+}
+
+// A list file is read whole or refused: a byte-order mark opening it belongs
+// to the file, any other code point that shows as nothing to no address.
+TEST_F(MailSetopt, RecipientListFileKeepsNothingInvisible) {
+    const struct {
+        std::string text;
+        int result;
+        std::vector<std::string> to;  // newest first
+    } cases[] = {
+        {"\xEF\xBB\xBFjane@example.com\r\nx@example.org\n",
+         1,
+         {"x@example.org", "jane@example.com"}},
+        {"\xEF\xBB\xBF<jane@example.com>", 1, {"jane@example.com"}},
+        {"\xEF\xBB\xBF\xEF\xBB\xBFjane@example.com", 0, {}},
+        {"x@example.org\n\xEF\xBB\xBFjane@example.com", 0, {}},
+        {"jane@example.com\xC2\xA0\n", 0, {}},
+        {"jane@example.com\xC2\xA0x@example.org", 0, {}},
+        {"jane@exa\xE2\x80\x8Bmple.com", 0, {}},
+        {"jane@example.com\xC2\x85", 0, {}},
+        {"Jane <jane@B\xC3\x9C"
+         "CHER.example>",
+         1,
+         {"jane@B\xC3\x9C"
+          "CHER.example"}},
+        {"jane@-\xC3\xBC.example", 0, {}},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(set(U | 2), 1);
+        std::string path = write("list.txt", c.text);
+        EXPECT_EQ(set(0x1102, path.c_str()), c.result) << c.text;
+        if (!c.result) continue;
+        std::vector<std::string> got;
+        for (const auto& n : h->to) got.push_back(n.address);
+        EXPECT_EQ(got, c.to) << c.text;
+    }
 }
 
 TEST_F(MailSetopt, AddressOptionsNeedAnAt) {

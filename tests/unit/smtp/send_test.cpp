@@ -346,6 +346,50 @@ TEST(SmtpSendMessage, Smtputf8Paths) {
     }
 }
 
+// A recipient callback's entries are sent as given, but a server without
+// SMTPUTF8 gets only ASCII: an IDN domain in its A-label form, and an entry
+// without an ASCII form not at all.
+TEST(SmtpSendMessage, CallbackEntriesReachAServerWithoutSmtputf8InAscii) {
+    static const char* const entries[] = {"you@B\xC3\x9C\x43HER.example", "x@-\xC3\xBC.de",
+                                          "plain@example.org", "j\xC3\xB6rg@example.org",
+                                          "Odd Entry@example.org"};
+    static size_t next;
+    for (const bool utf8 : {false, true}) {
+        std::string replies;  // MAIL FROM and every RCPT TO sent
+        for (size_t i = 0; i < (utf8 ? 6 : 4); ++i) replies += "250 ok\r\n";
+        smtp_fixture f(replies + "354 go\r\n250 queued\r\n", true);
+        f.h.flags2 |= mail_f2_dotstuff;
+        if (utf8) f.h.flags2 |= mail_f2_smtputf8;
+        f.h.from_addr = "me@example.org";
+        next = 0;
+        f.h.recipient_cb = [](void*, int selector, char** a, char**, char**) {
+            if (selector != 0x800 || next == std::size(entries)) return 0;
+            *a = const_cast<char*>(entries[next++]);
+            return 1;
+        };
+        EXPECT_EQ(smtp_send_message(&f.h), 1);
+        std::vector<std::string> rcpts;
+        for (const std::string& c : commands(f.sent()))
+            if (c.rfind("rcpt", 0) == 0) rcpts.push_back(c);
+        std::vector<event_record> refused;
+        for (const event_record& e : f.events)
+            if (e.event == 12) refused.push_back(e);
+        if (utf8) {
+            EXPECT_EQ(rcpts.size(), std::size(entries));
+            EXPECT_EQ(rcpts[0],
+                      "rcpt to:<you@B\xC3\x9C"
+                      "CHER.example>");
+            EXPECT_TRUE(refused.empty());
+            continue;
+        }
+        EXPECT_EQ(rcpts, (std::vector<std::string>{"rcpt to:<you@xn--bcher-kva.example>",
+                                                   "rcpt to:<plain@example.org>",
+                                                   "rcpt to:<Odd Entry@example.org>"}));
+        EXPECT_EQ(refused, (std::vector<event_record>{{12, 2, "x@-\xC3\xBC.de"},
+                                                      {12, 2, "j\xC3\xB6rg@example.org"}}));
+    }
+}
+
 TEST(SmtpSendMessage, NoEnvelopeSenderSendsNothing) {
     smtp_fixture f("", true);
     addr_list_add(&f.h.to, "you@example.org", nullptr, nullptr);
