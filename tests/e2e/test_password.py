@@ -16,7 +16,7 @@ import pytest
 from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
 
 from conftest import BIN, Result, assert_no_sanitizer_report
-from smtp_peers import recorder  # noqa: F401  (fixture)
+from smtp_peers import accept_from, recorder  # noqa: F401  (fixture)
 
 FIXED_KEY = bytes.fromhex("579b59c449ce1cb6109529d4afdc4839")
 TAIL = b"\n\x05\n"
@@ -274,8 +274,12 @@ def test_server_gets_the_original_password(ostrel, recorder, mechanism, bound):
 # Passwords in the process list: any local user reads /proc/PID/cmdline.
 
 def cmdline(pid: int) -> list:
-    with open(f"/proc/{pid}/cmdline", "rb") as f:
-        return f.read().decode("utf-8", "replace").split("\0")[:-1]
+    """The process's arguments; none once it has ended."""
+    try:
+        with open(f"/proc/{pid}/cmdline", "rb") as f:
+            return f.read().decode("utf-8", "replace").split("\0")[:-1]
+    except OSError:
+        return []
 
 
 def stalled_run(args, port):
@@ -309,7 +313,7 @@ def test_passwords_leave_the_process_list_during_delivery(given, shown):
         port = peer.getsockname()[1]
         proc = stalled_run(given, port)
         try:
-            conn, _ = peer.accept()  # the options are applied: it connects
+            conn, _ = accept_from(peer, proc, 20)  # the options are applied: it connects
             with conn:
                 args = cmdline(proc.pid)
                 if "-proxytype:HTTPS" in given:
@@ -348,7 +352,9 @@ def test_encryptpass_value_leaves_the_process_list():
     try:
         want = [BIN, "-encryptpass:******", "-results:-"]
         deadline = time.monotonic() + 10
-        while (args := cmdline(proc.pid)) != want and time.monotonic() < deadline:
+        # The program waits on the full pipe: ended, it never shows the list.
+        while ((args := cmdline(proc.pid)) != want and proc.poll() is None
+               and time.monotonic() < deadline):
             time.sleep(0.01)
         assert args == want
         while chunk := os.read(r, 65536):

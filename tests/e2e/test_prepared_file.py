@@ -9,8 +9,8 @@ import time
 
 import pytest
 from conftest import BIN
-from smtp_peers import recorder  # noqa: F401  (fixture)
-from test_smtp_faults import run_peer
+from smtp_peers import recorder, wait_for_peer  # noqa: F401  (fixture)
+from test_smtp_faults import run_peer, stop_peer
 
 PREPARED = (b"From: Sender <me@example.org>\r\n"
             b"To: you@example.org\r\n"
@@ -57,13 +57,6 @@ def test_nul_byte_fails_naming_the_file(ostrel, recorder, given):
     assert rec.messages() == []
 
 
-def wait_for(predicate, limit, what):
-    deadline = time.monotonic() + limit
-    while not predicate():
-        assert time.monotonic() < deadline, what
-        time.sleep(0.02)
-
-
 def test_file_cut_while_it_is_sent(ostrel, tmp_path):
     # The server stalls once DATA is under way; the file is cut meanwhile,
     # as a spool, an editor or log rotation does. The message must fail with
@@ -76,18 +69,24 @@ def test_file_cut_while_it_is_sent(ostrel, tmp_path):
     proc, port = run_peer(steps, log)
     line = b"x" * 76 + b"\r\n"
     ostrel.write("big.eml", b"Subject: big\r\n\r\n" + line * ((48 << 20) // len(line)))
+    run = None
     try:
         run = subprocess.Popen(
             [BIN, "-nodefault", "-emailfile:big.eml", "-from:me@example.org", "-to:you@example.org",
              f"-host:127.0.0.1:{port}", "-results:r.json"],
             cwd=ostrel.cwd, env=ostrel.env, stdin=subprocess.DEVNULL,
             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        wait_for(lambda: log.exists() and b"data\r\n" in log.read_bytes(), 15, "no DATA")
+        at_data = wait_for_peer(lambda: log.exists() and b"data\r\n" in log.read_bytes(),
+                                bool, 15, [port], program=run)
+        assert at_data, f"no DATA (status {run.poll()})"
         time.sleep(1.0)  # the client is writing the message, the server not reading
         os.truncate(ostrel.path("big.eml"), 1000)
         out, err = run.communicate(timeout=30)
     finally:
-        proc.wait(timeout=30)
+        if run and run.poll() is None:
+            run.kill()
+            run.wait()
+        stop_peer(proc)
     assert run.returncode == 10, (run.returncode, err)
     assert err.decode() == ("Message send failed (Message file changed while it was read "
                             "(big.eml))\n")
