@@ -214,8 +214,11 @@ def test_host_bound_text_belongs_to_its_machine(ostrel):
 @needs_namespace
 @pytest.mark.parametrize("first", ["", "uninitialized\n", ID_A[:31] + "\n", ID_A + "0\n"])
 def test_bindpass_without_identity_prints_nothing(ostrel, first):
-    r = Machine(ostrel, first)("-encryptpass:secret", "-bindpass")
+    machine = Machine(ostrel, first)
+    r = machine("-encryptpass:secret", "-bindpass")
     assert (r.status, r.out, r.err) == (1, b"", b"")
+    # Only the binding needs the identity: unbound, the text is printed there.
+    assert read_text(printed_text(machine("-encryptpass:secret"))) == (b"e", b"secret")
 
 
 @needs_namespace
