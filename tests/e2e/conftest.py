@@ -27,7 +27,23 @@ def carries_address_sanitizer(binary: str) -> bool:
 ADDRESS_SANITIZED = carries_address_sanitizer(BIN)
 
 
+# First: the parallel run reads the groups in a hook of its own.
+@pytest.hookimpl(tryfirst=True)
 def pytest_collection_modifyitems(config, items):
+    keep_postfix_on_one_worker(items)
+    leave_out_memory_bounded(config, items)
+
+
+def keep_postfix_on_one_worker(items):
+    """Run in parallel (pytest -n with --dist loadgroup), the cases of the
+    private Postfix go to one worker: each worker would start instances of
+    its own, which take seconds each."""
+    for item in items:
+        if "postfix" in item.fixturenames:
+            item.add_marker(pytest.mark.xdist_group("postfix"))
+
+
+def leave_out_memory_bounded(config, items):
     """Leaves the out-of-memory cases out of an AddressSanitizer build. Its
     allocator reserves shadow memory far beyond any address-space bound, and
     ends the process itself when a throwing new fails instead of throwing
