@@ -90,6 +90,11 @@ class Result:
         return self.err.decode("utf-8", "replace")
 
 
+# Marks the environment of every run of the program, so that a run is known
+# for one even where OSTREL_BIN is a wrapper that executes something else.
+RUN_MARK = ("OSTREL_UNDER_TEST", "1")
+
+
 class Runner:
     """Runs ostrel with a clean environment in its own temporary folder.
 
@@ -100,7 +105,8 @@ class Runner:
 
     def __init__(self, cwd: Path):
         self.cwd = cwd
-        self.env = {"PATH": "/usr/bin:/bin", "HOME": str(cwd), "LANG": "C.UTF-8"}
+        self.env = {"PATH": "/usr/bin:/bin", "HOME": str(cwd), "LANG": "C.UTF-8",
+                    RUN_MARK[0]: RUN_MARK[1]}
         self.env.update({k: os.environ[k] for k in SANITIZER_VARS if k in os.environ})
 
     def __call__(self, *args, stdin=b"", env=None, timeout=60, wrapper=()) -> Result:

@@ -24,7 +24,7 @@ PYTHON = "/usr/bin/python3"
 sys.path.insert(0, str(PEERS))
 
 import daemon_peer  # noqa: E402
-from conftest import BIN  # noqa: E402
+from conftest import BIN, RUN_MARK  # noqa: E402
 
 
 def need(program):
@@ -68,16 +68,21 @@ def stop_process(proc, grace=3.0):
 # ---- waiting on a peer for the program --------------------------------------
 
 PROGRAM = os.fsencode(BIN)
+MARK = os.fsencode("%s=%s" % RUN_MARK)
 
 
 def program_running():
     """Whether a run of the program under test that this test started (by the
     runner, by its own Popen, through a wrapper) is still going: a process
-    below this one with the program in its command line."""
+    below this one with the program in its command line, or with the mark
+    of the runner's environment."""
     for pid in daemon_peer.process_tree(os.getpid())[1:]:
         try:
             with open("/proc/%d/cmdline" % pid, "rb") as f:
                 if PROGRAM in f.read().split(b"\0"):
+                    return True
+            with open("/proc/%d/environ" % pid, "rb") as f:
+                if MARK in f.read().split(b"\0"):
                     return True
         except OSError:
             continue
