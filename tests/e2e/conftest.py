@@ -27,7 +27,23 @@ def carries_address_sanitizer(binary: str) -> bool:
 ADDRESS_SANITIZED = carries_address_sanitizer(BIN)
 
 
+# First: the parallel run reads the groups in a hook of its own.
+@pytest.hookimpl(tryfirst=True)
 def pytest_collection_modifyitems(config, items):
+    keep_postfix_on_one_worker(items)
+    leave_out_memory_bounded(config, items)
+
+
+def keep_postfix_on_one_worker(items):
+    """Run in parallel (pytest -n with --dist loadgroup), the cases of the
+    private Postfix go to one worker: each worker would start instances of
+    its own, which take seconds each."""
+    for item in items:
+        if "postfix" in item.fixturenames:
+            item.add_marker(pytest.mark.xdist_group("postfix"))
+
+
+def leave_out_memory_bounded(config, items):
     """Leaves the out-of-memory cases out of an AddressSanitizer build. Its
     allocator reserves shadow memory far beyond any address-space bound, and
     ends the process itself when a throwing new fails instead of throwing
@@ -74,6 +90,11 @@ class Result:
         return self.err.decode("utf-8", "replace")
 
 
+# Marks the environment of every run of the program, so that a run is known
+# for one even where OSTREL_BIN is a wrapper that executes something else.
+RUN_MARK = ("OSTREL_UNDER_TEST", "1")
+
+
 class Runner:
     """Runs ostrel with a clean environment in its own temporary folder.
 
@@ -84,7 +105,8 @@ class Runner:
 
     def __init__(self, cwd: Path):
         self.cwd = cwd
-        self.env = {"PATH": "/usr/bin:/bin", "HOME": str(cwd), "LANG": "C.UTF-8"}
+        self.env = {"PATH": "/usr/bin:/bin", "HOME": str(cwd), "LANG": "C.UTF-8",
+                    RUN_MARK[0]: RUN_MARK[1]}
         self.env.update({k: os.environ[k] for k in SANITIZER_VARS if k in os.environ})
 
     def __call__(self, *args, stdin=b"", env=None, timeout=60, wrapper=()) -> Result:

@@ -24,6 +24,7 @@ PYTHON = "/usr/bin/python3"
 sys.path.insert(0, str(PEERS))
 
 import daemon_peer  # noqa: E402
+from conftest import BIN, RUN_MARK  # noqa: E402
 
 
 def need(program):
@@ -62,6 +63,76 @@ def stop_process(proc, grace=3.0):
     except subprocess.TimeoutExpired:
         proc.kill()
         proc.wait()
+
+
+# ---- waiting on a peer for the program --------------------------------------
+
+PROGRAM = os.fsencode(BIN)
+MARK = os.fsencode("%s=%s" % RUN_MARK)
+
+
+def program_running():
+    """Whether a run of the program under test that this test started (by the
+    runner, by its own Popen, through a wrapper) is still going: a process
+    below this one with the program in its command line, or with the mark
+    of the runner's environment."""
+    for pid in daemon_peer.process_tree(os.getpid())[1:]:
+        try:
+            with open("/proc/%d/cmdline" % pid, "rb") as f:
+                if PROGRAM in f.read().split(b"\0"):
+                    return True
+            with open("/proc/%d/environ" % pid, "rb") as f:
+                if MARK in f.read().split(b"\0"):
+                    return True
+        except OSError:
+            continue
+    return False
+
+
+def settled(ports, program=None):
+    """Whether nothing more from the program can reach the peer on ports: the
+    program has exited (program: the Popen of a run the test started itself)
+    and the peer is done with every connection made to it."""
+    running = program.poll() is None if program is not None else program_running()
+    return not running and not daemon_peer.connections_open(ports)
+
+
+# A peer may write its record a moment after it closed the connection
+# (aiosmtpd ends a TLS session one turn of its loop later).
+LAST_WRITES = 0.1
+
+
+def wait_for_peer(look, enough, limit, ports, program=None, idle=None):
+    """Calls look() until enough(what it returned), for limit seconds at most,
+    and returns the last result. Once the program has exited and the peer is
+    done with it (see settled; idle(), when given, says the peer has nothing
+    else in hand), nothing more can come: the wait ends there."""
+    deadline = time.monotonic() + limit
+    while True:
+        got = look()
+        if enough(got) or time.monotonic() > deadline:
+            return got
+        if settled(ports, program) and (idle is None or idle()):
+            time.sleep(LAST_WRITES)
+            return look()
+        time.sleep(0.02)
+
+
+def accept_from(listener, program, limit):
+    """The first connection to listener (a listening socket) from program (a
+    Popen), within limit seconds; fails as soon as the program has exited
+    without one."""
+    deadline = time.monotonic() + limit
+    while True:
+        # Looked at before the queue: a connection made before the exit is there.
+        ended = program.poll() is not None
+        left = max(0.0, deadline - time.monotonic())
+        if select.select([listener], [], [], 0 if ended else min(left, 0.05))[0]:
+            return listener.accept()
+        if ended:
+            pytest.fail("the program ended (status %d) without connecting" % program.returncode)
+        if not left:
+            pytest.fail("the program did not connect within %g s" % limit)
 
 
 # ---- test PKI -------------------------------------------------------------
@@ -161,13 +232,11 @@ class Recorder:
 
     def sessions(self, count=1, timeout=5.0):
         """Ended connections; waits (bounded) until count of them are logged,
-        since a session is written when the client has closed."""
-        deadline = time.monotonic() + timeout
-        while True:
-            found = [r for r in self.records() if r["kind"] == "session"]
-            if len(found) >= count or time.monotonic() > deadline:
-                return found
-            time.sleep(0.02)
+        since a session is written when the client has closed, or until the
+        program has gone and every connection it made is logged."""
+        return wait_for_peer(
+            lambda: [r for r in self.records() if r["kind"] == "session"],
+            lambda found: len(found) >= count, timeout, [p for p in (self.port, self.tls_port) if p])
 
     def stop(self):
         stop_process(self.proc)
@@ -193,13 +262,26 @@ def recorder(tmp_path):
 import postfix_peer  # noqa: E402
 
 
+class Postfix(postfix_peer.PostfixPeer):
+    """The private Postfix of the tests: its waits end once the program has
+    gone and nothing more can be delivered."""
+
+    def wait_messages(self, user, count=1, timeout=20.0):
+        """Delivery is asynchronous: polls the Maildir (bounded), until count
+        messages are there, or until the program has gone and Postfix holds
+        nothing more (no connection, an empty queue)."""
+        return wait_for_peer(lambda: self.messages(user), lambda got: len(got) >= count, timeout,
+                             [self.smtp, self.submission, self.smtps], idle=self.queue_empty)
+
+
 @pytest.fixture(scope="session")
 def postfix(smtp_pki):
     """Factory: postfix(strict_smtputf8=False, dsn=True, users=("me", "you"))
-    -> a started postfix_peer.PostfixPeer, one per option set, shared by the
-    session and stopped at its end. Ports: .smtp (STARTTLS offered), .smtp6
-    (the same service on ::1), .submission (STARTTLS required), .smtps (TLS
-    from the first byte). Delivery is asynchronous: .wait_messages(user, n)."""
+    -> a started Postfix (a postfix_peer.PostfixPeer), one per option set,
+    shared by the session and stopped at its end. Ports: .smtp (STARTTLS
+    offered), .smtp6 (the same service on ::1), .submission (STARTTLS
+    required), .smtps (TLS from the first byte). Delivery is asynchronous:
+    .wait_messages(user, n)."""
     need("postfix")
     need("saslpasswd2")
     running = {}
@@ -207,9 +289,8 @@ def postfix(smtp_pki):
     def start(strict_smtputf8=False, dsn=True, users=("me", "you")):
         key = (strict_smtputf8, dsn, tuple(users))
         if key not in running:
-            peer = postfix_peer.PostfixPeer(smtp_pki.cert_and_key, users=users,
-                                            strict_smtputf8=strict_smtputf8, dsn=dsn,
-                                            limit=1800)
+            peer = Postfix(smtp_pki.cert_and_key, users=users, strict_smtputf8=strict_smtputf8,
+                           dsn=dsn, limit=1800)
             if not peer.start():
                 log = peer.log()
                 peer.stop()

@@ -266,7 +266,8 @@ def test_missing_attachment_is_refused(ostrel):
 
 def test_malformed_address_gives_no_message(ostrel):
     r = ostrel("-from:nobody", "-to:also-nobody", "-body:x", "-file:out.eml")
-    assert r.status != 0
+    assert r.status == 1
+    assert r.stderr == "Invalid address for -from (nobody)\n"
     assert not ostrel.path("out.eml").exists()
 
 

@@ -54,6 +54,7 @@ def test_longest_name_fills_one_line(ostrel, length, refused):
     r = ostrel(FROM, TO, "-body:x", f"-head:{name}:v", "-head:X-Kept:yes", "-file:out.eml")
     if refused:
         assert r.status == 1
+        assert r.stderr == f"Header field name too long in -head: ({length} bytes, at most 996)\n"
         assert not ostrel.path("out.eml").exists()
         return
     msg = assert_whole_block(ostrel.written(r))

@@ -53,7 +53,8 @@ def test_failure_stops_at_the_failing_option(ostrel):
 def test_refused_host_does_not_leak_credentials(ostrel):
     r = ostrel("-host:user:topsecret@mx.example:70000")
     assert r.status == 1
-    assert "topsecret" not in r.stderr
+    assert r.stderr == "Invalid host setting (mx.example:70000)\n"
+    assert "topsecret" not in r.stdout + r.stderr
 
 
 def test_skipnofile_passes_missing_attachments_over(ostrel):

@@ -12,8 +12,8 @@ import time
 
 import pytest
 from conftest import BIN
-from smtp_peers import recorder  # noqa: F401  (fixture)
-from test_smtp_faults import run_peer
+from smtp_peers import recorder, wait_for_peer  # noqa: F401  (fixture)
+from test_smtp_faults import run_peer, stop_peer
 
 PREPARED = (b"From: Sender <me@example.org>\r\n"
             b"To: you@example.org\r\n"
@@ -193,13 +193,6 @@ def test_nul_byte_fails_naming_the_file(ostrel, recorder, given):
     assert rec.messages() == []
 
 
-def wait_for(predicate, limit, what):
-    deadline = time.monotonic() + limit
-    while not predicate():
-        assert time.monotonic() < deadline, what
-        time.sleep(0.02)
-
-
 def cut(path, other):
     os.truncate(path, 1000)
 
@@ -238,19 +231,25 @@ def held_data_steps():
     return steps + [{"hold": 3}, {"drain": 2}]
 
 
-def run_while_changing(ostrel, proc, log, args, ready, change):
-    """Runs the program against the scripted peer and calls change() once
-    ready() holds for the bytes the peer got: (status, standard error, the
-    bytes the peer got)."""
+def run_while_changing(ostrel, proc, port, log, args, ready, change):
+    """Runs the program against the scripted peer on port and calls change()
+    once ready() holds for the bytes the peer got: (status, standard error,
+    the bytes the peer got). The wait for the peer ends with the program."""
+    run = None
     try:
         run = subprocess.Popen([BIN, "-nodefault", *args, "-results:r.json"],
                                cwd=ostrel.cwd, env=ostrel.env, stdin=subprocess.DEVNULL,
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        wait_for(lambda: log.exists() and ready(log.read_bytes().lower()), 15, "peer not reached")
+        reached = wait_for_peer(lambda: log.exists() and ready(log.read_bytes().lower()),
+                                bool, 15, [port], program=run)
+        assert reached, f"peer not reached (status {run.poll()})"
         change()
         _, err = run.communicate(timeout=30)
     finally:
-        proc.wait(timeout=30)
+        if run and run.poll() is None:
+            run.kill()
+            run.wait()
+        stop_peer(proc)
     return run.returncode, err.decode(), log.read_bytes()
 
 
@@ -283,7 +282,7 @@ def test_file_changed_while_it_is_sent(ostrel, tmp_path, change):
         change(big, head + OTHER_LINE * lines)
 
     result = run_while_changing(
-        ostrel, proc, log,
+        ostrel, proc, port, log,
         ["-emailfile:big.eml", "-from:me@example.org", "-to:you@example.org",
          f"-host:127.0.0.1:{port}"], lambda got: b"data\r\n" in got, later_change)
     assert_failed_as_changed(ostrel, result, "big.eml")
@@ -309,7 +308,7 @@ def test_file_changed_after_its_recipients_were_read(ostrel, tmp_path, held):
     os.utime(msg, (time.time() - 3600, time.time() - 3600))
     sign = b"" if held == "220 mx" else b"rcpt to:<you@example.org>"
     result = run_while_changing(
-        ostrel, proc, log, ["-emailfile:msg.eml", f"-host:127.0.0.1:{port}"],
+        ostrel, proc, port, log, ["-emailfile:msg.eml", f"-host:127.0.0.1:{port}"],
         lambda got: sign in got,
         lambda: msg.write_bytes(b"From: me@example.org\r\nTo: spy@example.org\r\n\r\nbody\r\n"))
     assert_failed_as_changed(ostrel, result, "msg.eml")

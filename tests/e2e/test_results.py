@@ -15,7 +15,7 @@ import pytest
 
 from conftest import FILE_ACCESS_CHECKED, file_access_checkable
 from smtp_peers import recorder  # noqa: F401  (fixture)
-from test_smtp_faults import greet, message, opening, reply, run_peer
+from test_smtp_faults import greet, message, opening, reply, run_peer, stop_peer
 
 FROM = "-from:me@example.org"
 TO = "-to:you@example.org"
@@ -216,11 +216,7 @@ def test_server_replies_that_are_not_utf8(ostrel, tmp_path, final, status):
         r = ostrel(FROM, TO, "-to:bad@example.org", "-body:x", f"-host:127.0.0.1:{port}",
                    "-results:r.json", timeout=30)
     finally:
-        try:
-            proc.wait(timeout=15)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.wait()
+        stop_peer(proc)
     assert r.status == status, r.stderr
     doc = document(ostrel.path("r.json").read_bytes())  # strict UTF-8 throughout
 
@@ -332,8 +328,8 @@ def test_document_replaces_the_file_whole(ostrel, earlier_mode):
     assert mode == (earlier_mode if earlier_mode is not None else 0o640)
 
 
-def read_fifo(path, got):
-    with open(path, "rb") as f:
+def read_fifo(fd, got):
+    with open(fd, "rb") as f:
         got.append(f.read())
 
 
@@ -346,10 +342,19 @@ def test_what_is_not_a_regular_file_is_written_through(ostrel, kind):
         os.symlink("target.json", ostrel.path("r.json"))
     else:
         os.mkfifo(ostrel.path("r.json"))
-        reader = threading.Thread(target=read_fifo, args=(ostrel.path("r.json"), got),
-                                  daemon=True)
+        # Both ends open here: the program's open never waits, and the reader
+        # meets the end of the file once the program has gone and the test
+        # lets go of its own write end, whether the program wrote or not.
+        fd = os.open(ostrel.path("r.json"), os.O_RDONLY | os.O_NONBLOCK)
+        held = os.open(ostrel.path("r.json"), os.O_WRONLY)
+        os.set_blocking(fd, True)
+        reader = threading.Thread(target=read_fifo, args=(fd, got), daemon=True)
         reader.start()
-    r = ostrel(FROM, TO, "-body:x", "-file:out.eml", "-results:r.json", timeout=30)
+    try:
+        r = ostrel(FROM, TO, "-body:x", "-file:out.eml", "-results:r.json", timeout=30)
+    finally:
+        if kind == "fifo":
+            os.close(held)
     assert r.status == 0, r.stderr
     if kind == "symlink":
         # The link stays a link, and the file it leads to holds the document.

@@ -9,6 +9,8 @@ from pathlib import Path
 
 import pytest
 
+from smtp_peers import wait_for_peer
+
 PEER = Path(__file__).resolve().parents[1] / "peers" / "net_peer.py"
 
 BASE = ["-nodefault", "-from:me@example.org", "-to:you@example.org", "-subject:Faults",
@@ -121,16 +123,18 @@ def run_peer(steps, log, limit=20.0):
                             stdout=subprocess.PIPE, stdin=subprocess.DEVNULL)
     line = proc.stdout.readline().decode()
     assert line.startswith("PORT "), line
-    return proc, int(line.split()[1])
+    proc.port = int(line.split()[1])
+    return proc, proc.port
 
 
 def stop_peer(proc):
-    """Waits for the peer to end its script, bounded; kills it past that."""
-    try:
-        proc.wait(timeout=15)
-    except subprocess.TimeoutExpired:
+    """Waits for the peer to end its script, bounded; kills it past that, or
+    as soon as the program has gone and the peer holds no connection from it
+    (a connection that has not come by then never will)."""
+    wait_for_peer(proc.poll, lambda status: status is not None, 15, [proc.port])
+    if proc.poll() is None:
         proc.kill()
-        proc.wait()
+    proc.wait()
 
 
 @pytest.mark.parametrize("name,steps,extra,status,failure,sent,not_sent", CASES,

@@ -51,20 +51,38 @@ def choose_port(rng):
                 continue
 
 
-def listening_inodes(port):
-    """Inodes of the TCP sockets that listen on port, any address."""
-    found = set()
+# Kernel TCP states (include/net/tcp_states.h), as /proc/net/tcp shows them.
+LISTEN = "0A"
+# A connection its server has not closed yet: accepted or waiting in the
+# accept queue (established, or already closed by the client), or still
+# being opened.
+SERVED = {"01", "03", "08"}  # ESTABLISHED, SYN_RECV, CLOSE_WAIT
+
+
+def tcp_sockets():
+    """(local port, state, inode) of every TCP socket, IPv4 and IPv6."""
     for table in ("/proc/net/tcp", "/proc/net/tcp6"):
         try:
             with open(table) as f:
                 next(f)
-                for line in f:
-                    cols = line.split()
-                    if cols[3] == "0A" and int(cols[1].rsplit(":", 1)[1], 16) == port:
-                        found.add(cols[9])
+                rows = [line.split() for line in f]
         except OSError:
             continue
-    return found
+        for cols in rows:
+            yield int(cols[1].rsplit(":", 1)[1], 16), cols[3], cols[9]
+
+
+def listening_inodes(port):
+    """Inodes of the TCP sockets that listen on port, any address."""
+    return {inode for local, state, inode in tcp_sockets() if local == port and state == LISTEN}
+
+
+def connections_open(ports):
+    """Whether a connection to one of ports waits for its server: taken, or
+    queued and not yet taken, and not yet closed by the server. Once none
+    does, the servers are done with every connection made to them."""
+    ports = set(ports)
+    return any(local in ports and state in SERVED for local, state, _ in tcp_sockets())
 
 
 def process_tree(root):

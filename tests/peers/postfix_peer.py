@@ -24,8 +24,8 @@ are checked with reject_invalid_helo_hostname. Postfix logs to DIR/maillog.
 
 As a program it prints "SMTP p SMTP6 p SUBMISSION p SMTPS p DIR d PID n"
 once every port answers, and runs until --limit seconds, SIGTERM or the
-end of its parent. From Python, use PostfixPeer (start, stop, maildir
-polling).
+end of its parent. From Python, use PostfixPeer (start, stop, the messages
+in a Maildir, whether the queue is empty).
 """
 import argparse
 import ctypes
@@ -262,14 +262,21 @@ class PostfixPeer:
         found.sort(key=lambda p: (p.stat().st_mtime_ns, p.name))
         return [p.read_bytes() for p in found]
 
-    def wait_messages(self, user, count=1, timeout=20.0):
-        """Delivery is asynchronous: poll the Maildir (bounded)."""
-        deadline = time.monotonic() + timeout
-        while True:
-            got = self.messages(user)
-            if len(got) >= count or time.monotonic() > deadline:
-                return got
-            time.sleep(0.05)
+    def queue_empty(self):
+        """Whether no message waits to be picked up, delivered or retried:
+        every message taken has then been delivered or bounced (a bounce or
+        a delivery report is queued before its message leaves)."""
+        def unreadable(error):
+            raise error
+
+        try:
+            for sub in ("maildrop", "incoming", "active", "deferred"):
+                for _, _, files in os.walk(self.dir / "queue" / sub, onerror=unreadable):
+                    if files:
+                        return False
+        except OSError:
+            return False
+        return True
 
     def log(self):
         try:
