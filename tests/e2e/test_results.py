@@ -395,7 +395,9 @@ def test_file_in_a_folder_that_takes_no_new_file(ostrel, recorder, earlier, limi
         assert raw == earlier
     else:
         assert r.stderr == ""
-        assert document(raw)["status"] == "success"
+        doc = document(raw)
+        # This run's document, not the earlier one left in place.
+        assert doc["status"] == "success" and doc["recipients"][0]["e-mail"] == TO[4:], doc
     assert os.listdir(ostrel.path("out")) == ["r.json"]
 
 
