@@ -461,17 +461,19 @@ int opt_from_email_file(const opt_call& c) {
     // Only a file that can be sent is read: a device or a FIFO in its place
     // would be read without end.
     if (msg_check_email_file(c.h) != msg_email_file_ok) return 0;
+    if (!(c.h->flags2 & (mail_f2_take_rcpts | mail_f2_take_from))) return 1;
     return reading_file(c.h, [&c] {
-        std::optional<std::string> text = read_file(c.h->email_file->c_str(), "rb", true);
-        if (!text) return 0;
+        // Only the header block, of the state just found sendable.
+        std::string text;
+        if (msg_read_email_file_header(c.h, &text) != msg_email_file_ok) return 0;
         mail_set_error_text(c.h, std::nullopt);  // what is left there is this file's
         header_read read{c.h};
         const char* stopped_at = nullptr;
-        msg_scan_headers(&read, text->c_str(), header_field, &stopped_at);
-        if (!stopped_at || !(c.h->flags2 & (mail_f2_take_rcpts | mail_f2_take_from))) return 1;
+        msg_scan_headers(&read, text.c_str(), header_field, &stopped_at);
+        if (!stopped_at) return 1;
         if (!read.refused)
             mail_set_error_text(c.h, "Malformed header line " +
-                                         std::to_string(line_number(text->c_str(), stopped_at)) +
+                                         std::to_string(line_number(text.c_str(), stopped_at)) +
                                          " in message file (" + *c.h->email_file + ")");
         return 0;
     });

@@ -103,10 +103,23 @@ int render(mail_handle* h, file_line_reader& file, msg_out_cb out, void* ctx, bo
 int msg_check_email_file(mail_handle* h) {
     file_line_reader file(true);
     if (int fault = open_file(h, &file)) return fault;
+    // A file still in the state that was read whole and found sendable
+    // needs no second reading.
+    if (h->email_file_stamp) return msg_email_file_ok;
     file.read_to_end();
     if (int fault = read_fault(file)) return fault;
-    if (!h->email_file_stamp) h->email_file_stamp = file.stamp();
+    h->email_file_stamp = file.stamp();
     return msg_email_file_ok;
+}
+
+int msg_read_email_file_header(mail_handle* h, std::string* text) {
+    file_line_reader file(true);
+    if (int fault = open_file(h, &file)) return fault;
+    std::string_view line;
+    size_t end_len = 0;
+    while (file.next_line(&line, &end_len) && !line.empty())
+        text->append(line.data(), line.size() + end_len);
+    return read_fault(file);
 }
 
 const char* msg_email_file_fault_text(int fault) {

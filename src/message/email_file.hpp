@@ -4,6 +4,8 @@
 // wire through the stream filter.
 #pragma once
 
+#include <string>
+
 #include "message/out.hpp"
 
 namespace ostrel {
@@ -26,6 +28,10 @@ enum : int {
 // and the writer, fails as changed when the file is not in that state (its
 // fields may have been taken from it), until email_file is set again.
 int msg_check_email_file(mail_handle* h);
+// The header block of the handle's email_file into *text, its lines with
+// their ends as they stand there, up to and without the empty line; read
+// from the state that was found sendable. A msg_email_file_ value.
+int msg_read_email_file_header(mail_handle* h, std::string* text);
 // The failure text of a msg_email_file_ value (without the file's name).
 const char* msg_email_file_fault_text(int fault);
 

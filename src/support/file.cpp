@@ -41,7 +41,7 @@ file_line_reader::~file_line_reader() {
 
 bool file_line_reader::open(const char* path, const plat_file_stamp* expected) {
     plat_close(fd_);
-    size_ = offset_ = 0;
+    offset_ = 0;
     buf_.clear();
     pos_ = scanned_ = 0;
     at_end_ = false;
@@ -54,7 +54,6 @@ bool file_line_reader::open(const char* path, const plat_file_stamp* expected) {
     if (stamp_.size <= 0) return fail(file_read_failed);
     // Another file renamed into its place between the open and now.
     if (!unchanged()) return fail(file_read_changed);
-    size_ = static_cast<uint64_t>(stamp_.size);
     // The first block is read at once: a file of one block is known whole
     // (or refused) before a caller writes anything for it.
     fill();
@@ -81,7 +80,8 @@ bool file_line_reader::unchanged() const {
 // file (whole and unchanged) and on a failure.
 bool file_line_reader::fill() {
     if (at_end_) return false;
-    if (offset_ == size_) {
+    const auto size = static_cast<uint64_t>(stamp_.size);
+    if (offset_ == size) {
         at_end_ = true;
         // Changed since it was opened: what was read is not the file.
         if (!unchanged()) return fail(file_read_changed);
@@ -89,7 +89,7 @@ bool file_line_reader::fill() {
     }
     buf_.erase(0, pos_);
     pos_ = 0;
-    const size_t want = static_cast<size_t>(std::min<uint64_t>(block_, size_ - offset_));
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(block_, size - offset_));
     const size_t old = buf_.size();
     buf_.resize(old + want);
     const int64_t n = plat_pread(fd_, buf_.data() + old, want, offset_);
@@ -104,7 +104,7 @@ bool file_line_reader::fill() {
     return true;
 }
 
-bool file_line_reader::next_line(std::string_view* line) {
+bool file_line_reader::next_line(std::string_view* line, size_t* end_len) {
     for (;;) {
         const std::string_view rest(buf_.data() + pos_, buf_.size() - pos_);
         const size_t p = rest.find_first_of("\r\n", scanned_);
@@ -114,13 +114,16 @@ bool file_line_reader::next_line(std::string_view* line) {
         if (p != std::string_view::npos && !split_crlf) {
             *line = rest.substr(0, p);
             const bool crlf = rest[p] == '\r' && p + 1 < rest.size() && rest[p + 1] == '\n';
-            pos_ += p + (crlf ? 2 : 1);
+            const size_t end = crlf ? 2 : 1;
+            if (end_len) *end_len = end;
+            pos_ += p + end;
             scanned_ = 0;
             return true;
         }
         if (p == std::string_view::npos && at_end_) {
             if (status_ != file_read_ok || rest.empty()) return false;
             *line = rest;
+            if (end_len) *end_len = 0;
             pos_ = buf_.size();
             scanned_ = 0;
             return true;

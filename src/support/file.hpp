@@ -56,8 +56,9 @@ class file_line_reader {
     // The next line, without its end (LF, CR or CR LF), in *line; it stays
     // valid until the next call. false at the end of the file and when the
     // read fails: status() tells them apart. A last line without an end
-    // is a line.
-    bool next_line(std::string_view* line);
+    // is a line. *end_len (when given) is the length of its end, 0 for such a
+    // last line: the end's bytes follow the line in the same buffer.
+    bool next_line(std::string_view* line, size_t* end_len = nullptr);
     // Reads what is left without looking at lines; true for a whole file.
     bool read_to_end();
     int status() const { return status_; }
@@ -71,10 +72,9 @@ class file_line_reader {
 
     int fd_ = -1;
     std::string path_;
-    plat_file_stamp stamp_;
+    plat_file_stamp stamp_;  // as opened: its size is what there is to read
     bool refuse_nul_;
     size_t block_;
-    uint64_t size_ = 0;    // the size when opened
     uint64_t offset_ = 0;  // how much has been read
     std::string buf_;      // read and not yet handed out, from pos_
     size_t pos_ = 0;

@@ -8,7 +8,7 @@ from email import policy
 
 import pytest
 
-from conftest import FILE_ACCESS_CHECKED, file_access_checkable
+from conftest import FILE_ACCESS_CHECKED, require_file_access_checks
 
 FROM = "-from:sender@example.org"
 TO = "-to:rcpt@example.org"
@@ -194,8 +194,7 @@ def test_many_items_and_a_long_value(ostrel):
 
 
 def test_unreadable_folder_is_passed_over(ostrel):
-    if not file_access_checkable():
-        pytest.skip("this machine lets root read every folder")
+    require_file_access_checks()
     make_tree(ostrel.cwd)
     locked = ostrel.cwd / "docs/sub"
     locked.chmod(0)

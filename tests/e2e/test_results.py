@@ -13,7 +13,7 @@ import threading
 
 import pytest
 
-from conftest import FILE_ACCESS_CHECKED, file_access_checkable
+from conftest import FILE_ACCESS_CHECKED, require_file_access_checks
 from smtp_peers import recorder  # noqa: F401  (fixture)
 from test_smtp_faults import greet, message, opening, reply, run_peer, stop_peer
 
@@ -246,8 +246,8 @@ def test_only_the_last_results_argument_is_written(ostrel):
 ], ids=["new", "earlier", "earlier in a folder that takes no new file"])
 def test_early_failure_leaves_the_file_empty(ostrel, earlier, closed):
     # Not even an earlier run's document stays to be taken for this run's.
-    if closed and not file_access_checkable():
-        pytest.skip("root cannot give up its file-access capabilities on this machine")
+    if closed:
+        require_file_access_checks()
     ostrel.path("out").mkdir()
     if earlier is not None:
         ostrel.write("out/r.json", earlier)
@@ -378,8 +378,7 @@ LONGER = EARLIER + b" " * 1000  # longer than the new document
 def test_file_in_a_folder_that_takes_no_new_file(ostrel, recorder, earlier, limit):
     # Written in place: the new document whole, or the old file as it was
     # and the loss said, never a part of either.
-    if not file_access_checkable():
-        pytest.skip("root cannot give up its file-access capabilities on this machine")
+    require_file_access_checks()
     ostrel.path("out").mkdir()
     ostrel.write("out/r.json", earlier)
     os.chmod(ostrel.path("out"), 0o555)

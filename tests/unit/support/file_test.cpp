@@ -202,6 +202,15 @@ std::vector<std::string> reader_lines(file_line_reader& r) {
     return out;
 }
 
+// The lines with their ends, as the reader tells them: the text itself.
+std::string reader_text(file_line_reader& r) {
+    std::string out;
+    std::string_view line;
+    size_t end_len = 9;
+    while (r.next_line(&line, &end_len)) out.append(line.data(), line.size() + end_len);
+    return out;
+}
+
 // Blocks of any size give the lines of the whole text: a CR LF split over
 // two blocks is one line end, a line longer than a block comes whole.
 TEST(FileLineReader, BlocksGiveTheLinesOfTheWholeText) {
@@ -222,6 +231,9 @@ TEST(FileLineReader, BlocksGiveTheLinesOfTheWholeText) {
             ASSERT_TRUE(r.open(dir.file("t").c_str()));
             EXPECT_EQ(reader_lines(r), whole_text_lines(text));
             EXPECT_EQ(r.status(), file_line_reader::file_read_ok);
+            file_line_reader again(true, block);
+            ASSERT_TRUE(again.open(dir.file("t").c_str()));
+            EXPECT_EQ(reader_text(again), text);
         }
     }
 }
